@@ -1,0 +1,42 @@
+#pragma once
+// The engine's frames: a fixed 36-byte header, little-endian numbers, then DataLen data bytes.
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+inline constexpr int kAgwHeaderSize = 36;
+inline constexpr int kCallFieldSize = 10;
+
+struct AgwHeader {
+    quint8 Port = 0;
+    char DataKind = 0;
+    quint8 Pid = 0;
+    QByteArray CallFrom; // bytes up to the first zero, at most 10
+    QByteArray CallTo;
+    quint32 DataLen = 0;
+};
+
+// Builds one frame: a zero-filled buffer of 36 + data.size() bytes, filled field by field.
+// Callsigns longer than 10 bytes are cut to 10; a 10-byte callsign has no terminating zero.
+QByteArray buildFrame(quint8 port, char kind, const QByteArray& callFrom, const QByteArray& callTo,
+                      const QByteArray& data = {});
+
+// The engine registration: an "X" frame carrying the callsign in CallFrom, every other byte zero.
+QByteArray buildRegisterFrame(const QByteArray& clusterCall);
+
+// Reads the header from the first 36 bytes at p (the caller makes sure they are there).
+AgwHeader readHeader(const char* p);
+// DataLen alone, from the first 36 bytes at p.
+quint32 readDataLen(const char* p);
+
+// The text of a callsign field: its bytes up to the first zero, at most 10.
+QByteArray readCallField(const char* field);
+
+// Single-byte form of a text (one byte per character; characters outside Latin-1 become '?').
+QByteArray toSingleByte(const QString& text);
+// The text of single-byte data, one character per byte.
+QString fromSingleByte(const QByteArray& bytes);
+
+// The description of a kind letter; an unknown letter (or empty text) gives "" and one
+// "GetKind" line in the error log.
+QString GetKind(const QString& kind);

@@ -1,0 +1,57 @@
+#pragma once
+// The TCP client socket the gateway works with: remote host, remote port and local port that stay
+// set between attempts, an asynchronous connect, a close that is valid in every state and raises no
+// notification, whole-array sends, and the numeric state codes that log texts print.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class Socket : public QObject {
+    Q_OBJECT
+public:
+    enum State {
+        Closed = 0,
+        Open = 1,
+        Listening = 2,
+        ConnectionPending = 3,
+        ResolvingHost = 4,
+        HostResolved = 5,
+        Connecting = 6,
+        Connected = 7,
+        Closing = 8, // the peer has closed and we have not
+        Error = 9,
+    };
+
+    explicit Socket(QObject* parent = nullptr) : QObject(parent) {}
+    ~Socket() override = default;
+
+    QString remoteHost = QStringLiteral("127.0.0.1");
+    quint16 remotePort = 8000;
+    quint16 localPort = 0;
+
+    // Starts a connection to remoteHost:remotePort; ends in connected() or errorOccurred().
+    virtual void connectToHost() = 0;
+    // Valid in every state; raises no notification.
+    virtual void close() = 0;
+    // Queues the whole array. Throws Failure (with a description to log) when not connected.
+    virtual void send(const QByteArray& data) = 0;
+    virtual qint64 bytesAvailable() const = 0;
+    virtual QByteArray readAll() = 0;
+    // Bytes handed to send() that the system has not yet taken.
+    virtual qint64 bytesToWrite() const = 0;
+    virtual int state() const = 0;
+    // Stops (false) or resumes (true) taking data from the network; used for back-pressure.
+    virtual void setReading(bool on) { (void)on; }
+
+signals:
+    void connected();
+    void dataArrived(qint64 bytes);
+    void peerClosed();
+    void errorOccurred(const QString& description);
+    void sendProgress(qint64 bytesSent, qint64 bytesRemaining);
+    void sendComplete();
+};
+
+using SocketFactory = std::function<std::unique_ptr<Socket>()>;

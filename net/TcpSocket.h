@@ -1,0 +1,37 @@
+#pragma once
+#include "net/Socket.h"
+
+class QTcpSocket;
+
+// Socket over QTcpSocket.
+class TcpSocket final : public Socket {
+    Q_OBJECT
+public:
+    explicit TcpSocket(QObject* parent = nullptr);
+    ~TcpSocket() override;
+
+    void connectToHost() override;
+    void close() override;
+    void send(const QByteArray& data) override;
+    qint64 bytesAvailable() const override;
+    QByteArray readAll() override;
+    qint64 bytesToWrite() const override;
+    int state() const override;
+    void setReading(bool on) override;
+
+    static SocketFactory factory();
+
+private:
+    void onStateChanged();
+    void onBytesWritten(qint64 n);
+    void onReadyRead();
+    void onDisconnected();
+    void onError();
+
+    QTcpSocket* m_sock;
+    qint64 m_sent = 0;      // bytes the system has taken since this object was made
+    bool m_failed = false;  // error reported, not yet closed or reconnected
+    bool m_peerClosed = false;
+    bool m_reading = true;
+    bool m_pendingRead = false; // data arrived while reading was paused
+};
