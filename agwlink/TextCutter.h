@@ -1,0 +1,15 @@
+#pragma once
+// Cutting text for a radio user into frame-sized pieces.
+#include <QByteArray>
+#include <QList>
+
+// The packet length used when the setting is below 1 (no settings file read, or a bad value):
+// cutting needs at least one byte per piece to make progress.
+inline constexpr int kDefaultPacketLength = 130;
+
+// Cuts text into the data of successive "D" frames. Every CR is removed; the text is split at LF
+// into lines; each line but the last gets a CR. Lines are gathered into one piece while the next
+// line and what is gathered stay under packetLength - 2 characters; the last line always goes
+// out on its own and gets no CR. A gathered piece longer than packetLength is cut into pieces of
+// packetLength characters and a last piece with what is left. An empty text gives no pieces.
+QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength);

@@ -1,0 +1,66 @@
+#pragma once
+// pktgate.cfg beside the executable: the settings globals of Module1 and the main window's
+// geometry, one quoted key, a comma and a value per line, 8-bit text with CR LF line ends.
+//
+// The reading and writing rules are plain functions on bytes and texts (cfgFields, applyCfg,
+// formatCfg, numericValue, toInt32, toSingle); readcfg and SaveCfg only add the file and the log.
+#include "config/Module1.h"
+#include "config/WindowGeometry.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The file's name, as the log shows it when reading fails before the first key.
+inline constexpr const char* kCfgFileName = "pktgate.cfg";
+
+// The numeric value of a text: the number it begins with (leading blanks skipped, optional minus
+// sign, digits, optional fractional part after a full stop); 0 when it does not begin with a
+// number. Digits too many for a double give an infinite value.
+double numericValue(const QString& text);
+
+// That value converted to a 32-bit signed integer, rounding half to even (2.5 -> 2, 3.5 -> 4).
+// Throws Failure ("Overflow ...") when the rounded value is outside the 32-bit range.
+qint32 toInt32(const QString& text);
+
+// That value as a single-precision number. Throws Failure ("Overflow ...") outside its range.
+float toSingle(const QString& text);
+
+// The fields of the file in order. Fields are separated by commas or line ends (CR LF, CR or LF)
+// wherever the lines break. A field that begins (after blanks) with a double quote is the text up
+// to the next double quote (or the end of the data), and whatever follows the closing quote up to
+// the next comma or line end is dropped. Any other field is the text up to the next comma or line
+// end without surrounding blanks. Blank lines hold no field; a comma directly before a line end or
+// the end of the data leaves one empty field.
+QStringList cfgFields(QByteArrayView content);
+
+// Applies the file's content pair by pair to the settings and the window, in file order.
+// lastKey is the last key read (unset while none was). Throws Failure (or whatever the window
+// throws) at the first pair that cannot be applied, or when the content ends after a key; the
+// pairs applied before stay applied.
+void applyCfg(QByteArrayView content, Module1::Settings& settings, WindowGeometry& window,
+              std::optional<QString>& lastKey);
+
+// A geometry value as the file holds it: single precision, decimal, "." before a fraction,
+// no ".0" on whole numbers, no exponent.
+QByteArray formatCfgNumber(float value);
+
+// The 13 lines that SaveCfg writes for these settings and this window.
+// A text value is written up to its first double quote, which the reader would cut there anyway.
+QByteArray formatCfg(const Module1::Settings& settings, const WindowGeometry& window);
+
+// Full path of pktgate.cfg in platform::appDir().
+QString cfgPath();
+
+// Loads pktgate.cfg into Module1::settings() and applies "Top", "Left", "Height", "Width" to the
+// window at once. A missing file changes nothing and logs nothing. Otherwise PacketLength is set
+// to 130 and KeepAliveMinutes to 0 first; any failure ends the reading with one "Readcfg" line
+// naming the last key read (or the file's name when no key was read yet).
+void readcfg(WindowGeometry& window);
+
+// Writes the 13 lines. Does nothing while the window is minimised. The new content goes to a new
+// file that then replaces the old one, so a failed save ("SaveCfg" and the system's description
+// in the log) leaves the previous file whole.
+void SaveCfg(const WindowGeometry& window);

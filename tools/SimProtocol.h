@@ -1,0 +1,92 @@
+#pragma once
+// Plain pieces of the simulator that need no sockets: cutting frames and lines out of a byte
+// stream, the engine's texts and frames, spot lines, pacing and the cut of a frame into pieces.
+#include "agwlink/AgwFrame.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QRandomGenerator>
+#include <QTime>
+
+namespace sim {
+
+// The AX.25 protocol identifier of plain text, carried by the radio users' "D" frames.
+inline constexpr quint8 kPidText = 0xF0;
+// A header announcing more data than this is taken for a broken stream.
+inline constexpr quint32 kMaxDataLen = 1u << 20;
+
+// One whole frame cut from a stream.
+struct Frame {
+    AgwHeader header;
+    QByteArray data;
+};
+
+// Gathers the bytes of a connection and cuts whole frames off its front, however the frames
+// were split across arrivals. Work per frame is proportional to its size: consumed bytes are
+// skipped by an offset and dropped in one go once they outweigh what is left.
+class FrameReader {
+public:
+    void append(const QByteArray& bytes);
+    // Takes the next whole frame; false when none is complete yet.
+    bool next(Frame& frame);
+    // True once a header announced more than kMaxDataLen; the stream cannot be trusted after it.
+    bool broken() const { return m_broken; }
+    qsizetype pending() const { return m_buffer.size() - m_offset; }
+
+private:
+    QByteArray m_buffer;
+    qsizetype m_offset = 0;
+    bool m_broken = false;
+};
+
+// Cuts text lines off a byte stream. A line ends at CR LF, LF or a lone CR; a CR LF split
+// across two arrivals still ends one line only. Lines come without their ending.
+class LineSplitter {
+public:
+    // Appends bytes and returns the lines they completed.
+    QList<QByteArray> append(const QByteArray& bytes);
+    qsizetype pending() const { return m_partial.size(); }
+
+private:
+    QByteArray m_partial;
+    bool m_afterCr = false;
+};
+
+// The data of the engine's connect report: "*** CONNECTED To Station " + call + CR + zero.
+QByteArray connectedText(const QByteArray& call);
+// The data of the engine's disconnect report: "*** DISCONNECTED From Station " + call + CR + zero.
+QByteArray disconnectedText(const QByteArray& call);
+
+// A frame from the engine with a protocol identifier (buildFrame leaves it zero).
+QByteArray buildFrameWithPid(quint8 port, char kind, quint8 pid, const QByteArray& callFrom,
+                             const QByteArray& callTo, const QByteArray& data = {});
+// The engine's answer to "R": two 32-bit little-endian numbers, major and minor version.
+QByteArray buildVersionFrame(quint32 major = 2000, quint32 minor = 1);
+// The engine's answer to an "X" registration: one data byte, 1 for success.
+QByteArray buildRegisteredFrame(const QByteArray& call);
+
+// Cuts a frame into pieces for separate writes: one byte, the rest of the first 20, the rest
+// of the header, then the data in two halves (empty pieces left out).
+QList<QByteArray> splitForWrites(const QByteArray& frame);
+
+// A cluster spot line in the usual layout (75 characters, no line end), e.g.
+// "DX de K1ABC:     14025.0  DL1XYZ       CW 599                          1234Z".
+QByteArray formatSpotLine(const QByteArray& spotter, double freqKHz, const QByteArray& dxCall,
+                          const QByteArray& comment, const QTime& utc);
+
+// Makes plausible spot lines from a fixed seed, so runs can be repeated.
+class SpotGenerator {
+public:
+    explicit SpotGenerator(quint32 seed = 1) : m_random(seed) {}
+    QByteArray next(const QTime& utc);
+
+private:
+    QByteArray randomCall();
+    QRandomGenerator m_random;
+};
+
+// How many events are due at `rate` per second after `elapsedMs`, given `done` so far.
+// A rate of 0 or below makes nothing due.
+qint64 dueCount(double rate, qint64 elapsedMs, qint64 done);
+
+} // namespace sim
