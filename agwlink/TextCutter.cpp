@@ -32,3 +32,14 @@ QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
     }
     return pieces;
 }
+
+QByteArray toNodeText(QByteArrayView data) {
+    QByteArray out;
+    out.reserve(data.size() + data.size() / 8 + 2);
+    for (const char c : data) {
+        if (c == '\0') continue;
+        out += c;
+        if (c == '\r') out += '\n';
+    }
+    return out;
+}

@@ -13,3 +13,7 @@ inline constexpr int kDefaultPacketLength = 130;
 // out on its own and gets no CR. A gathered piece longer than packetLength is cut into pieces of
 // packetLength characters and a last piece with what is left. An empty text gives no pieces.
 QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength);
+
+// A radio user's data as it goes to the cluster node: zero bytes dropped, every CR followed by
+// an LF (so an LF stays an LF and CR LF becomes CR LF LF).
+QByteArray toNodeText(QByteArrayView data);
