@@ -1,0 +1,292 @@
+#include "config/ConfigFile.h"
+
+#include "agwlink/AgwFrame.h"
+#include "net/Failure.h"
+#include "net/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace {
+
+bool isBlank(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool isLineEnd(char c) {
+    return c == '\r' || c == '\n';
+}
+bool isAsciiDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+// Leading and trailing blanks removed.
+QString trimBlanks(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text.at(begin)))
+        ++begin;
+    while (end > begin && isBlank(text.at(end - 1)))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+QByteArrayView trimBlanks(QByteArrayView bytes) {
+    qsizetype begin = 0;
+    qsizetype end = bytes.size();
+    while (begin < end && isBlank(bytes.at(begin)))
+        ++begin;
+    while (end > begin && isBlank(bytes.at(end - 1)))
+        --end;
+    return bytes.sliced(begin, end - begin);
+}
+
+QString overflowText(const QString& text) {
+    return QStringLiteral("Overflow: \"%1\" is out of range").arg(trimBlanks(text));
+}
+
+// A text value as written: up to its first double quote, so that the line stays one pair.
+QByteArray quotedText(const QString& value) {
+    const qsizetype quote = value.indexOf(QLatin1Char('"'));
+    return '"' + toSingleByte(quote < 0 ? value : value.first(quote)) + '"';
+}
+
+const char* const kGeometryKeys[] = {"Top", "Left", "Height", "Width"};
+const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeometry::Left,
+                                                 WindowGeometry::Height, WindowGeometry::Width};
+
+void applyPair(const QString& key, const QString& value, Module1::Settings& s,
+               WindowGeometry& window) {
+    if (key == QLatin1String("Cluster Call")) {
+        s.ClusterCall = trimBlanks(value).toUpper();
+    } else if (key == QLatin1String("AGW IP")) {
+        s.AgwIp = trimBlanks(value);
+    } else if (key == QLatin1String("AGW Port")) {
+        s.AgwPort = trimBlanks(value);
+    } else if (key == QLatin1String("Winsock IP")) {
+        s.ClusterIp = trimBlanks(value);
+    } else if (key == QLatin1String("Winsock Port")) {
+        s.ClusterPort = trimBlanks(value);
+    } else if (key == QLatin1String("Packet Length")) {
+        s.PacketLength = toInt32(value);
+    } else if (key == QLatin1String("Keep Alive")) {
+        s.KeepAliveMinutes = toInt32(value);
+    } else if (key == QLatin1String("Config Top")) {
+        s.ConfigTop = toInt32(value);
+    } else if (key == QLatin1String("Config Left")) {
+        s.ConfigLeft = toInt32(value);
+    } else {
+        for (int i = 0; i < 4; ++i) {
+            if (key == QLatin1String(kGeometryKeys[i])) {
+                window.setGeometry(kGeometryFields[i], toSingle(value));
+                return;
+            }
+        }
+        // Any other key: the pair is skipped.
+    }
+}
+
+} // namespace
+
+double numericValue(const QString& text) {
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n && isBlank(text.at(i)))
+        ++i;
+    bool negative = false;
+    if (i < n && text.at(i) == QLatin1Char('-')) {
+        negative = true;
+        ++i;
+    }
+    const qsizetype start = i;
+    while (i < n && isAsciiDigit(text.at(i)))
+        ++i;
+    bool significantInt = false;
+    for (qsizetype k = start; k < i; ++k)
+        significantInt = significantInt || text.at(k) != QLatin1Char('0');
+    if (i < n && text.at(i) == QLatin1Char('.')) {
+        qsizetype j = i + 1;
+        while (j < n && isAsciiDigit(text.at(j)))
+            ++j;
+        if (j > i + 1) i = j;
+    }
+    if (i == start) return 0.0;
+
+    const std::string number = text.sliced(start, i - start).toStdString();
+    double value = 0.0;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value,
+                                        std::chars_format::fixed);
+    if (result.ec == std::errc::result_out_of_range)
+        value = significantInt ? std::numeric_limits<double>::infinity() : 0.0;
+    else if (result.ec != std::errc())
+        value = 0.0;
+    return negative ? -value : value;
+}
+
+qint32 toInt32(const QString& text) {
+    const double value = numericValue(text);
+    double whole = std::floor(value);
+    const double rest = value - whole;
+    if (rest > 0.5 || (rest == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
+    if (!(whole >= -2147483648.0 && whole <= 2147483647.0)) throw Failure(overflowText(text));
+    return static_cast<qint32>(whole);
+}
+
+float toSingle(const QString& text) {
+    const double value = numericValue(text);
+    if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
+        throw Failure(overflowText(text));
+    return static_cast<float>(value);
+}
+
+QStringList cfgFields(QByteArrayView content) {
+    QStringList fields;
+    const qsizetype n = content.size();
+    qsizetype pos = 0;
+    bool afterComma = false;
+    for (;;) {
+        // Blanks before a field, and blank lines, hold nothing.
+        while (pos < n && (isBlank(content.at(pos)) || (!afterComma && isLineEnd(content.at(pos)))))
+            ++pos;
+        if (pos >= n) {
+            if (afterComma) fields << QString();
+            break;
+        }
+        QByteArrayView field;
+        if (content.at(pos) == '"') {
+            const qsizetype begin = pos + 1;
+            qsizetype end = begin;
+            while (end < n && content.at(end) != '"')
+                ++end;
+            field = content.sliced(begin, end - begin);
+            pos = end < n ? end + 1 : n;
+            // Anything between the closing quote and the delimiter is dropped.
+            while (pos < n && content.at(pos) != ',' && !isLineEnd(content.at(pos)))
+                ++pos;
+        } else {
+            const qsizetype begin = pos;
+            while (pos < n && content.at(pos) != ',' && !isLineEnd(content.at(pos)))
+                ++pos;
+            field = trimBlanks(content.sliced(begin, pos - begin));
+        }
+        fields << fromSingleByte(field.toByteArray());
+
+        afterComma = false;
+        if (pos < n && content.at(pos) == ',') {
+            ++pos;
+            afterComma = true;
+        } else if (pos < n) {
+            // One line end: CR LF, CR or LF.
+            if (content.at(pos) == '\r' && pos + 1 < n && content.at(pos + 1) == '\n') ++pos;
+            ++pos;
+        }
+    }
+    return fields;
+}
+
+void applyCfg(QByteArrayView content, Module1::Settings& settings, WindowGeometry& window,
+              std::optional<QString>& lastKey) {
+    const QStringList fields = cfgFields(content);
+    for (qsizetype i = 0; i < fields.size(); i += 2) {
+        lastKey = fields.at(i);
+        if (i + 1 >= fields.size())
+            throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(fields.at(i)));
+        applyPair(fields.at(i), fields.at(i + 1), settings, window);
+    }
+}
+
+QByteArray formatCfgNumber(float value) {
+    if (!std::isfinite(value) || value == 0.0f) return QByteArrayLiteral("0");
+    // The shortest digits that read back as the same float, never with an exponent.
+    char buffer[128];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    if (result.ec != std::errc()) return QByteArrayLiteral("0");
+    return QByteArray(buffer, result.ptr - buffer);
+}
+
+QByteArray formatCfg(const Module1::Settings& s, const WindowGeometry& window) {
+    const QByteArray crlf = QByteArrayLiteral("\r\n");
+    QByteArray out;
+    out.reserve(256 + s.ClusterCall.size() + s.AgwIp.size() + s.AgwPort.size() +
+                s.ClusterIp.size() + s.ClusterPort.size());
+    const auto text = [&](const char* key, const QString& value) {
+        out += '"' + QByteArray(key) + "\"," + quotedText(value) + crlf;
+    };
+    const auto integer = [&](const char* key, qint32 value) {
+        out += '"' + QByteArray(key) + "\"," + QByteArray::number(value) + crlf;
+    };
+    text("Cluster Call", s.ClusterCall);
+    text("AGW IP", s.AgwIp);
+    text("AGW Port", s.AgwPort);
+    text("Winsock IP", s.ClusterIp);
+    text("Winsock Port", s.ClusterPort);
+    integer("Packet Length", s.PacketLength);
+    integer("Keep Alive", s.KeepAliveMinutes);
+    integer("Config Top", s.ConfigTop);
+    integer("Config Left", s.ConfigLeft);
+    for (int i = 0; i < 4; ++i) {
+        const double value = window.geometry(kGeometryFields[i]);
+        const bool fits =
+            std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+        out += '"' + QByteArray(kGeometryKeys[i]) + "\"," +
+               formatCfgNumber(fits ? static_cast<float>(value) : 0.0f) + crlf;
+    }
+    return out;
+}
+
+QString cfgPath() {
+    return QDir(platform::appDir()).filePath(QLatin1String(kCfgFileName));
+}
+
+void readcfg(WindowGeometry& window) {
+    const QString path = cfgPath();
+    if (!QFileInfo::exists(path)) return;
+
+    Module1::Settings& s = Module1::settings();
+    s.PacketLength = 130;
+    s.KeepAliveMinutes = 0;
+    std::optional<QString> lastKey;
+    try {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) throw Failure(file.errorString());
+        const QByteArray content = file.readAll();
+        if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
+        file.close();
+        applyCfg(content, s, window, lastKey);
+    } catch (const std::exception&) {
+        Module1::ErrorLog(QStringLiteral("Readcfg"),
+                          lastKey ? *lastKey : QString::fromLatin1(kCfgFileName));
+    }
+}
+
+void SaveCfg(const WindowGeometry& window) {
+    try {
+        if (window.isMinimised()) return;
+        const QByteArray content = formatCfg(Module1::settings(), window);
+        // A new file replaces the old one only when it is complete; on any failure the
+        // destructor throws the new file away and the old one stays as it was.
+        // Unbuffered, so that a short write (disk full) shows here and not in a flush inside
+        // commit(), whose outcome Qt 6.4 does not check before it replaces the old file.
+        QSaveFile file(cfgPath());
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            throw Failure(file.errorString());
+        // After a short write the next attempt fails with the system's reason.
+        for (qsizetype done = 0; done < content.size();) {
+            const qint64 n = file.write(content.constData() + done, content.size() - done);
+            if (n <= 0) throw Failure(file.errorString());
+            done += n;
+        }
+        if (!file.flush() || !file.commit()) throw Failure(file.errorString());
+    } catch (const std::exception& e) {
+        Module1::ErrorLog(QStringLiteral("SaveCfg"), describe(e));
+    }
+}
