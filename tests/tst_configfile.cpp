@@ -1,0 +1,419 @@
+// pktgate.cfg: the number rule, the field rule, reading into the settings and the window,
+// writing the 13 lines, and a failed save that must leave the previous file whole.
+#include "config/ConfigFile.h"
+#include "net/Failure.h"
+#include "support/TestUtil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// The main window as the settings file sees it. It refuses a negative height or width.
+class FakeWindow : public WindowGeometry {
+public:
+    double values[4] = {1000, 2000, 3000, 4000};
+    bool minimised = false;
+    QStringList sets; // "Field=value" in the order applied
+
+    double geometry(Field f) const override { return values[f]; }
+    void setGeometry(Field f, double twips) override {
+        static const char* const names[] = {"Top", "Left", "Height", "Width"};
+        if ((f == Height || f == Width) && twips < 0) throw Failure("Invalid property value");
+        values[f] = twips;
+        sets << QStringLiteral("%1=%2").arg(QLatin1String(names[f])).arg(twips);
+    }
+    bool isMinimised() const override { return minimised; }
+};
+
+const QByteArray kOldFile = "\"Cluster Call\",\"OLD\"\r\n\"Packet Length\",90\r\n";
+
+} // namespace
+
+class TestConfigFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { Module1::settings() = Module1::Settings{}; }
+
+    void numericValue_data();
+    void numericValue();
+    void toInt32_data();
+    void toInt32();
+    void fields_data();
+    void fields();
+    void read_data();
+    void read();
+    void missingFileTouchesNothing();
+    void roundTrip_data();
+    void roundTrip();
+    void exactBytes();
+    void minimisedSavesNothing();
+    void failedSaveKeepsOldFile_data();
+    void failedSaveKeepsOldFile();
+};
+
+void TestConfigFile::numericValue_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("leading blanks") << "   42" << 42.0;
+    QTest::newRow("minus") << "-15" << -15.0;
+    QTest::newRow("fraction") << "1234.5" << 1234.5;
+    QTest::newRow("fraction without digits before") << ".25" << 0.25;
+    QTest::newRow("trailing letters") << "12abc" << 12.0;
+    QTest::newRow("no exponent") << "1e3" << 1.0;
+    QTest::newRow("letters") << "abc" << 0.0;
+    QTest::newRow("empty") << "" << 0.0;
+    QTest::newRow("lone minus") << "-" << 0.0;
+    QTest::newRow("blank after minus") << "- 5" << 0.0;
+    QTest::newRow("non-ASCII digits") << QString::fromUtf8("\u0663") << 0.0;
+}
+
+void TestConfigFile::numericValue() {
+    QFETCH(QString, text);
+    QFETCH(double, expected);
+    QCOMPARE(::numericValue(text), expected);
+}
+
+void TestConfigFile::toInt32_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("overflow");
+    QTest::addColumn<qint32>("expected");
+    QTest::newRow("2.5 to even") << "2.5" << false << 2;
+    QTest::newRow("3.5 to even") << "3.5" << false << 4;
+    QTest::newRow("-2.5 to even") << "-2.5" << false << -2;
+    QTest::newRow("letters") << "Fred" << false << 0;
+    QTest::newRow("largest") << "2147483647" << false << 2147483647;
+    QTest::newRow("smallest") << "-2147483648" << false << qint32(-2147483647 - 1);
+    QTest::newRow("smallest minus half to even")
+        << "-2147483648.5" << false << qint32(-2147483647 - 1);
+    QTest::newRow("one past largest") << "2147483648" << true << 0;
+    QTest::newRow("largest plus half rounds out") << "2147483647.5" << true << 0;
+    QTest::newRow("one below smallest") << "-2147483649" << true << 0;
+    QTest::newRow("too many digits for a double") << QString(400, QLatin1Char('9')) << true << 0;
+}
+
+void TestConfigFile::toInt32() {
+    QFETCH(QString, text);
+    QFETCH(bool, overflow);
+    QFETCH(qint32, expected);
+    if (overflow) {
+        try {
+            ::toInt32(text);
+            QFAIL("no failure");
+        } catch (const Failure& f) {
+            QVERIFY2(f.description().startsWith(QLatin1String("Overflow")),
+                     qPrintable(f.description()));
+        }
+    } else {
+        QCOMPARE(::toInt32(text), expected);
+    }
+}
+
+void TestConfigFile::fields_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("pairs on lines")
+        << QByteArray("\"A\",\"x\"\r\n\"B\",12\r\n") << QStringList{"A", "x", "B", "12"};
+    QTest::newRow("fields across lines")
+        << QByteArray("\"A\"\r\n\"x\",\"B\"\r\n12") << QStringList{"A", "x", "B", "12"};
+    QTest::newRow("quoted keeps blanks, bare trimmed")
+        << QByteArray("\"A\",\" x \",  \"B\" ,  1 2  \r\n") << QStringList{"A", " x ", "B", "1 2"};
+    QTest::newRow("quote inside value cuts it") << QByteArray("\"A\",\"ab\"cd,e\"\r\n\"B\",1\r\n")
+                                                << QStringList{"A", "ab", "e\"", "B", "1"};
+    QTest::newRow("blank lines and bare LF or CR")
+        << QByteArray("\r\n\"A\",1\n\n\"B\",2\r\r\n") << QStringList{"A", "1", "B", "2"};
+    QTest::newRow("comma before line end is an empty field")
+        << QByteArray("\"A\",\r\n\"B\",") << QStringList{"A", "", "B", ""};
+    QTest::newRow("lone quote runs to the end")
+        << QByteArray("\"A\",\"x\r\n\"B\",1") << QStringList{"A", "x\r\n", "1"};
+    QTest::newRow("Latin-1 bytes")
+        << QByteArray("\"A\",\"\xe9t\xe9\"") << QStringList{"A", QString::fromLatin1("\xe9t\xe9")};
+}
+
+void TestConfigFile::fields() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, expected);
+    QCOMPARE(cfgFields(content), expected);
+}
+
+void TestConfigFile::read_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("agwIp");
+    QTest::addColumn<qint32>("packetLength");
+    QTest::addColumn<qint32>("keepAlive");
+    QTest::addColumn<QStringList>("windowSets");
+    QTest::addColumn<QStringList>("log");
+
+    QTest::newRow("only Top") << QByteArray("\"Top\",1200\r\n") << ""
+                              << "" << 130 << 0 << QStringList{"Top=1200"} << QStringList{};
+    QTest::newRow("callsign trimmed and upper-cased")
+        << QByteArray("\"Cluster Call\",\" n0call-1 \"\r\n\"AGW IP\",\" 10.0.0.2 \"\r\n")
+        << "N0CALL-1"
+        << "10.0.0.2" << 130 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("last key without value")
+        << QByteArray("\"Cluster Call\",\"g4abc\"\r\n\"Packet Length\",200\r\n\"Keep Alive\"\r\n")
+        << "G4ABC"
+        << "" << 200 << 0 << QStringList{} << QStringList{"Readcfg Keep Alive"};
+    QTest::newRow("unknown key skipped")
+        << QByteArray("\"Colour\",\"red\"\r\n\"Packet Length\",99\r\n") << ""
+        << "" << 99 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("key in other letter case is unknown")
+        << QByteArray("\"packet length\",99\r\n\"TOP\",5\r\n") << ""
+        << "" << 130 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("double quote in value cuts it")
+        << QByteArray("\"Cluster Call\",\"ab\"cd\"\r\n\"Packet Length\",77\r\n") << "AB"
+        << "" << 77 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("fields split across lines")
+        << QByteArray("\"Cluster Call\"\r\n\"g4abc\",\"Packet Length\"\r\n64\r\n") << "G4ABC"
+        << "" << 64 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("later duplicate wins")
+        << QByteArray("\"Packet Length\",10\r\n\"Packet Length\",500\r\n") << ""
+        << "" << 500 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("keep alive 2.5") << QByteArray("\"Keep Alive\",2.5\r\n") << ""
+                                    << "" << 130 << 2 << QStringList{} << QStringList{};
+    QTest::newRow("keep alive 3.5") << QByteArray("\"Keep Alive\",3.5\r\n") << ""
+                                    << "" << 130 << 4 << QStringList{} << QStringList{};
+    QTest::newRow("out-of-range number stops reading")
+        << QByteArray("\"Packet Length\",80\r\n\"Keep Alive\",99999999999\r\n"
+                      "\"Cluster Call\",\"late\"\r\n")
+        << ""
+        << "" << 80 << 0 << QStringList{} << QStringList{"Readcfg Keep Alive"};
+    QTest::newRow("window moved then resized in file order")
+        << QByteArray("\"Top\",10\r\n\"Left\",20.5\r\n\"Height\",300\r\n\"Width\",400\r\n") << ""
+        << "" << 130 << 0 << QStringList{"Top=10", "Left=20.5", "Height=300", "Width=400"}
+        << QStringList{};
+    QTest::newRow("window refuses a value")
+        << QByteArray("\"Top\",10\r\n\"Height\",-5\r\n\"Width\",100\r\n") << ""
+        << "" << 130 << 0 << QStringList{"Top=10"} << QStringList{"Readcfg Height"};
+    QTest::newRow("geometry beyond single precision")
+        << QByteArray("\"Left\",1" + QByteArray(40, '0') + "\r\n\"Top\",1\r\n") << ""
+        << "" << 130 << 0 << QStringList{} << QStringList{"Readcfg Left"};
+}
+
+void TestConfigFile::read() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, call);
+    QFETCH(QString, agwIp);
+    QFETCH(qint32, packetLength);
+    QFETCH(qint32, keepAlive);
+    QFETCH(QStringList, windowSets);
+    QFETCH(QStringList, log);
+
+    TempAppDir dir;
+    dir.write(QStringLiteral("pktgate.cfg"), content);
+    Module1::settings().KeepAliveMinutes = 7; // reset to 0 by any existing file
+    FakeWindow window;
+    readcfg(window);
+
+    const Module1::Settings& s = Module1::settings();
+    QCOMPARE(s.ClusterCall, call);
+    QCOMPARE(s.AgwIp, agwIp);
+    QCOMPARE(s.PacketLength, packetLength);
+    QCOMPARE(s.KeepAliveMinutes, keepAlive);
+    QCOMPARE(window.sets, windowSets);
+    QCOMPARE(dir.logEntries(), log);
+}
+
+void TestConfigFile::missingFileTouchesNothing() {
+    TempAppDir dir;
+    Module1::settings().ClusterCall = QStringLiteral("KEEP");
+    Module1::settings().PacketLength = 5;
+    FakeWindow window;
+    readcfg(window);
+    QCOMPARE(Module1::settings().ClusterCall, QStringLiteral("KEEP"));
+    QCOMPARE(Module1::settings().PacketLength, 5);
+    QVERIFY(window.sets.isEmpty());
+    QVERIFY(!QFile::exists(dir.file(QStringLiteral("error.log"))));
+
+    // A name that exists but cannot be read as a file is a failure before the first key.
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
+    readcfg(window);
+    QCOMPARE(Module1::settings().PacketLength, 130);
+    QCOMPARE(dir.logEntries(), QStringList{QStringLiteral("Readcfg pktgate.cfg")});
+}
+
+void TestConfigFile::roundTrip_data() {
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QString>("agwIp");
+    QTest::addColumn<QString>("expectedCall");
+    QTest::addColumn<QString>("expectedAgwIp");
+    QTest::newRow("blanks and lower case") << " g4abc "
+                                           << "  localhost "
+                                           << "G4ABC"
+                                           << "localhost";
+    // A quote followed by a comma must not shift the pairs that follow.
+    QTest::newRow("double quote and comma in a value") << "N0\"X,\"Packet Length\",1"
+                                                       << "h\"o,st"
+                                                       << "N0"
+                                                       << "h";
+    QTest::newRow("Latin-1 text") << QString::fromLatin1("\xe9t\xe9") << "x"
+                                  << QString::fromLatin1("\xc9T\xc9") << "x";
+}
+
+void TestConfigFile::roundTrip() {
+    QFETCH(QString, call);
+    QFETCH(QString, agwIp);
+    QFETCH(QString, expectedCall);
+    QFETCH(QString, expectedAgwIp);
+
+    TempAppDir dir;
+    Module1::Settings& s = Module1::settings();
+    s.ClusterCall = call;
+    s.AgwIp = agwIp;
+    s.AgwPort = QStringLiteral("8000");
+    s.ClusterIp = QStringLiteral("10.1.1.1");
+    s.ClusterPort = QStringLiteral("7300");
+    s.PacketLength = 250;
+    s.KeepAliveMinutes = 5;
+    s.ConfigTop = -300;
+    s.ConfigLeft = 4500;
+    s.ProgramVersion = QStringLiteral("1.023C");
+    FakeWindow saved;
+    saved.values[WindowGeometry::Top] = 1200;
+    saved.values[WindowGeometry::Left] = 2400.5;
+    saved.values[WindowGeometry::Height] = 6000;
+    saved.values[WindowGeometry::Width] = 9015;
+    SaveCfg(saved);
+    QCOMPARE(dir.logEntries(), QStringList{});
+
+    const Module1::Settings before = s;
+    s = Module1::Settings{};
+    FakeWindow loaded;
+    readcfg(loaded);
+    QCOMPARE(s.ClusterCall, expectedCall);
+    QCOMPARE(s.AgwIp, expectedAgwIp);
+    QCOMPARE(s.AgwPort, before.AgwPort);
+    QCOMPARE(s.ClusterIp, before.ClusterIp);
+    QCOMPARE(s.ClusterPort, before.ClusterPort);
+    QCOMPARE(s.PacketLength, before.PacketLength);
+    QCOMPARE(s.KeepAliveMinutes, before.KeepAliveMinutes);
+    QCOMPARE(s.ConfigTop, before.ConfigTop);
+    QCOMPARE(s.ConfigLeft, before.ConfigLeft);
+    QCOMPARE(s.ProgramVersion, QString());
+    QCOMPARE(loaded.sets, (QStringList{"Top=1200", "Left=2400.5", "Height=6000", "Width=9015"}));
+    QCOMPARE(dir.logEntries(), QStringList{});
+}
+
+void TestConfigFile::exactBytes() {
+    TempAppDir dir;
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); // comma decimals, dot groups
+    Module1::Settings& s = Module1::settings();
+    s.ClusterCall = QStringLiteral("N0CALL-1");
+    s.AgwIp = QStringLiteral("127.0.0.1");
+    s.AgwPort = QStringLiteral("8000");
+    s.ClusterIp = QStringLiteral("127.0.0.1");
+    s.ClusterPort = QStringLiteral("7300");
+    s.PacketLength = 130;
+    s.KeepAliveMinutes = 1500;
+    s.ConfigTop = -45;
+    s.ConfigLeft = 0;
+    FakeWindow window;
+    window.values[WindowGeometry::Top] = 1234.5;
+    window.values[WindowGeometry::Left] = -15;
+    window.values[WindowGeometry::Height] = 123456;
+    window.values[WindowGeometry::Width] = 0.1;
+    SaveCfg(window);
+    QLocale::setDefault(previous);
+
+    QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), QByteArray("\"Cluster Call\",\"N0CALL-1\"\r\n"
+                                                                 "\"AGW IP\",\"127.0.0.1\"\r\n"
+                                                                 "\"AGW Port\",\"8000\"\r\n"
+                                                                 "\"Winsock IP\",\"127.0.0.1\"\r\n"
+                                                                 "\"Winsock Port\",\"7300\"\r\n"
+                                                                 "\"Packet Length\",130\r\n"
+                                                                 "\"Keep Alive\",1500\r\n"
+                                                                 "\"Config Top\",-45\r\n"
+                                                                 "\"Config Left\",0\r\n"
+                                                                 "\"Top\",1234.5\r\n"
+                                                                 "\"Left\",-15\r\n"
+                                                                 "\"Height\",123456\r\n"
+                                                                 "\"Width\",0.1\r\n"));
+}
+
+void TestConfigFile::minimisedSavesNothing() {
+    TempAppDir dir;
+    dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
+    Module1::settings().ClusterCall = QStringLiteral("NEW");
+    FakeWindow window;
+    window.minimised = true;
+    SaveCfg(window);
+    QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
+    QCOMPARE(dir.logEntries(), QStringList{});
+}
+
+void TestConfigFile::failedSaveKeepsOldFile_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("read-only directory") << "readonly";
+    QTest::newRow("disk full") << "full";
+    QTest::newRow("target is a directory") << "directory";
+}
+
+void TestConfigFile::failedSaveKeepsOldFile() {
+    QFETCH(QString, how);
+    TempAppDir dir;
+    const QString cfg = dir.file(QStringLiteral("pktgate.cfg"));
+    Module1::settings().ClusterCall = QString(400, QLatin1Char('N')); // a file of 500+ bytes
+    FakeWindow window;
+
+    // The log file exists and stays writable, so that its line can be appended even where new
+    // files cannot be made.
+    dir.write(QStringLiteral("error.log"), QByteArray());
+    const auto writable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+
+    if (how == QLatin1String("directory")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
+        SaveCfg(window);
+        QVERIFY(QFileInfo(cfg).isDir());
+    } else if (how == QLatin1String("readonly")) {
+        dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QFile probe(dir.file(QStringLiteral("probe")));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.remove();
+            QFile::setPermissions(dir.path(), writable);
+            QSKIP("permissions do not stop writes here (running as root)");
+        }
+        SaveCfg(window);
+        QFile::setPermissions(dir.path(), writable);
+        QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
+    } else {
+#ifdef Q_OS_UNIX
+        dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
+        // Files may grow to 200 bytes: the log line fits, the new settings file does not.
+        struct rlimit old {};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit small = old;
+        small.rlim_cur = 200;
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        SaveCfg(window);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previousHandler);
+        QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
+#else
+        QSKIP("no file size limit on this platform");
+#endif
+    }
+
+    const QStringList log = dir.logEntries();
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().startsWith(QLatin1String("SaveCfg ")) &&
+                 log.first().size() > QStringLiteral("SaveCfg ").size(),
+             qPrintable(log.first()));
+    // No half-written new file is left behind.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"error.log", "pktgate.cfg"}));
+}
+
+QTEST_GUILESS_MAIN(TestConfigFile)
+#include "tst_configfile.moc"
