@@ -4,9 +4,9 @@
 #include "agwlink/AgwFrame.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QRandomGenerator>
-#include <QTime>
 
 namespace sim {
 
@@ -69,16 +69,27 @@ QByteArray buildRegisteredFrame(const QByteArray& call);
 // of the header, then the data in two halves (empty pieces left out).
 QList<QByteArray> splitForWrites(const QByteArray& frame);
 
-// A cluster spot line in the usual layout (75 characters, no line end), e.g.
-// "DX de K1ABC:     14025.0  DL1XYZ       CW 599                          1234Z".
-QByteArray formatSpotLine(const QByteArray& spotter, double freqKHz, const QByteArray& dxCall,
-                          const QByteArray& comment, const QTime& utc);
+// One DX spot as the node keeps it.
+struct Spot {
+    QByteArray spotter;
+    double freqKHz = 0;
+    QByteArray dxCall;
+    QByteArray comment;
+    QDateTime utc;
+};
 
-// Makes plausible spot lines from a fixed seed, so runs can be repeated.
+// A spot as the node broadcasts it (76 characters, no line end), e.g.
+// "DX de K1ABC:     14025.0  DL1XYZ       CW 599                          1234Z".
+QByteArray formatSpotLine(const Spot& spot);
+// A spot as "sh/dx" lists it (no line end), e.g.
+// "  14025.0  DL1XYZ      12-Jan-2024 1234Z CW 599                          <K1ABC>".
+QByteArray formatShowDxLine(const Spot& spot);
+
+// Makes plausible spots from a fixed seed, so runs can be repeated.
 class SpotGenerator {
 public:
     explicit SpotGenerator(quint32 seed = 1) : m_random(seed) {}
-    QByteArray next(const QTime& utc);
+    Spot next(const QDateTime& utc);
 
 private:
     QByteArray randomCall();

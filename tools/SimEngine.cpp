@@ -1,0 +1,223 @@
+#include "tools/SimEngine.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace sim {
+namespace {
+// Below this many queued bytes the gateway connection counts as drained.
+constexpr qint64 kLowWater = 64 * 1024;
+} // namespace
+
+SimEngine::SimEngine(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
+    m_server->setListenBacklogSize(1024);
+    connect(m_server, &QTcpServer::newConnection, this, &SimEngine::onNewConnection);
+    m_pieceTimer.setInterval(1);
+    connect(&m_pieceTimer, &QTimer::timeout, this, &SimEngine::writePieces);
+}
+
+SimEngine::~SimEngine() {
+    for (auto& c : m_connections) {
+        c->socket->disconnect(this);
+        c->socket->abort();
+    }
+}
+
+bool SimEngine::listen(quint16 port, QString& error) {
+    if (m_server->listen(QHostAddress::LocalHost, port)) return true;
+    error = QStringLiteral("AGW engine cannot listen on 127.0.0.1:%1: %2")
+                .arg(port)
+                .arg(m_server->errorString());
+    return false;
+}
+
+quint16 SimEngine::port() const {
+    return m_server->serverPort();
+}
+
+qint64 SimEngine::bytesQueued() const {
+    return m_gateway ? m_gateway->socket->bytesToWrite() + m_gateway->piecesBytes : 0;
+}
+
+void SimEngine::onNewConnection() {
+    while (QTcpSocket* s = m_server->nextPendingConnection()) {
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        auto c = std::make_unique<Connection>();
+        c->socket = s;
+        Connection* raw = c.get();
+        m_connections.push_back(std::move(c));
+        connect(s, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
+        // Queued, so that a connection closed from inside its own read handler outlives it.
+        connect(
+            s, &QTcpSocket::disconnected, this, [this, raw] { onClosed(raw); },
+            Qt::QueuedConnection);
+        connect(s, &QTcpSocket::bytesWritten, this, [this, raw] {
+            if (raw == m_gateway && bytesQueued() < kLowWater) emit drained();
+        });
+        emit notice(QStringLiteral("engine: connection from %1:%2")
+                        .arg(s->peerAddress().toString())
+                        .arg(s->peerPort()));
+    }
+}
+
+void SimEngine::onClosed(Connection* c) {
+    const bool wasGateway = (c == m_gateway);
+    if (wasGateway) m_gateway = nullptr;
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if (it->get() == c) {
+            c->socket->deleteLater();
+            m_connections.erase(it);
+            break;
+        }
+    }
+    emit notice(QStringLiteral("engine: connection closed"));
+    if (wasGateway) emit gatewayLost();
+}
+
+void SimEngine::onReadyRead(Connection* c) {
+    c->reader.append(c->socket->readAll());
+    Frame f;
+    while (c->reader.next(f)) {
+        ++m_counters.framesIn;
+        handleFrame(c, f);
+    }
+    if (c->reader.broken()) {
+        emit notice(QStringLiteral("engine: a frame header announces more than %1 data bytes; "
+                                   "closing the connection")
+                        .arg(kMaxDataLen));
+        if (c == m_gateway) {
+            m_gateway = nullptr;
+            emit gatewayLost();
+        }
+        c->socket->abort();
+    }
+}
+
+void SimEngine::handleFrame(Connection* c, const Frame& f) {
+    const AgwHeader& h = f.header;
+    switch (h.DataKind) {
+    case 'X': {
+        c->registered = h.CallFrom;
+        send(c, buildRegisteredFrame(h.CallFrom));
+        if (m_fixedCall.isEmpty() && m_firstCall.isEmpty()) m_firstCall = h.CallFrom;
+        if (h.CallFrom == clusterCall()) {
+            m_gateway = c;
+            emit notice(QStringLiteral("engine: gateway registered %1")
+                            .arg(QString::fromLatin1(h.CallFrom)));
+            emit gatewayRegistered(h.CallFrom);
+        } else {
+            emit notice(
+                QStringLiteral("engine: %1 registered; the users connect to %2")
+                    .arg(QString::fromLatin1(h.CallFrom), QString::fromLatin1(clusterCall())));
+        }
+        break;
+    }
+    case 'R':
+        send(c, buildVersionFrame());
+        break;
+    case 'D':
+        if (m_users.contains(h.CallTo)) {
+            deliver(h.CallTo, f.data);
+        } else {
+            ++m_counters.framesDropped;
+            emit notice(QStringLiteral("engine: data for %1, who is not connected")
+                            .arg(QString::fromLatin1(h.CallTo)));
+        }
+        break;
+    case 'd': {
+        const auto it = m_users.constFind(h.CallTo);
+        if (it == m_users.constEnd()) {
+            ++m_counters.framesDropped;
+            emit notice(QStringLiteral("engine: disconnect for %1, who is not connected")
+                            .arg(QString::fromLatin1(h.CallTo)));
+            break;
+        }
+        const QByteArray call = h.CallTo;
+        send(c, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
+        m_users.erase(it);
+        emit userGone(call, true);
+        break;
+    }
+    default:
+        emit notice(QStringLiteral("engine: frame kind %1 ignored").arg(QLatin1Char(h.DataKind)));
+        break;
+    }
+}
+
+void SimEngine::deliver(const QByteArray& call, const QByteArray& data) {
+    User& u = m_users[call];
+    if (!u.greeted && !data.isEmpty()) {
+        u.greeted = true;
+        ++m_counters.usersGreeted;
+    }
+    QList<QByteArray> lines;
+    for (const char ch : data) {
+        if (ch == '\r') {
+            lines.append(u.partial);
+            u.partial.clear();
+        } else if (ch != '\n' && ch != '\0') {
+            u.partial.append(ch);
+        }
+    }
+    // `u` may go away in a slot (a user that leaves on what it reads), so count first.
+    m_counters.linesReceived += quint64(lines.size());
+    for (const QByteArray& line : lines)
+        emit userLine(call, line);
+}
+
+bool SimEngine::connectUser(const QByteArray& call, quint8 radioPort) {
+    if (!m_gateway || call.isEmpty() || m_users.contains(call)) return false;
+    User u;
+    u.port = radioPort;
+    u.to = clusterCall();
+    m_users.insert(call, u);
+    ++m_counters.usersConnected;
+    send(m_gateway, buildFrame(radioPort, 'C', call, u.to, connectedText(call)));
+    return true;
+}
+
+bool SimEngine::sendLine(const QByteArray& call, const QByteArray& line) {
+    const auto it = m_users.constFind(call);
+    if (!m_gateway || it == m_users.constEnd()) return false;
+    ++m_counters.linesSent;
+    send(m_gateway, buildFrameWithPid(it->port, 'D', kPidText, call, it->to, line + '\r'));
+    return true;
+}
+
+bool SimEngine::disconnectUser(const QByteArray& call) {
+    const auto it = m_users.constFind(call);
+    if (!m_gateway || it == m_users.constEnd()) return false;
+    send(m_gateway, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
+    m_users.erase(it);
+    emit userGone(call, false);
+    return true;
+}
+
+void SimEngine::send(Connection* c, const QByteArray& frame) {
+    ++m_counters.framesOut;
+    if (!m_split) {
+        c->socket->write(frame);
+        return;
+    }
+    for (const QByteArray& piece : splitForWrites(frame)) {
+        c->pieces.append(piece);
+        c->piecesBytes += piece.size();
+    }
+    if (!m_pieceTimer.isActive()) m_pieceTimer.start();
+}
+
+void SimEngine::writePieces() {
+    bool more = false;
+    for (auto& c : m_connections) {
+        if (c->pieces.isEmpty()) continue;
+        const QByteArray piece = c->pieces.takeFirst();
+        c->piecesBytes -= piece.size();
+        c->socket->write(piece);
+        c->socket->flush();
+        more = more || !c->pieces.isEmpty();
+    }
+    if (!more) m_pieceTimer.stop();
+}
+
+} // namespace sim

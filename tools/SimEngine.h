@@ -1,0 +1,104 @@
+#pragma once
+// The simulated AGW packet engine: listens for the gateway, answers its registration and
+// version request, and carries the simulated radio users' connects, lines and disconnects.
+#include "tools/SimProtocol.h"
+
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace sim {
+
+class SimEngine : public QObject {
+    Q_OBJECT
+public:
+    struct Counters {
+        quint64 framesIn = 0;       // whole frames from the gateway
+        quint64 framesOut = 0;      // frames to the gateway
+        quint64 linesSent = 0;      // lines the users typed
+        quint64 linesReceived = 0;  // whole lines the users received
+        quint64 usersConnected = 0; // "C" frames sent
+        quint64 usersGreeted = 0;   // users that received anything at all
+        quint64 framesDropped = 0;  // "D" or "d" for a station that is not connected here
+    };
+
+    explicit SimEngine(QObject* parent = nullptr);
+    ~SimEngine() override;
+
+    // Listens on 127.0.0.1 (port 0: any free port).
+    bool listen(quint16 port, QString& error);
+    quint16 port() const;
+
+    // Every frame towards the gateway is then written in several pieces, one per event-loop turn.
+    void setSplitFrames(bool on) { m_split = on; }
+    // The callsign users connect to; empty (the default): the first one the gateway registers.
+    void setClusterCall(const QByteArray& call) { m_fixedCall = call; }
+    QByteArray clusterCall() const { return m_fixedCall.isEmpty() ? m_firstCall : m_fixedCall; }
+    // True while a gateway connection holds the registration of the cluster callsign.
+    bool gatewayReady() const { return m_gateway != nullptr; }
+
+    // The radio users. Each call returns false (and sends nothing) when there is no registered
+    // gateway, or the user is not connected (already connected, for connectUser).
+    bool connectUser(const QByteArray& call, quint8 radioPort = 0);
+    // Sends one typed line as a "D" frame; a CR is added.
+    bool sendLine(const QByteArray& call, const QByteArray& line);
+    // The user ends the connection: a "d" frame.
+    bool disconnectUser(const QByteArray& call);
+    bool hasUser(const QByteArray& call) const { return m_users.contains(call); }
+    int userCount() const { return int(m_users.size()); }
+
+    // Bytes queued towards the gateway and not yet handed to the system.
+    qint64 bytesQueued() const;
+    const Counters& counters() const { return m_counters; }
+
+signals:
+    void gatewayRegistered(const QByteArray& call);
+    void gatewayLost();
+    // A whole line (without its CR) the gateway sent to a user.
+    void userLine(const QByteArray& call, const QByteArray& line);
+    // A user left: on its own (byGateway false) or because the gateway asked for it.
+    void userGone(const QByteArray& call, bool byGateway);
+    // The gateway's write queue has room again (for senders that go flat out).
+    void drained();
+    void notice(const QString& text);
+
+private:
+    struct Connection {
+        QTcpSocket* socket = nullptr;
+        FrameReader reader;
+        QByteArray registered;
+        QList<QByteArray> pieces; // split mode: still to write, in order
+        qint64 piecesBytes = 0;
+    };
+    struct User {
+        quint8 port = 0;
+        QByteArray to;
+        QByteArray partial; // the start of a line not yet ended by CR
+        bool greeted = false;
+    };
+
+    void onNewConnection();
+    void onReadyRead(Connection* c);
+    void onClosed(Connection* c);
+    void handleFrame(Connection* c, const Frame& f);
+    void deliver(const QByteArray& call, const QByteArray& data);
+    void send(Connection* c, const QByteArray& frame);
+    void writePieces();
+
+    QTcpServer* m_server = nullptr;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+    Connection* m_gateway = nullptr;
+    QHash<QByteArray, User> m_users;
+    QByteArray m_fixedCall;
+    QByteArray m_firstCall;
+    bool m_split = false;
+    QTimer m_pieceTimer;
+    Counters m_counters;
+};
+
+} // namespace sim

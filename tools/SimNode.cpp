@@ -1,0 +1,174 @@
+#include "tools/SimNode.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace sim {
+namespace {
+constexpr int kRecentSpots = 10;
+constexpr int kShownSpots = 5;
+// A user with this much unsent output gets no more spots until it reads.
+constexpr qint64 kSpotBacklog = 1024 * 1024;
+// At most this many spots in one tick, whatever the rate.
+constexpr qint64 kSpotBurst = 10000;
+} // namespace
+
+SimNode::SimNode(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
+    m_server->setListenBacklogSize(1024);
+    connect(m_server, &QTcpServer::newConnection, this, &SimNode::onNewConnection);
+    connect(&m_spotTimer, &QTimer::timeout, this, &SimNode::spotTick);
+    // Something for "sh/dx" to list from the start.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int i = kShownSpots; i > 0; --i)
+        addSpot(m_spots.next(now.addSecs(-120 * i)));
+}
+
+SimNode::~SimNode() {
+    for (auto it = m_clients.keyBegin(); it != m_clients.keyEnd(); ++it) {
+        (*it)->disconnect(this);
+        (*it)->abort();
+    }
+}
+
+bool SimNode::listen(quint16 port, QString& error) {
+    if (m_server->listen(QHostAddress::LocalHost, port)) return true;
+    error = QStringLiteral("cluster node cannot listen on 127.0.0.1:%1: %2")
+                .arg(port)
+                .arg(m_server->errorString());
+    return false;
+}
+
+quint16 SimNode::port() const {
+    return m_server->serverPort();
+}
+
+int SimNode::loggedIn() const {
+    int n = 0;
+    for (const Client& c : m_clients)
+        n += c.call.isEmpty() ? 0 : 1;
+    return n;
+}
+
+void SimNode::setSpotRate(double perSecond) {
+    m_spotRate = perSecond;
+    m_spotsDone = 0;
+    if (perSecond <= 0) {
+        m_spotTimer.stop();
+        return;
+    }
+    m_spotTimer.setInterval(qBound(5, int(1000.0 / perSecond), 1000));
+    m_spotClock.start();
+    m_spotTimer.start();
+}
+
+void SimNode::spotTick() {
+    const qint64 due = qMin(dueCount(m_spotRate, m_spotClock.elapsed(), m_spotsDone), kSpotBurst);
+    if (due <= 0) return;
+    m_spotsDone += due;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (qint64 i = 0; i < due; ++i) {
+        const Spot s = m_spots.next(now);
+        addSpot(s);
+        broadcast(formatSpotLine(s));
+    }
+    // After a burst that hit the cap, start counting afresh rather than catch up forever.
+    if (due == kSpotBurst) {
+        m_spotsDone = 0;
+        m_spotClock.restart();
+    }
+}
+
+void SimNode::addSpot(const Spot& spot) {
+    m_recent.append(spot);
+    if (m_recent.size() > kRecentSpots) m_recent.removeFirst();
+}
+
+void SimNode::broadcast(const QByteArray& line) {
+    const QByteArray bytes = line + "\r\n";
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        if (it->call.isEmpty()) continue;
+        if (it.key()->bytesToWrite() > kSpotBacklog) {
+            ++m_counters.spotsDropped;
+            continue;
+        }
+        it.key()->write(bytes);
+        ++m_counters.linesOut;
+    }
+}
+
+void SimNode::onNewConnection() {
+    while (QTcpSocket* s = m_server->nextPendingConnection()) {
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_clients.insert(s, Client());
+        connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
+        connect(
+            s, &QTcpSocket::disconnected, this, [this, s] { onClosed(s); }, Qt::QueuedConnection);
+    }
+}
+
+void SimNode::onClosed(QTcpSocket* s) {
+    const auto it = m_clients.find(s);
+    if (it == m_clients.end()) return;
+    const QByteArray call = it->call;
+    m_clients.erase(it);
+    s->deleteLater();
+    if (!call.isEmpty()) emit userLeft(call);
+}
+
+void SimNode::onReadyRead(QTcpSocket* s) {
+    const auto it = m_clients.find(s);
+    if (it == m_clients.end()) {
+        s->readAll();
+        return;
+    }
+    const QList<QByteArray> lines = it->splitter.append(s->readAll());
+    for (const QByteArray& line : lines) {
+        // Look the client up again: a command may have ended the session.
+        const auto c = m_clients.find(s);
+        if (c == m_clients.end() || s->state() != QAbstractSocket::ConnectedState) break;
+        handleLine(s, *c, line);
+    }
+}
+
+QByteArray SimNode::prompt(const QByteArray& call) const {
+    return call + " de SIMNODE >";
+}
+
+void SimNode::writeLines(QTcpSocket* s, const QList<QByteArray>& lines) {
+    QByteArray bytes;
+    for (const QByteArray& l : lines)
+        bytes += l + "\r\n";
+    s->write(bytes);
+    m_counters.linesOut += quint64(lines.size());
+}
+
+void SimNode::handleLine(QTcpSocket* s, Client& c, const QByteArray& line) {
+    const QByteArray text = line.trimmed();
+    if (text.isEmpty()) return; // keep-alive lines and stray line ends
+    if (c.call.isEmpty()) {
+        c.call = text;
+        ++m_counters.logins;
+        writeLines(s, {"Hello " + c.call + ", this is the simulated cluster node", prompt(c.call)});
+        emit userLoggedIn(c.call);
+        return;
+    }
+    ++m_counters.linesIn;
+    const QByteArray call = c.call;
+    emit userLine(call, text);
+    const QByteArray command = text.toLower();
+    if (command == "sh/dx" || command == "show/dx") {
+        QList<QByteArray> out;
+        for (qsizetype i = m_recent.size() - 1; i >= 0 && out.size() < kShownSpots; --i)
+            out.append(formatShowDxLine(m_recent[i]));
+        out.append(prompt(call));
+        writeLines(s, out);
+    } else if (command == "bye" || command == "quit" || command == "b") {
+        writeLines(s, {"73 de SIMNODE, goodbye " + call});
+        s->disconnectFromHost();
+    } else {
+        writeLines(s, {text});
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,161 @@
+#include "tools/SimOptions.h"
+
+#include "agwlink/AgwFrame.h"
+
+#include <QCommandLineParser>
+#include <cmath>
+
+namespace sim {
+namespace {
+
+bool readInt(const QCommandLineParser& p, const QString& name, qint64 min, qint64 max, qint64& out,
+             QString& message) {
+    if (!p.isSet(name)) return true;
+    const QString text = p.value(name).trimmed();
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok);
+    if (!ok) {
+        message = QStringLiteral("--%1: \"%2\" is not a whole number").arg(name, p.value(name));
+        return false;
+    }
+    if (v < min || v > max) {
+        message = QStringLiteral("--%1: %2 is out of range (%3 to %4)")
+                      .arg(name)
+                      .arg(v)
+                      .arg(min)
+                      .arg(max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool readRate(const QCommandLineParser& p, const QString& name, double max, double& out,
+              QString& message) {
+    if (!p.isSet(name)) return true;
+    bool ok = false;
+    const double v = p.value(name).trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(v)) {
+        message = QStringLiteral("--%1: \"%2\" is not a number").arg(name, p.value(name));
+        return false;
+    }
+    if (v < 0 || v > max) {
+        message = QStringLiteral("--%1: %2 is out of range (0 to %3)").arg(name).arg(v).arg(max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+} // namespace
+
+ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString& message) {
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Plays both outside peers of the pktgate gateway on 127.0.0.1: an AGW packet engine with "
+        "simulated radio users, and a DX-cluster node.\n"
+        "Without --users, three demo users connect, type a few commands and leave, over and "
+        "over. With --users N, N load users each send --lines-per-user lines at --rate."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this text."));
+    p.addOption(help);
+    const QList<QCommandLineOption> opts = {
+        {QStringLiteral("agw-port"),
+         QStringLiteral("TCP port of the AGW engine (default 8000, 0: any free port)."),
+         QStringLiteral("port")},
+        {QStringLiteral("node-port"),
+         QStringLiteral("TCP port of the cluster node (default 7300, 0: any free port)."),
+         QStringLiteral("port")},
+        {QStringLiteral("cluster-call"),
+         QStringLiteral("Callsign the users connect to (default: the one the gateway registers)."),
+         QStringLiteral("call")},
+        {QStringLiteral("radio-port"),
+         QStringLiteral("Engine radio port the users come in on, 0 to 255 (default 0)."),
+         QStringLiteral("n")},
+        {QStringLiteral("users"),
+         QStringLiteral("Load mode: number of simulated radio users (0 to 100000)."),
+         QStringLiteral("n")},
+        {QStringLiteral("lines-per-user"),
+         QStringLiteral("Load mode: lines each user sends before leaving (default 10; 0: send "
+                        "nothing and stay connected)."),
+         QStringLiteral("n")},
+        {QStringLiteral("rate"),
+         QStringLiteral("Load mode: lines per second of all users together (default 50; 0: as "
+                        "fast as the gateway takes them)."),
+         QStringLiteral("lines/s")},
+        {QStringLiteral("spot-rate"),
+         QStringLiteral("DX spots per second sent to every logged-in node user (default 0.2; "
+                        "0: none)."),
+         QStringLiteral("spots/s")},
+        {QStringLiteral("duration"),
+         QStringLiteral("Seconds to run (default 0: until Ctrl-C or SIGTERM)."),
+         QStringLiteral("seconds")},
+        {QStringLiteral("quiet"), QStringLiteral("Print only the start and the summary lines.")},
+        {QStringLiteral("split-frames"),
+         QStringLiteral("Send every engine frame in several pieces (for tests).")},
+        {QStringLiteral("engine-only"), QStringLiteral("Run the AGW engine and users only.")},
+        {QStringLiteral("node-only"), QStringLiteral("Run the cluster node only.")},
+    };
+    p.addOptions(opts);
+
+    if (!p.parse(arguments)) {
+        message = p.errorText();
+        return ParseResult::Error;
+    }
+    if (p.isSet(help)) {
+        message = p.helpText();
+        return ParseResult::Help;
+    }
+    if (!p.positionalArguments().isEmpty()) {
+        message = QStringLiteral("unexpected argument \"%1\"").arg(p.positionalArguments().first());
+        return ParseResult::Error;
+    }
+
+    qint64 agwPort = o.agwPort, nodePort = o.nodePort, radioPort = o.radioPort, users = o.users,
+           lines = o.linesPerUser;
+    if (!readInt(p, QStringLiteral("agw-port"), 0, 65535, agwPort, message) ||
+        !readInt(p, QStringLiteral("node-port"), 0, 65535, nodePort, message) ||
+        !readInt(p, QStringLiteral("radio-port"), 0, 255, radioPort, message) ||
+        !readInt(p, QStringLiteral("users"), 0, 100000, users, message) ||
+        !readInt(p, QStringLiteral("lines-per-user"), 0, 1000000000, lines, message) ||
+        !readRate(p, QStringLiteral("rate"), 1e7, o.rate, message) ||
+        !readRate(p, QStringLiteral("spot-rate"), 1e6, o.spotRate, message) ||
+        !readRate(p, QStringLiteral("duration"), 1e7, o.duration, message))
+        return ParseResult::Error;
+    o.agwPort = quint16(agwPort);
+    o.nodePort = quint16(nodePort);
+    o.radioPort = quint8(radioPort);
+    o.users = int(users);
+    o.linesPerUser = int(lines);
+
+    if (p.isSet(QStringLiteral("cluster-call"))) {
+        const QString call = p.value(QStringLiteral("cluster-call")).trimmed();
+        bool plain = !call.isEmpty() && call.size() <= kCallFieldSize;
+        for (const QChar c : call)
+            plain = plain && c.unicode() > ' ' && c.unicode() <= '~';
+        if (!plain) {
+            message = QStringLiteral("--cluster-call: \"%1\" is not a callsign (1 to 10 "
+                                     "printable ASCII characters)")
+                          .arg(p.value(QStringLiteral("cluster-call")));
+            return ParseResult::Error;
+        }
+        o.clusterCall = call.toLatin1();
+    }
+    o.quiet = p.isSet(QStringLiteral("quiet"));
+    o.splitFrames = p.isSet(QStringLiteral("split-frames"));
+    const bool engineOnly = p.isSet(QStringLiteral("engine-only"));
+    const bool nodeOnly = p.isSet(QStringLiteral("node-only"));
+    if (engineOnly && nodeOnly) {
+        message = QStringLiteral("--engine-only and --node-only exclude each other");
+        return ParseResult::Error;
+    }
+    o.runEngine = !nodeOnly;
+    o.runNode = !engineOnly;
+    if (o.runEngine && o.runNode && o.agwPort != 0 && o.agwPort == o.nodePort) {
+        message = QStringLiteral("--agw-port and --node-port must differ");
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+} // namespace sim

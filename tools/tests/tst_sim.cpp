@@ -1,0 +1,601 @@
+// The simulator against a fake gateway (a plain socket in the test) and as a program.
+#include "tools/SimEngine.h"
+#include "tools/SimNode.h"
+#include "tools/SimOptions.h"
+#include "tools/SimProtocol.h"
+#include "tools/SimUsers.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+using namespace sim;
+
+namespace {
+
+// Plays the gateway: one socket to the engine, collecting whole frames.
+struct FakeGateway {
+    QTcpSocket socket;
+    FrameReader reader;
+    QList<Frame> frames;
+
+    explicit FakeGateway(quint16 port) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
+            reader.append(socket.readAll());
+            Frame f;
+            while (reader.next(f))
+                frames.append(f);
+        });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    bool waitConnected() { return socket.waitForConnected(3000); }
+    void send(const QByteArray& bytes) {
+        socket.write(bytes);
+        socket.flush();
+    }
+    QList<Frame> ofKind(char kind, const QByteArray& call = {}) const {
+        QList<Frame> out;
+        for (const Frame& f : frames)
+            if (f.header.DataKind == kind && (call.isEmpty() || f.header.CallFrom == call))
+                out.append(f);
+        return out;
+    }
+};
+
+// One node user: a socket and the lines it received.
+struct NodeClient {
+    QTcpSocket socket;
+    QByteArray received;
+
+    explicit NodeClient(quint16 port) {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    QList<QByteArray> lines() const {
+        QList<QByteArray> out = received.split('\n');
+        out.removeLast(); // the part after the last line end
+        for (QByteArray& l : out) {
+            if (!l.endsWith('\r')) return {}; // every line must end in CR LF
+            l.chop(1);
+        }
+        return out;
+    }
+};
+
+QByteArray rawFrames() {
+    return buildRegisterFrame("N0CALL-1") +
+           buildFrame(2, 'D', "N0CALL-1", "G4ABC", QByteArray(300, 'x')) +
+           buildFrame(0, 'd', "N0CALL-1", "DL2XYZ");
+}
+
+} // namespace
+
+class TstSim : public QObject {
+    Q_OBJECT
+private slots:
+    void frameReaderCuts_data();
+    void frameReaderCuts();
+    void frameReaderRejectsHugeLength();
+    void lineSplitter_data();
+    void lineSplitter();
+    void spotLineLayout();
+    void options_data();
+    void options();
+    void program_data();
+    void program();
+    void programEndsOnSigterm();
+    void registration_data();
+    void registration();
+    void userFramesReachGateway();
+    void gatewayDataReachesUser_data();
+    void gatewayDataReachesUser();
+    void gatewayDisconnect();
+    void engineDropsBrokenStream();
+    void nodeSession_data();
+    void nodeSession();
+    void nodeByeCloses();
+    void spotsOnlyToLoggedIn();
+    void loadUsers();
+    void demoRound();
+};
+
+void TstSim::frameReaderCuts_data() {
+    QTest::addColumn<QList<int>>("cuts"); // positions where one arrival ends and the next begins
+    const QByteArray all = rawFrames();
+    QList<int> bytewise;
+    for (int i = 1; i < all.size(); ++i)
+        bytewise.append(i);
+    QTest::newRow("one arrival") << QList<int>{};
+    QTest::newRow("every byte alone") << bytewise;
+    QTest::newRow("inside first header") << QList<int>{1, 20};
+    QTest::newRow("at header end") << QList<int>{36, 72};
+    QTest::newRow("inside the data") << QList<int>{100, 300};
+    QTest::newRow("header split from the last frame") << QList<int>{int(all.size()) - 35};
+    QTest::newRow("frames and a half") << QList<int>{36 + 36 + 150, 36 + 36 + 300 + 10};
+}
+
+void TstSim::frameReaderCuts() {
+    QFETCH(QList<int>, cuts);
+    const QByteArray all = rawFrames();
+    FrameReader r;
+    QList<Frame> got;
+    int from = 0;
+    cuts.append(all.size());
+    for (int to : cuts) {
+        r.append(all.mid(from, to - from));
+        from = to;
+        Frame f;
+        while (r.next(f))
+            got.append(f);
+    }
+    QCOMPARE(got.size(), 3);
+    QCOMPARE(got[0].header.DataKind, 'X');
+    QCOMPARE(got[0].header.CallFrom, QByteArray("N0CALL-1"));
+    QVERIFY(got[0].data.isEmpty());
+    QCOMPARE(got[1].header.Port, quint8(2));
+    QCOMPARE(got[1].header.CallTo, QByteArray("G4ABC"));
+    QCOMPARE(got[1].data, QByteArray(300, 'x'));
+    QCOMPARE(got[2].header.DataKind, 'd');
+    QCOMPARE(got[2].header.CallTo, QByteArray("DL2XYZ"));
+    QCOMPARE(r.pending(), 0);
+
+    // The pieces the engine writes in split mode make the same frame again.
+    const QByteArray frame = buildFrame(2, 'D', "A", "B", "hello\r");
+    const QList<QByteArray> pieces = splitForWrites(frame);
+    QVERIFY(pieces.size() > 3);
+    QCOMPARE(pieces.join(), frame);
+}
+
+void TstSim::frameReaderRejectsHugeLength() {
+    QByteArray header = buildFrame(0, 'D', "A", "B");
+    header[31] = char(0x7f); // DataLen far beyond any real frame
+    FrameReader r;
+    r.append(header);
+    Frame f;
+    QVERIFY(!r.next(f));
+    QVERIFY(r.broken());
+}
+
+void TstSim::lineSplitter_data() {
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::addColumn<int>("pending");
+    QTest::newRow("CR LF") << QByteArrayList{"G4ABC\r\n"} << QByteArrayList{"G4ABC"} << 0;
+    QTest::newRow("CR LF across arrivals")
+        << QByteArrayList{"a\r", "\nb\r\n"} << QByteArrayList{"a", "b"} << 0;
+    QTest::newRow("bare LF and bare CR")
+        << QByteArrayList{"a\nb\rc"} << QByteArrayList{"a", "b"} << 1;
+    QTest::newRow("empty lines kept") << QByteArrayList{"\r\n\r\n"} << QByteArrayList{"", ""} << 0;
+    QTest::newRow("line in pieces")
+        << QByteArrayList{"sh", "/d", "x\r\n"} << QByteArrayList{"sh/dx"} << 0;
+}
+
+void TstSim::lineSplitter() {
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(QByteArrayList, lines);
+    QFETCH(int, pending);
+    LineSplitter s;
+    QByteArrayList got;
+    for (const QByteArray& c : chunks)
+        got += s.append(c);
+    QCOMPARE(got, lines);
+    QCOMPARE(s.pending(), pending);
+}
+
+void TstSim::spotLineLayout() {
+    Spot s;
+    s.spotter = "K1ABC";
+    s.freqKHz = 14025.0;
+    s.dxCall = "DL1XYZ";
+    s.comment = "CW 599";
+    s.utc = QDateTime(QDate(2024, 1, 12), QTime(12, 34), Qt::UTC);
+    QCOMPARE(formatSpotLine(s),
+             QByteArray("DX de K1ABC:     14025.0  DL1XYZ       CW 599                          "
+                        "1234Z"));
+    // Long fields are cut, so the columns never move.
+    s.spotter = "VERYLONGCALL";
+    s.freqKHz = 1810.5;
+    QCOMPARE(formatSpotLine(s).size(), 76);
+    QVERIFY(formatSpotLine(s).startsWith("DX de VERYLON     1810.5  DL1XYZ"));
+}
+
+void TstSim::options_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("expect"); // a field check or a part of the error text
+    using R = ParseResult;
+    QTest::newRow("defaults") << QStringList{} << int(R::Run) << "agw 8000 node 7300 demo";
+    QTest::newRow("ports and load")
+        << QStringList{"--agw-port", "0", "--node-port=7373", "--users", "500", "--rate", "0"}
+        << int(R::Run) << "agw 0 node 7373 users 500";
+    QTest::newRow("non-numeric port")
+        << QStringList{"--agw-port", "80x"} << int(R::Error) << "--agw-port: \"80x\"";
+    QTest::newRow("port too large")
+        << QStringList{"--node-port", "65536"} << int(R::Error) << "out of range";
+    QTest::newRow("negative port")
+        << QStringList{"--agw-port", "-1"} << int(R::Error) << "out of range";
+    QTest::newRow("rate not a number")
+        << QStringList{"--spot-rate", "fast"} << int(R::Error) << "--spot-rate";
+    QTest::newRow("negative duration")
+        << QStringList{"--duration", "-3"} << int(R::Error) << "--duration";
+    QTest::newRow("callsign too long")
+        << QStringList{"--cluster-call", "ABCDEFGHIJK"} << int(R::Error) << "--cluster-call";
+    QTest::newRow("both only flags")
+        << QStringList{"--node-only", "--engine-only"} << int(R::Error) << "exclude";
+    QTest::newRow("same port twice")
+        << QStringList{"--agw-port", "9000", "--node-port", "9000"} << int(R::Error) << "differ";
+    QTest::newRow("stray argument") << QStringList{"now"} << int(R::Error) << "\"now\"";
+    QTest::newRow("unknown option") << QStringList{"--user=3"} << int(R::Error) << "user";
+    QTest::newRow("missing value") << QStringList{"--users"} << int(R::Error) << "users";
+    QTest::newRow("help") << QStringList{"--help"} << int(R::Help) << "--split-frames";
+}
+
+void TstSim::options() {
+    QFETCH(QStringList, args);
+    QFETCH(int, result);
+    QFETCH(QString, expect);
+    SimOptions o;
+    QString message;
+    args.prepend(QStringLiteral("pktgate-sim"));
+    const ParseResult r = parseSimOptions(args, o, message);
+    QCOMPARE(int(r), result);
+    if (r == ParseResult::Run) {
+        const QString fields =
+            QStringLiteral("agw %1 node %2 ").arg(o.agwPort).arg(o.nodePort) +
+            (o.users < 0 ? QStringLiteral("demo") : QStringLiteral("users %1").arg(o.users));
+        QCOMPARE(fields, expect);
+    } else {
+        QVERIFY2(message.contains(expect), qPrintable(message));
+    }
+}
+
+void TstSim::program_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output"); // expected in stdout (exit 0) or stderr
+    QTest::newRow("bad port") << QStringList{"--agw-port", "abc"} << 2 << "--agw-port";
+    QTest::newRow("port out of range") << QStringList{"--node-port", "99999"} << 2 << "99999";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "bogus";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--lines-per-user";
+    QTest::newRow("short run") << QStringList{"--agw-port", "0",   "--node-port", "0",
+                                              "--duration", "0.3", "--quiet"}
+                               << 0 << "summary: frames in 0, frames out 0";
+}
+
+void TstSim::program() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QProcess p;
+    p.start(QStringLiteral(PKTGATE_SIM_EXE), args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
+    const QString text = QString::fromLocal8Bit(exitCode == 0 ? p.readAllStandardOutput()
+                                                              : p.readAllStandardError());
+    QVERIFY2(text.contains(output), qPrintable(text));
+}
+
+void TstSim::programEndsOnSigterm() {
+    QProcess p;
+    p.start(QStringLiteral(PKTGATE_SIM_EXE), {"--agw-port", "0", "--node-port", "0"});
+    QVERIFY(p.waitForStarted(5000));
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += p.readAllStandardOutput()).contains("cluster node on"), 5000);
+    p.terminate();
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    out += p.readAllStandardOutput();
+    QVERIFY2(out.contains("pktgate-sim summary:"), out.constData());
+}
+
+void TstSim::registration_data() {
+    QTest::addColumn<bool>("split");
+    QTest::addColumn<bool>("bytewise"); // the gateway writes its frames a byte at a time
+    QTest::addColumn<QByteArray>("fixedCall");
+    QTest::newRow("whole frames") << false << false << QByteArray();
+    QTest::newRow("engine splits its frames") << true << false << QByteArray();
+    QTest::newRow("gateway writes bytewise") << false << true << QByteArray();
+    QTest::newRow("cluster call given") << false << false << QByteArray("GB7SIM");
+}
+
+void TstSim::registration() {
+    QFETCH(bool, split);
+    QFETCH(bool, bytewise);
+    QFETCH(QByteArray, fixedCall);
+    SimEngine engine;
+    engine.setSplitFrames(split);
+    engine.setClusterCall(fixedCall);
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    QSignalSpy registered(&engine, &SimEngine::gatewayRegistered);
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    const QByteArray call = fixedCall.isEmpty() ? QByteArray("N0CALL-1") : fixedCall;
+    QByteArray out = buildRegisterFrame(call) + buildFrame(0, 'R', "", "");
+    if (!fixedCall.isEmpty()) out.prepend(buildRegisterFrame("OTHER")); // not the cluster call
+    if (bytewise) {
+        for (char c : out) {
+            gw.send(QByteArray(1, c));
+            QTest::qWait(0);
+        }
+    } else {
+        gw.send(out);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(gw.frames.size(), fixedCall.isEmpty() ? 2 : 3, 5000);
+    const QList<Frame> x = gw.ofKind('X', call);
+    QCOMPARE(x.size(), 1);
+    QCOMPARE(x[0].header.DataLen, 1u);
+    QCOMPARE(x[0].data, QByteArray(1, '\1'));
+    const QList<Frame> r = gw.ofKind('R');
+    QCOMPARE(r.size(), 1);
+    QCOMPARE(r[0].header.DataLen, 8u);
+    QCOMPARE(registered.size(), 1);
+    QCOMPARE(engine.clusterCall(), call);
+    QVERIFY(engine.gatewayReady());
+}
+
+void TstSim::userFramesReachGateway() {
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    QVERIFY(!engine.connectUser("G4ABC", 3)); // nobody registered yet
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.gatewayReady(), 5000);
+
+    QVERIFY(engine.connectUser("G4ABC", 3));
+    QVERIFY(!engine.connectUser("G4ABC", 3)); // already connected
+    QVERIFY(engine.sendLine("G4ABC", "sh/dx"));
+    QVERIFY(engine.disconnectUser("G4ABC"));
+    QVERIFY(!engine.sendLine("G4ABC", "too late"));
+    QTRY_COMPARE_WITH_TIMEOUT(gw.frames.size(), 4, 5000); // X answer, C, D, d
+
+    const Frame& c = gw.frames[1];
+    QCOMPARE(c.header.DataKind, 'C');
+    QCOMPARE(c.header.Port, quint8(3));
+    QCOMPARE(c.header.CallFrom, QByteArray("G4ABC"));
+    QCOMPARE(c.header.CallTo, QByteArray("N0CALL-1"));
+    QCOMPARE(c.data, QByteArray("*** CONNECTED To Station G4ABC\r\0", 32));
+    const Frame& d = gw.frames[2];
+    QCOMPARE(d.header.DataKind, 'D');
+    QCOMPARE(d.header.Pid, quint8(0xF0));
+    QCOMPARE(d.header.Port, quint8(3));
+    QCOMPARE(d.header.CallFrom, QByteArray("G4ABC"));
+    QCOMPARE(d.header.CallTo, QByteArray("N0CALL-1"));
+    QCOMPARE(d.data, QByteArray("sh/dx\r"));
+    const Frame& bye = gw.frames[3];
+    QCOMPARE(bye.header.DataKind, 'd');
+    QCOMPARE(bye.header.CallFrom, QByteArray("G4ABC"));
+    QCOMPARE(bye.header.CallTo, QByteArray("N0CALL-1"));
+}
+
+void TstSim::gatewayDataReachesUser_data() {
+    QTest::addColumn<QByteArrayList>("pieces"); // data of successive "D" frames to G4ABC
+    QTest::addColumn<QByteArrayList>("lines");
+    QTest::newRow("one line") << QByteArrayList{"Hello G4ABC\r"} << QByteArrayList{"Hello G4ABC"};
+    QTest::newRow("two lines in a frame") << QByteArrayList{"a\rb\r"} << QByteArrayList{"a", "b"};
+    QTest::newRow("line cut across frames")
+        << QByteArrayList{"DX de K1A", "BC: 14025.0\r"} << QByteArrayList{"DX de K1ABC: 14025.0"};
+    QTest::newRow("empty line") << QByteArrayList{"\r"} << QByteArrayList{""};
+}
+
+void TstSim::gatewayDataReachesUser() {
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(QByteArrayList, lines);
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.gatewayReady(), 5000);
+    QVERIFY(engine.connectUser("G4ABC"));
+    QSignalSpy got(&engine, &SimEngine::userLine);
+    QByteArray out = buildFrame(0, 'D', "N0CALL-1", "NOBODY", "lost\r");
+    for (const QByteArray& p : pieces)
+        out += buildFrame(0, 'D', "N0CALL-1", "G4ABC", p);
+    gw.send(out);
+    QTRY_COMPARE_WITH_TIMEOUT(engine.counters().framesIn, quint64(2 + pieces.size()), 5000);
+    QByteArrayList received;
+    for (const QList<QVariant>& args : got) {
+        QCOMPARE(args[0].toByteArray(), QByteArray("G4ABC"));
+        received.append(args[1].toByteArray());
+    }
+    QCOMPARE(received, lines);
+    QCOMPARE(engine.counters().framesDropped, quint64(1)); // the frame for NOBODY
+}
+
+void TstSim::gatewayDisconnect() {
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.gatewayReady(), 5000);
+    QVERIFY(engine.connectUser("DL2XYZ", 1));
+    QSignalSpy gone(&engine, &SimEngine::userGone);
+    // A disconnect for a station that is not connected gets no answer; the known one does.
+    gw.send(buildFrame(1, 'd', "N0CALL-1", "NOBODY") + buildFrame(1, 'd', "N0CALL-1", "DL2XYZ"));
+    QTRY_COMPARE_WITH_TIMEOUT(gw.ofKind('d').size(), 1, 5000);
+    QTest::qWait(50);
+    QCOMPARE(gw.frames.size(), 3); // X answer, C, one d
+    const Frame d = gw.ofKind('d').first();
+    QCOMPARE(d.header.Port, quint8(1));
+    QCOMPARE(d.header.CallFrom, QByteArray("DL2XYZ"));
+    QCOMPARE(d.header.CallTo, QByteArray("N0CALL-1"));
+    QCOMPARE(d.data, QByteArray("*** DISCONNECTED From Station DL2XYZ\r\0", 38));
+    QCOMPARE(gone.size(), 1);
+    QCOMPARE(gone[0][1].toBool(), true);
+    QVERIFY(!engine.hasUser("DL2XYZ"));
+}
+
+void TstSim::engineDropsBrokenStream() {
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    QTRY_VERIFY_WITH_TIMEOUT(engine.gatewayReady(), 5000);
+    QByteArray bad = buildFrame(0, 'D', "N0CALL-1", "G4ABC");
+    bad[31] = char(0xff);
+    gw.send(bad);
+    QTRY_COMPARE_WITH_TIMEOUT(gw.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(!engine.gatewayReady());
+}
+
+void TstSim::nodeSession_data() {
+    QTest::addColumn<QByteArrayList>("sent"); // after the callsign line
+    QTest::addColumn<int>("replyLines");
+    QTest::addColumn<QByteArray>("lastLine");
+    QTest::newRow("echo") << QByteArrayList{"hello there\r\n"} << 1 << QByteArray("hello there");
+    QTest::newRow("keep-alive gets no answer")
+        << QByteArrayList{" \r\n", "ping\r\n"} << 1 << QByteArray("ping");
+    QTest::newRow("sh/dx lists spots then prompts")
+        << QByteArrayList{"SH/DX\r\n"} << 6 << QByteArray("G4ABC de SIMNODE >");
+    QTest::newRow("command in pieces")
+        << QByteArrayList{"sh/", "dx\r", "\n"} << 6 << QByteArray("G4ABC de SIMNODE >");
+}
+
+void TstSim::nodeSession() {
+    QFETCH(QByteArrayList, sent);
+    QFETCH(int, replyLines);
+    QFETCH(QByteArray, lastLine);
+    SimNode node;
+    QString error;
+    QVERIFY(node.listen(0, error));
+    NodeClient c(node.port());
+    QVERIFY(c.socket.waitForConnected(3000));
+    c.socket.write("G4A");
+    c.socket.flush();
+    QTest::qWait(20);
+    c.socket.write("BC\r\n");
+    const QByteArrayList greeting{"Hello G4ABC, this is the simulated cluster node",
+                                  "G4ABC de SIMNODE >"};
+    QTRY_COMPARE_WITH_TIMEOUT(c.lines(), greeting, 5000);
+    for (const QByteArray& s : sent) {
+        c.socket.write(s);
+        c.socket.flush();
+        QTest::qWait(10);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(c.lines().size(), 2 + replyLines, 5000);
+    QTest::qWait(50);
+    const QByteArrayList lines = c.lines();
+    QCOMPARE(lines.size(), 2 + replyLines);
+    QCOMPARE(lines.last(), lastLine);
+    if (replyLines == 6) QVERIFY(lines[2].contains("Z "));
+    QCOMPARE(node.counters().logins, quint64(1));
+}
+
+void TstSim::nodeByeCloses() {
+    SimNode node;
+    QString error;
+    QVERIFY(node.listen(0, error));
+    QSignalSpy left(&node, &SimNode::userLeft);
+    NodeClient c(node.port());
+    QVERIFY(c.socket.waitForConnected(3000));
+    c.socket.write("G4ABC\r\nbye\r\nafter bye\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(c.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(c.lines().last().startsWith("73 de SIMNODE"));
+    QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 5000);
+    QCOMPARE(node.loggedIn(), 0);
+}
+
+void TstSim::spotsOnlyToLoggedIn() {
+    SimNode node;
+    QString error;
+    QVERIFY(node.listen(0, error));
+    NodeClient in(node.port());
+    NodeClient waiting(node.port()); // connected, no callsign line yet
+    QVERIFY(in.socket.waitForConnected(3000));
+    QVERIFY(waiting.socket.waitForConnected(3000));
+    in.socket.write("G4ABC\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(in.lines().size(), 2, 5000);
+    node.setSpotRate(50);
+    QTRY_VERIFY_WITH_TIMEOUT(in.lines().size() >= 5, 5000);
+    node.setSpotRate(0);
+    for (qsizetype i = 2; i < in.lines().size(); ++i)
+        QVERIFY(in.lines()[i].startsWith("DX de "));
+    QVERIFY(waiting.received.isEmpty());
+}
+
+void TstSim::loadUsers() {
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    SimUsers users(&engine, 3, 2, 0, 5);
+    SimUsers::Timing t;
+    t.leaveMs = 50;
+    users.setTiming(t);
+    QSignalSpy done(&users, &SimUsers::loadDone);
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    // Like the gateway once the node greets: a line to each user that connects.
+    QTRY_COMPARE_WITH_TIMEOUT(gw.ofKind('C').size(), 3, 5000);
+    QTest::qWait(50);
+    QVERIFY(gw.ofKind('D').isEmpty()); // nobody types before the greeting
+    for (const Frame& c : gw.ofKind('C'))
+        gw.send(buildFrame(c.header.Port, 'D', "N0CALL-1", c.header.CallFrom, "Hello\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 1, 5000);
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray call = SimUsers::loadCall(i);
+        QCOMPARE(gw.ofKind('C', call).size(), 1);
+        QCOMPARE(gw.ofKind('C', call)[0].header.Port, quint8(5));
+        const QList<Frame> d = gw.ofKind('D', call);
+        QCOMPARE(d.size(), 2);
+        QCOMPARE(d[1].data, call + " line 2 of 2\r");
+        QCOMPARE(gw.ofKind('d', call).size(), 1);
+    }
+    QCOMPARE(engine.userCount(), 0);
+}
+
+void TstSim::demoRound() {
+    SimEngine engine;
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    SimUsers users(&engine, -1, 0, 0, 0);
+    users.setTiming({10, 2000, 10, 10, 10, 100});
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    const QByteArrayList calls = SimUsers::demoCalls();
+    // Greets every user that connects, and disconnects the one that says "bye", as the gateway
+    // does when the node closes.
+    qsizetype seen = 0;
+    QObject::connect(&gw.socket, &QTcpSocket::readyRead, &gw.socket, [&gw, &seen] {
+        for (; seen < gw.frames.size(); ++seen) {
+            const AgwHeader& h = gw.frames[seen].header;
+            if (h.DataKind == 'C')
+                gw.send(buildFrame(h.Port, 'D', "N0CALL-1", h.CallFrom, "Hello\r"));
+            if (h.DataKind == 'D' && gw.frames[seen].data == "bye\r")
+                gw.send(buildFrame(h.Port, 'd', "N0CALL-1", h.CallFrom));
+        }
+    });
+    gw.send(buildRegisterFrame("N0CALL-1"));
+    // A second round starts once everyone has left.
+    QTRY_VERIFY_WITH_TIMEOUT(gw.ofKind('C', calls.first()).size() == 2, 10000);
+    qsizetype secondRound = 0;
+    for (int connects = 0; connects < 2; ++secondRound) {
+        const AgwHeader& h = gw.frames[secondRound].header;
+        if (h.DataKind == 'C' && h.CallFrom == calls.first()) ++connects;
+    }
+    gw.frames = gw.frames.mid(0, secondRound - 1); // the first round alone
+    for (const QByteArray& call : calls) {
+        QByteArrayList typed;
+        for (const Frame& f : gw.ofKind('D', call))
+            typed.append(f.data);
+        const QByteArrayList expected{"sh/dx\r", "hello from " + call + '\r'};
+        QCOMPARE(typed.mid(0, 2), expected);
+        QCOMPARE(gw.ofKind('d', call).size(), 1); // left on its own, or the engine's answer
+    }
+    QCOMPARE(gw.ofKind('D', calls.first()).size(), 3);
+    QCOMPARE(gw.ofKind('D', calls.first())[2].data, QByteArray("bye\r"));
+}
+
+QTEST_GUILESS_MAIN(TstSim)
+#include "tst_sim.moc"
