@@ -23,12 +23,24 @@ AgwLink::~AgwLink() = default;
 
 void AgwLink::open() { m_socket->connectToHost(); }
 
-void AgwLink::close() { m_socket->close(); }
+void AgwLink::close() {
+    m_socket->close();
+    setCongested(false);
+}
 
-void AgwLink::send(const QByteArray& frame) { m_socket->send(frame); }
+void AgwLink::send(const QByteArray& frame) {
+    m_socket->send(frame);
+    if (!m_congested && m_socket->bytesToWrite() > kHighWater) setCongested(true);
+}
+
+void AgwLink::setCongested(bool on) {
+    if (m_congested == on) return;
+    m_congested = on;
+    emit congestion(on);
+}
 
 void AgwLink::reconnectNow() {
-    m_socket->close();
+    close();
     m_socket->connectToHost();
 }
 
@@ -64,11 +76,12 @@ void AgwLink::WinsockAGW_Close() {
 
 void AgwLink::WinsockAGW_SendProgress(qint64 bytesSent, qint64 bytesRemaining) {
     m_monitor.setSendProgress(bytesSent, bytesRemaining);
+    if (m_congested && bytesRemaining <= kLowWater) setCongested(false);
 }
 
 void AgwLink::kick_Click() {
     if (m_socket->state() == Socket::Connected) return;
-    m_socket->close();
+    close();
     m_socket->connectToHost();
     m_monitor.setKickVisible(false);
     m_monitor.setText1(QString());
@@ -76,6 +89,6 @@ void AgwLink::kick_Click() {
 
 void AgwLink::Timer1_Timer() {
     if (m_socket->state() == Socket::Connected) return;
-    m_socket->close();
+    close();
     m_socket->connectToHost();
 }

@@ -31,9 +31,18 @@ public:
     void kick_Click();
     void Timer1_Timer();
 
+    // Frames queued for the engine beyond this stop the reading of the cluster connections
+    // until the queue is down to kLowWater again, so an engine that stops reading cannot make
+    // the gateway buffer without bound.
+    static constexpr qint64 kHighWater = 1024 * 1024;
+    static constexpr qint64 kLowWater = 256 * 1024;
+    bool congested() const { return m_congested; }
+
 signals:
     // Bytes from the engine are waiting on WinsockAGW.
     void dataArrived();
+    // The engine's queue crossed the high (true) or the low (false) water mark.
+    void congestion(bool on);
 
 private:
     void WinsockAGW_Connect();
@@ -41,7 +50,10 @@ private:
     void WinsockAGW_Close();
     void WinsockAGW_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
 
+    void setCongested(bool on);
+
     Monitor& m_monitor;
     std::unique_ptr<Socket> m_socket;
     QTimer m_timer1;
+    bool m_congested = false;
 };

@@ -150,6 +150,10 @@ void AgwReceiver::dispatch(const AgwHeader& h, const QByteArray& converted, int&
             const int st = out.state();
             if (st == Socket::Connected) {
                 out.send(converted);
+                if (out.bytesToWrite() > StreamTable::kMaxNodeQueue)
+                    emit m_streams.clusterError(
+                        i, QStringLiteral("The cluster node is not reading (%1 bytes waiting)")
+                               .arg(out.bytesToWrite()));
                 return;
             }
             // Typed before the cluster connection is up: held and sent after the login line.

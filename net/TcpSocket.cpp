@@ -9,7 +9,7 @@ namespace {
 // A closed connection still flushes what was queued on it; this long at most.
 constexpr int kLingerMs = 30000;
 // Qt stops taking data from the network once this much waits unread on one socket.
-constexpr qint64 kReadBufferBytes = 256 * 1024;
+constexpr qint64 kReadBufferBytes = 64 * 1024;
 } // namespace
 
 TcpSocket::TcpSocket(QObject* parent) : Socket(parent), m_sock(nullptr) {}

@@ -72,6 +72,7 @@ int StreamTable::open(const QByteArray& call, int port) {
     s.callsign = call;
     s.port = static_cast<qint16>(port);
     s.socket = m_factory();
+    s.socket->setReading(m_reading);
     s.socket->remoteHost = tmpl.socket->remoteHost;
     s.socket->remotePort = tmpl.socket->remotePort;
     s.socket->localPort = tmpl.socket->localPort;
@@ -108,6 +109,12 @@ QString StreamTable::connectedCallsRow(int r) const {
     const Slot& s = at(r);
     if (!s.callsign.isEmpty()) return fromSingleByte(s.callsign);
     return r >= 1 ? QStringLiteral(" *gone*") : QString();
+}
+
+void StreamTable::setReadingAll(bool on) {
+    if (m_reading == on) return;
+    m_reading = on;
+    for (size_t i = 1; i < m_slots.size(); ++i) m_slots[i].socket->setReading(on);
 }
 
 void StreamTable::refreshList3() { m_monitor.refreshConnectedCalls(*this); }

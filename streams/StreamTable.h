@@ -23,6 +23,9 @@ public:
     static constexpr int kMaxIndex = 32767;
     // Text a user types before the stream's cluster connection is up is held, up to this much.
     static constexpr qsizetype kMaxHeldBytes = 64 * 1024;
+    // A cluster node that leaves this much of a user's text unread has stopped reading: the
+    // stream is ended like a failed connection.
+    static constexpr qint64 kMaxNodeQueue = 1024 * 1024;
 
     StreamTable(Monitor& monitor, SocketFactory clusterSockets, QObject* parent = nullptr);
     ~StreamTable() override;
@@ -61,6 +64,10 @@ public:
     QString connectedCallsRow(int r) const;
     void refreshList3();
 
+    // Stops (false) or resumes (true) reading every cluster connection, present and future.
+    void setReadingAll(bool on);
+    bool readingAll() const { return m_reading; }
+
     // Slots in use, for diagnostics and tests.
     int inUse() const { return static_cast<int>(m_index.size()); }
 
@@ -93,4 +100,5 @@ private:
     // at most one slot), and the free slots in ascending order.
     QHash<QByteArray, int> m_index;
     std::set<int> m_free;
+    bool m_reading = true;
 };

@@ -91,6 +91,8 @@ private slots:
     void keepAlive();
     void keepAliveStopsOnClosedSocket();
     void startupCutShort();
+    void engineNotReadingPausesNodes();
+    void nodeNotReadingEndsStream();
 };
 
 void tst_relay::registration() {
@@ -416,6 +418,43 @@ void tst_relay::startupCutShort() {
     QCOMPARE(bad.agw->connects, 0);
     bad.engine(cFrame("N0USR") + dFrame("N0USR", "x\r"));
     QCOMPARE(bad.gw->streams().find("N0USR"), 1);
+}
+
+void tst_relay::engineNotReadingPausesNodes() {
+    Rig r;
+    const int a = r.login("AAA");
+    const int b = r.login("BBB");
+    // The engine stops reading: once more than the high-water mark is queued for it, no cluster
+    // connection is read any more, including ones opened meanwhile.
+    r.agw->pending = AgwLink::kHighWater + 1;
+    r.node(a)->deliver("spot\r\n");
+    QVERIFY(!r.node(a)->reading);
+    QVERIFY(!r.node(b)->reading);
+    r.engine(cFrame("CCC"));
+    const int c = r.gw->streams().find("CCC");
+    QVERIFY(!r.node(c)->reading);
+    // The queue drains below the low-water mark: everybody is read again.
+    emit r.agw->sendProgress(1 << 20, AgwLink::kLowWater);
+    QVERIFY(r.node(a)->reading && r.node(b)->reading && r.node(c)->reading);
+    // A link that is closed and reopened starts uncongested.
+    r.node(a)->deliver("spot\r\n");
+    QVERIFY(!r.node(a)->reading);
+    r.agw->m_state = Socket::Closed;
+    r.gw->kick_Click();
+    QVERIFY(r.node(a)->reading);
+}
+
+void tst_relay::nodeNotReadingEndsStream() {
+    Rig r;
+    const int a = r.login("AAA");
+    const int b = r.login("BBB");
+    r.node(a)->pending = StreamTable::kMaxNodeQueue + 1;
+    r.engine(dFrame("AAA", "more\r") + dFrame("BBB", "hello\r"));
+    // AAA's stream ends like a failed connection; BBB goes on.
+    QVERIFY(r.gw->streams().callsign(a).isEmpty());
+    QCOMPARE(r.sent().value(0), buildFrame(1, 'd', "GB7TC", "AAA"));
+    QVERIFY(!r.dir.logEntries().filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading")).isEmpty());
+    QCOMPARE(r.node(b)->written, QByteArray("hello\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_relay)

@@ -82,8 +82,9 @@ public:
         incoming.clear();
         return d;
     }
-    qint64 bytesToWrite() const override { return 0; }
+    qint64 bytesToWrite() const override { return pending; }
     int state() const override { return m_state; }
+    void setReading(bool on) override { reading = on; }
 
     // Test side.
     void makeConnected() {
@@ -108,6 +109,8 @@ public:
     int closes = 0;
     QByteArray incoming;
     QByteArray written;
+    qint64 pending = 0; // what the test says is still queued
+    bool reading = true;
 };
 
 // Makes FakeSockets and keeps track of them in creation order.
