@@ -1,0 +1,247 @@
+#pragma once
+// The main window: the monitor displays, the menu bar with "Configure" and "Kick", start-up and
+// shutdown. Everything that runs lives in the Gateway the window owns; the window only shows what
+// the gateway reports through the Monitor interface, coalesced so that a busy link costs the
+// window a few plain assignments per frame.
+#include "agwlink/AgwFrame.h"
+#include "agwlink/Monitor.h"
+#include "net/Socket.h"
+#include "ui/Gateway.h"
+
+#include <QColor>
+#include <QMainWindow>
+#include <QPointer>
+#include <QSize>
+#include <QString>
+#include <QTimer>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QMessageBox;
+class QPlainTextEdit;
+class frmConfig;
+
+// The window's built-in look: positions and sizes in twips from the top-left corner of the client
+// area (15 twips are one pixel at 96 dpi).
+namespace agwlayout {
+
+inline constexpr int kTwipsPerPixel = 15;
+constexpr int px(int twips) {
+    return twips / kTwipsPerPixel;
+}
+
+inline constexpr const char* kCaption = "AGW - Tarn Cluster";
+inline constexpr int kClientWidth = 13185;
+inline constexpr int kClientHeight = 9315;
+
+enum class Kind { Label, TextBox, MultiLine, List };
+enum class Colour { Default, LightGreen, LightCyan };
+
+struct Rgb {
+    int r, g, b;
+};
+inline constexpr Rgb kLightYellow{255, 255, 192}; // the window until the link changes it
+inline constexpr Rgb kYellow{255, 255, 0};        // the window after a link error
+inline constexpr Rgb kLightGreen{192, 255, 192};
+inline constexpr Rgb kLightCyan{192, 255, 255};
+
+struct Control {
+    const char* name;
+    Kind kind;
+    int left, top, width, height;
+    const char* text; // caption or built-in text ("" for none)
+    Colour colour;
+    bool centred;
+    const char* toolTip; // "" for none
+    bool arial;          // Arial 10.5 point
+};
+
+// clang-format off
+inline constexpr std::array<Control, 21> kControls = {{
+    {"Label1", Kind::Label, 120, 120, 285, 195, "Port", Colour::Default, false, "", false},
+    {"Label2", Kind::Label, 600, 120, 315, 195, "Kind", Colour::Default, false, "", false},
+    {"Label3", Kind::Label, 1080, 120, 270, 195, "PID", Colour::Default, false, "", false},
+    {"Label4", Kind::Label, 1920, 120, 345, 195, "From", Colour::Default, false, "", false},
+    {"Label5", Kind::Label, 3120, 120, 195, 195, "To", Colour::Default, false, "", false},
+    {"Label6", Kind::Label, 3840, 120, 735, 195, "DataLen", Colour::Default, false, "", false},
+    {"Port", Kind::TextBox, 120, 360, 375, 285, "", Colour::LightGreen, true, "", false},
+    {"DataKind", Kind::TextBox, 480, 360, 495, 285, "", Colour::LightGreen, true, "", false},
+    {"Pid", Kind::TextBox, 960, 360, 495, 285, "", Colour::LightGreen, true, "", false},
+    {"CallFrom", Kind::TextBox, 1440, 360, 1215, 285, "From", Colour::LightGreen, true, "", false},
+    {"CallTo", Kind::TextBox, 2640, 360, 1215, 285, "To", Colour::LightGreen, true, "", false},
+    {"DataLen", Kind::TextBox, 3840, 360, 735, 285, "", Colour::LightGreen, true, "", false},
+    {"txtSent", Kind::TextBox, 120, 660, 1335, 285, "Sent", Colour::LightGreen, true,
+     "Bytes sent to AGW or BPQ", false},
+    {"txtRemaining", Kind::TextBox, 1440, 660, 1215, 285, "Remaining", Colour::LightGreen, true,
+     "Bytes waiting to be sent to AGW or BPQ interface", false},
+    {"Text1", Kind::MultiLine, 120, 960, 4455, 615, "", Colour::LightCyan, false, "", false},
+    {"List1", Kind::List, 120, 1680, 8415, 2460, "", Colour::LightCyan, false, "", true},
+    {"List2", Kind::List, 4680, 0, 2175, 1620, "", Colour::LightCyan, false, "", false},
+    {"List3", Kind::List, 6960, 0, 1575, 1620, "", Colour::LightCyan, false, "Connected Calls",
+     false},
+    {"List4", Kind::List, 8640, 0, 8415, 2460, "", Colour::LightCyan, false, "", true},
+    {"BytesCount", Kind::TextBox, 0, 4320, 1455, 285, "Total bytes", Colour::Default, false, "",
+     false},
+    {"Traffic", Kind::TextBox, 0, 4680, 1455, 285, "Traffic", Colour::Default, false, "", false},
+}};
+// clang-format on
+
+// The sizes the resize rule gives List1 and List4 for a window of this outer height and width
+// (twips), step by step: a step whose result is negative ends the rule there.
+struct ResizeResult {
+    int steps = 0; // steps applied, 0..3
+    double list1Height = 0;
+    double list4Height = 0;
+    double list4Width = 0;
+};
+ResizeResult resizeRule(double outerHeight, double outerWidth, double list4Left);
+
+} // namespace agwlayout
+
+namespace agwmonitor {
+class RowsModel;
+class CallsModel;
+} // namespace agwmonitor
+
+class frmAGW : public QMainWindow, public Monitor, public MainWindowHost {
+    Q_OBJECT
+public:
+    // Close reasons of Form_QueryUnload: 0 the user closed the window; the others come from the
+    // program, the desktop session ending or a service manager (a termination signal).
+    enum CloseReason { ByUser = 0, ByCode = 1, BySession = 2, ByTaskManager = 3 };
+
+    // Text1 shows at most this many characters, the newest.
+    static constexpr qsizetype kText1Max = 32 * 1024;
+    // Monitor changes reach the widgets this long after the first of them.
+    static constexpr int kFlushMs = 50;
+
+    // The factories make the gateway's sockets (real TCP sockets by default).
+    explicit frmAGW(SocketFactory agwSockets = {}, SocketFactory clusterSockets = {},
+                    QWidget* parent = nullptr);
+    ~frmAGW() override;
+
+    Gateway& gateway() { return *m_gateway; }
+
+    // The load step: the gateway's start-up sequence.
+    void Form_Load();
+    // The resize rule on the window's current outer frame. Silent; nothing while minimised.
+    void Form_Resize();
+    // Asked before the window closes; cancel keeps it open.
+    void Form_QueryUnload(bool& cancel, int UnloadMode);
+    // The window is closing for good.
+    void Form_Unload();
+    void configure_Click();
+    void kick_Click();
+
+    // Closes the window with a close reason other than the user's (no question, no save).
+    void closeWithReason(int reason);
+
+    // The close question; answers true for Yes. Replaceable so that tests answer it.
+    std::function<bool()> askToEnd;
+
+    // Shows pending monitor changes now (otherwise they show kFlushMs after the first change).
+    void flushMonitor();
+
+    // The configuration dialog while it is open.
+    frmConfig* configDialog() const;
+    QAction* configureAction() const { return m_configure; }
+    QAction* kickAction() const { return m_kick; }
+    QColor backgroundColour() const;
+
+    // Monitor
+    void setText1(const QString& text) override;
+    void appendText1(const QString& text) override;
+    void showHeader(const AgwHeader& h) override;
+    void addKindLine(const QString& line) override;
+    void addTraffic(const QString& row) override;
+    void trimTraffic() override;
+    void addSent(const QString& entry) override;
+    void refreshConnectedCalls(const StreamTable& table) override;
+    void setKickVisible(bool visible) override;
+    void setLinkColour(LinkColour colour) override;
+    void setSendProgress(qint64 sent, qint64 remaining) override;
+
+    // MainWindowHost. The widget's own geometry() and setGeometry() stay usable.
+    using QMainWindow::geometry;
+    using QMainWindow::setGeometry;
+    QString title() const override;
+    void setTitle(const QString& title) override;
+    void setBytesCount(const QString& text) override;
+    double geometry(Field f) const override;
+    void setGeometry(Field f, double twips) override;
+    bool isMinimised() const override;
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void moveEvent(QMoveEvent* e) override;
+
+private:
+    void buildControls();
+    void scheduleFlush() {
+        if (!m_flushTimer.isActive()) m_flushTimer.start();
+    }
+    void setBackground(const QColor& c);
+    bool defaultAskToEnd();
+    QSize frameExtra() const;
+    void applyPendingOuterSize();
+
+    QWidget* m_client = nullptr;
+    QAction* m_configure = nullptr;
+    QAction* m_kick = nullptr;
+    QLineEdit* m_port = nullptr;
+    QLineEdit* m_dataKind = nullptr;
+    QLineEdit* m_pid = nullptr;
+    QLineEdit* m_callFrom = nullptr;
+    QLineEdit* m_callTo = nullptr;
+    QLineEdit* m_dataLen = nullptr;
+    QLineEdit* m_txtSent = nullptr;
+    QLineEdit* m_txtRemaining = nullptr;
+    QLineEdit* m_bytesCount = nullptr;
+    QPlainTextEdit* m_text1 = nullptr;
+    QListView* m_list1 = nullptr;
+    QListView* m_list2 = nullptr;
+    QListView* m_list3 = nullptr;
+    QListView* m_list4 = nullptr;
+    agwmonitor::RowsModel* m_list1Rows = nullptr;
+    agwmonitor::RowsModel* m_list2Rows = nullptr;
+    agwmonitor::CallsModel* m_list3Rows = nullptr;
+    agwmonitor::RowsModel* m_list4Rows = nullptr;
+
+    // Monitor state not yet shown.
+    QTimer m_flushTimer;
+    QString m_text1Live;
+    bool m_text1Dirty = false;
+    AgwHeader m_header;
+    bool m_headerDirty = false;
+    qint64 m_sent = 0;
+    qint64 m_remaining = 0;
+    bool m_progressDirty = false;
+    const StreamTable* m_callsTable = nullptr;
+    bool m_callsDirty = false;
+
+    // The outer size asked for while the window manager's frame was not known yet; applied
+    // again once it is, so that a saved size does not grow by the frame at every start.
+    std::optional<QSize> m_pendingOuter;
+    QSize m_knownFrameExtra{0, 0};
+    QTimer m_frameWatch;
+    int m_frameWatchTicks = 0;
+
+    std::optional<int> m_closeReason;
+    bool m_asking = false;
+    bool m_unloaded = false;
+    std::optional<int> m_closeWhileAsking;
+    QPointer<QMessageBox> m_question;
+    QPointer<frmConfig> m_config;
+
+    // Declared last: goes first, before the widgets its notifications reach.
+    std::unique_ptr<Gateway> m_gateway;
+};
