@@ -320,6 +320,13 @@ void TestFrmAgw::monitorLists() {
     QCOMPARE(lastRow(w, "List4"), QStringLiteral("late"));
     QVERIFY(rows(w, "List1").size() <= 100);
     QVERIFY(rows(w, "List4").size() <= 1001);
+
+    // A row of bulk text is kept short, so a full list stays small.
+    m.addSent(QString(100000, QLatin1Char('x')));
+    m.addTraffic(QString(100000, QLatin1Char('y')));
+    w.flushMonitor();
+    QVERIFY(lastRow(w, "List4").size() < 2100);
+    QVERIFY(lastRow(w, "List1").startsWith(QString(2048, QLatin1Char('y'))));
 }
 
 void TestFrmAgw::connectedCallsFromTable() {

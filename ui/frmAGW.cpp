@@ -182,6 +182,14 @@ constexpr int kList1Max = 100;
 constexpr int kFrameWatchMs = 50;
 constexpr int kFrameWatchTicks = 60;
 constexpr int kList4Max = 1000; // trimmed to this before each entry is added
+// A monitor row keeps at most this many characters, so that a thousand rows of the node's
+// bulk text cannot hold megabytes; the cut is marked.
+constexpr qsizetype kRowMaxChars = 2048;
+
+QString shortRow(const QString& row) {
+    if (row.size() <= kRowMaxChars) return row;
+    return row.left(kRowMaxChars) + QStringLiteral(" \u2026");
+}
 
 // The largest window coordinate or size the toolkit takes, in pixels.
 constexpr double kMaxPixels = 16777215.0;
@@ -572,7 +580,7 @@ void frmAGW::addKindLine(const QString& line) {
 }
 
 void frmAGW::addTraffic(const QString& row) {
-    m_list1Rows->add(row);
+    m_list1Rows->add(shortRow(row));
     m_list1Rows->trimTo(kList1Max);
     scheduleFlush();
 }
@@ -584,7 +592,7 @@ void frmAGW::trimTraffic() {
 
 void frmAGW::addSent(const QString& entry) {
     m_list4Rows->trimTo(kList4Max);
-    m_list4Rows->add(entry);
+    m_list4Rows->add(shortRow(entry));
     scheduleFlush();
 }
 
