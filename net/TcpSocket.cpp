@@ -2,6 +2,7 @@
 
 #include "net/Failure.h"
 
+#include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -50,7 +51,8 @@ void TcpSocket::close() {
     // out before it ends, so a user's last line is not lost when the slot is closed right after.
     old->disconnect(this);
     if (old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
-        old->setParent(nullptr);
+        // Owned by the application from now on, so it goes at exit at the latest.
+        old->setParent(QCoreApplication::instance());
         connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
         connect(old, &QTcpSocket::errorOccurred, old, &QObject::deleteLater);
         QTimer::singleShot(kLingerMs, old, [old] {
