@@ -144,6 +144,12 @@ void AgwReceiver::dispatch(const AgwHeader& h, const QByteArray& converted, int&
     const QByteArray& call = h.CallFrom;
     switch (h.DataKind) {
     case 'D': {
+        if (call.isEmpty()) {
+            // No station to answer. (A disconnect without a callsign would be addressed by stream
+            // index, the frame's port, and end some other user's stream.)
+            Module1::ErrorLog(kTag, QStringLiteral(" where = %1 no call").arg(where));
+            return;
+        }
         const int i = m_streams.find(call);
         if (i > 0) {
             Socket& out = m_streams.winsckOut(i);
