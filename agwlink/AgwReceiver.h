@@ -28,6 +28,9 @@ public:
     void handleArrival(QByteArrayView arrival, qint64 count);
 
     const FrameAssembler& assembler() const { return m_assembler; }
+    // A new connection to the engine starts at a frame boundary: the start of a frame that the
+    // old connection left in the buffer is dropped with it.
+    void linkRestarted() { m_assembler.clear(); }
 
 private:
     void handleFrame(QByteArrayView frame, bool firstOfEvent, int& where);

@@ -37,6 +37,8 @@ Gateway::Gateway(Monitor& monitor, MainWindowHost& window, SocketFactory agwSock
     m_cluster = std::make_unique<ClusterEvents>(*m_streams, *m_sender);
     connect(m_link.get(), &AgwLink::dataArrived, this,
             [this] { m_receiver->WinsockAGW_DataArrival(); });
+    connect(&m_link->WinsockAGW(), &Socket::connected, this,
+            [this] { m_receiver->linkRestarted(); });
     // While the engine's queue is full, the node's text waits in the cluster connections.
     connect(m_link.get(), &AgwLink::congestion, this,
             [this](bool on) { m_streams->setReadingAll(!on); });
