@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <fcntl.h>
+#include <unistd.h>
 
 QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QString& detail) {
     const QDate d = when.date();
@@ -32,13 +34,36 @@ QString dateTimeText(const QDateTime& when) {
            loc.toString(when.time(), QLocale::LongFormat);
 }
 
+namespace {
+// One descriptor held in reserve from the first log line on. When the process has run out of
+// descriptors (hundreds of users connecting at once), it is given up for the moment it takes to
+// append a line, so that the failures of that moment still reach the log.
+int g_reserve = -1;
+
+void holdReserve() {
+    if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+} // namespace
+
 namespace Module1 {
 
 void ErrorLog(const QString& Tag, const QString& Detail) {
     try {
         const QByteArray line = formatLogLine(platform::now(), Tag, Detail);
+        holdReserve();
         QFile f(QDir(platform::appDir()).filePath(QStringLiteral("error.log")));
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) return;
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            if (f.error() != QFileDevice::ResourceError || g_reserve < 0) return;
+            ::close(g_reserve);
+            g_reserve = -1;
+            const bool opened = f.open(QIODevice::WriteOnly | QIODevice::Append);
+            if (opened) {
+                f.write(line);
+                f.close();
+            }
+            holdReserve();
+            return;
+        }
         f.write(line);
         f.close();
     } catch (...) {
