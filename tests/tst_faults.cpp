@@ -1,0 +1,942 @@
+// Faults from outside, each with nothing else lost: an engine that drops the link in the middle of
+// a frame or sends one byte at a time, a node that resets a connection, descriptors that run
+// out, a directory that cannot be written, peers that stop reading, and a long soak. Network
+// faults use real sockets on 127.0.0.1 around a Gateway (real TCP sockets, recording monitor);
+// every wait has a stated bound.
+#include "agwlink/AgwFrame.h"
+#include "agwlink/AgwLink.h"
+#include "agwlink/AgwReceiver.h"
+#include "agwlink/AxSender.h"
+#include "agwlink/FrameAssembler.h"
+#include "config/ConfigFile.h"
+#include "config/Module1.h"
+#include "net/Platform.h"
+#include "streams/StreamTable.h"
+#include "support/Fakes.h"
+#include "support/TestUtil.h"
+#include "ui/Gateway.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PKTGATE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PKTGATE_ASAN 1
+#endif
+#endif
+
+#ifdef PKTGATE_ASAN
+// Freed memory waits in the sanitizer's quarantine (256 MiB by default) and counts as resident;
+// a small quarantine keeps the memory figures of these tests meaningful.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=16";
+}
+// What the sanitizer's own bookkeeping (quarantine, allocator caches, the allocation stacks it
+// keeps for good) may add to a memory bound.
+constexpr qint64 kSanitizerAllowanceKiB = 48 * 1024;
+constexpr qint64 kSanitizerSoakAllowanceKiB = 16 * 1024;
+constexpr bool kSanitized = true;
+#else
+constexpr qint64 kSanitizerAllowanceKiB = 0;
+constexpr qint64 kSanitizerSoakAllowanceKiB = 0;
+constexpr bool kSanitized = false;
+#endif
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+
+QByteArray cFrame(const QByteArray& call, quint8 port = 1) {
+    return buildFrame(port, 'C', call, "GB7TC", "*** CONNECTED To Station GB7TC\r");
+}
+QByteArray dFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1) {
+    return buildFrame(port, 'D', call, "GB7TC", data);
+}
+QByteArray discFrame(const QByteArray& call, quint8 port = 1) {
+    return buildFrame(port, 'd', call, "GB7TC", "*** DISCONNECTED From Station GB7TC\r");
+}
+
+// A figure of /proc/self/status in KiB ("VmRSS", "VmHWM").
+qint64 statusKiB(const char* key) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    const QByteArray prefix = QByteArray(key) + ':';
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ')[0].toLongLong();
+    return -1;
+}
+qint64 rssKiB() {
+    return statusKiB("VmRSS");
+}
+// Starts a new peak: VmHWM becomes the current resident size.
+bool resetPeakRss() {
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+// Handles events until pred holds or ms have passed, without the 10 ms naps of QTest::qWaitFor.
+bool waitUntil(const std::function<bool()>& pred, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+void setSocketBuffer(qintptr fd, int option, int bytes) {
+    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, option, &bytes, sizeof bytes);
+}
+
+// Ends a connection with RST instead of an orderly close, unread data and all.
+void resetConnection(QTcpSocket* s) {
+    const linger hard{1, 0};
+    ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                 sizeof hard);
+    s->abort();
+}
+
+// The engine: accepts the gateway's link (a new one replaces the old), reads its frames and keeps
+// per user the text and the disconnects it received.
+class FakeEngine : public QObject {
+public:
+    explicit FakeEngine(int receiveBuffer = 0) {
+        server.listen(QHostAddress::LocalHost, 0);
+        // Accepted connections inherit the size; a fixed size also turns off the kernel's tuning.
+        if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
+        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                if (link) link->disconnect(this);
+                link = s;
+                ++connections;
+                assembler.clear();
+                QObject::connect(link, &QTcpSocket::readyRead, this, [this] { read(); });
+            }
+        });
+    }
+    ~FakeEngine() override {
+        if (link) link->disconnect(this);
+    }
+    void read() {
+        if (paused || !link) return;
+        assembler.append(link->readAll());
+        QByteArrayView f;
+        FrameAssembler::Next next;
+        while ((next = assembler.next(f)) == FrameAssembler::Next::Frame)
+            take(f);
+        if (next == FrameAssembler::Next::Oversize) ++broken;
+    }
+    void take(QByteArrayView f) {
+        const AgwHeader h = readHeader(f.data());
+        ++frames;
+        if (h.DataKind == 'X') ++registrations;
+        if (h.DataKind == 'D') {
+            text[h.CallTo] += f.sliced(kAgwHeaderSize).toByteArray();
+            maxDataLen = std::max(maxDataLen, h.DataLen);
+        }
+        if (h.DataKind == 'd') ++disconnects[h.CallTo];
+    }
+    void send(const QByteArray& bytes) {
+        link->write(bytes);
+        link->flush();
+    }
+    // Sends and waits until the system has taken it all (at most 10 s).
+    bool sendAll(const QByteArray& bytes) {
+        send(bytes);
+        return waitUntil([this] { return link->bytesToWrite() == 0; }, 10000);
+    }
+    // Stops reading: what the gateway sends waits in the system's buffers.
+    void pause(bool on) {
+        paused = on;
+        link->setReadBufferSize(on ? 4096 : 0);
+        if (!on) read();
+    }
+
+    QTcpServer server;
+    QTcpSocket* link = nullptr;
+    FrameAssembler assembler;
+    bool paused = false;
+    int connections = 0, registrations = 0, broken = 0;
+    qint64 frames = 0;
+    quint32 maxDataLen = 0;
+    QHash<QByteArray, QByteArray> text;
+    QHash<QByteArray, int> disconnects;
+};
+
+// The node: one connection per user, known by its first line.
+class FakeNode : public QObject {
+public:
+    struct Conn {
+        QTcpSocket* sock = nullptr;
+        QByteArray bytes;
+        bool ended = false;
+        bool reading = true;
+    };
+    explicit FakeNode(int receiveBuffer = 0, int sendBuffer = 0) {
+        server.listen(QHostAddress::LocalHost, 0);
+        server.setMaxPendingConnections(1000);
+        if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
+        if (sendBuffer) setSocketBuffer(server.socketDescriptor(), SO_SNDBUF, sendBuffer);
+        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                conns.push_back(std::make_unique<Conn>());
+                Conn* c = conns.back().get();
+                c->sock = s;
+                QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
+                    if (c->reading) c->bytes += c->sock->readAll();
+                });
+                QObject::connect(s, &QTcpSocket::disconnected, this, [c] { c->ended = true; });
+                QObject::connect(s, &QTcpSocket::errorOccurred, this, [c] { c->ended = true; });
+            }
+        });
+    }
+    ~FakeNode() override {
+        for (auto& c : conns)
+            c->sock->disconnect(this);
+    }
+    Conn* of(const QByteArray& call) {
+        const QByteArray login = call + "\r\n";
+        for (auto& c : conns)
+            if (c->bytes.startsWith(login)) return c.get();
+        return nullptr;
+    }
+    // The node stops reading this connection: the system's buffers fill, then the gateway's.
+    static void stopReading(Conn* c) {
+        c->reading = false;
+        c->sock->setReadBufferSize(1);
+    }
+
+    QTcpServer server;
+    std::vector<std::unique_ptr<Conn>> conns;
+};
+
+QByteArray cfgFor(quint16 agwPort, quint16 nodePort, int packetLength = 130) {
+    return "\"Cluster Call\",\"GB7TC\"\r\n\"AGW IP\",\"127.0.0.1\"\r\n\"AGW Port\",\"" +
+           QByteArray::number(agwPort) +
+           "\"\r\n\"Winsock IP\",\"127.0.0.1\"\r\n\"Winsock Port\",\"" +
+           QByteArray::number(nodePort) + "\"\r\n\"Packet Length\"," +
+           QByteArray::number(packetLength) + "\r\n";
+}
+
+// Keeps its rows as short as the window does (2048 characters), and counts the arrivals the
+// receive side handles and those of a single byte.
+class CountingMonitor : public FakeMonitor {
+public:
+    void addTraffic(const QString& row) override { FakeMonitor::addTraffic(row.left(2048)); }
+    void addSent(const QString& entry) override { FakeMonitor::addSent(entry.left(2048)); }
+    void appendText1(const QString& text) override {
+        if (text.startsWith(QLatin1String(" Len="))) {
+            ++arrivals;
+            if (text == QLatin1String(" Len=1\r\n")) ++singleBytes;
+        }
+        FakeMonitor::appendText1(text);
+    }
+    int arrivals = 0, singleBytes = 0;
+};
+
+// Shows nothing: the soak measures the core, not a stand-in's lists.
+class NullMonitor : public Monitor {
+public:
+    void setText1(const QString&) override {}
+    void appendText1(const QString&) override {}
+    void showHeader(const AgwHeader&) override {}
+    void addKindLine(const QString&) override {}
+    void addTraffic(const QString&) override {}
+    void trimTraffic() override {}
+    void addSent(const QString&) override {}
+    void refreshConnectedCalls(const StreamTable&) override {}
+    void setKickVisible(bool) override {}
+    void setLinkColour(LinkColour) override {}
+    void setSendProgress(qint64, qint64) override {}
+};
+
+// The number of whole frames in bytes.
+qint64 countFrames(const QByteArray& bytes) {
+    qint64 n = 0;
+    for (qsizetype at = 0; bytes.size() - at >= kAgwHeaderSize; ++n)
+        at += kAgwHeaderSize + readDataLen(bytes.constData() + at);
+    return n;
+}
+
+struct Buffers {
+    int engineReceive = 0;
+    int nodeReceive = 0;
+    int nodeSend = 0;
+};
+
+// A Gateway on real sockets between a fake engine and a fake node.
+struct Rig {
+    TempAppDir dir;
+    FakeEngine engine;
+    FakeNode node;
+    CountingMonitor monitor;
+    FakeHost host;
+    std::unique_ptr<Gateway> gw;
+
+    explicit Rig(Buffers b = {}) : engine(b.engineReceive), node(b.nodeReceive, b.nodeSend) {
+        Module1::settings() = Module1::Settings{};
+        dir.write(QStringLiteral("pktgate.cfg"),
+                  cfgFor(engine.server.serverPort(), node.server.serverPort()));
+        gw = std::make_unique<Gateway>(monitor, host);
+        gw->Form_Load();
+    }
+    ~Rig() {
+        gw->closeLink();
+        gw.reset();
+    }
+    bool registered(int times = 1) {
+        return waitUntil([&] { return engine.registrations >= times; }, 5000);
+    }
+    // A user connects and is logged in at the node (at most 5 s).
+    FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
+        engine.send(cFrame(call, port));
+        FakeNode::Conn* c = nullptr;
+        waitUntil([&] { return (c = node.of(call)) != nullptr; }, 5000);
+        return c;
+    }
+    QStringList log() const { return dir.logEntries(); }
+};
+
+} // namespace
+
+class tst_faults : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        platform::timing() = platform::Timing{};
+        platform::timing().connectSleepMs = 0;
+    }
+    void cleanup() { platform::timing() = platform::Timing{}; }
+
+    void engineDropsLinkMidFrame_data();
+    void engineDropsLinkMidFrame();
+    void engineSendsOneByteAtATime();
+    void nodeResetsOneConnection();
+    void descriptorsRunOut();
+    void directoryNotWritable_data();
+    void directoryNotWritable();
+    void nodeStopsReading();
+    void engineStopsReading();
+    void soak();
+    void fuzzFindings_data();
+    void fuzzFindings();
+};
+
+// The engine drops the link after part of a frame. The link is back within 3 s (reconnect
+// interval 200 ms); both users' streams and cluster connections are untouched, the next frames
+// on the new link are read from their first byte, and nothing is logged as a broken frame.
+void tst_faults::engineDropsLinkMidFrame_data() {
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("inside the header, closed") << 20 << false;
+    QTest::newRow("inside the header, reset") << 20 << true;
+    QTest::newRow("after the header, closed") << 36 << false;
+    QTest::newRow("inside the data, reset") << 40 << true;
+}
+
+void tst_faults::engineDropsLinkMidFrame() {
+    QFETCH(int, cut);
+    QFETCH(bool, reset);
+    platform::timing().reconnectIntervalMs = 200;
+    Rig r;
+    QVERIFY(r.registered());
+    FakeNode::Conn* a = r.login("AAA");
+    FakeNode::Conn* b = r.login("BBB", 2);
+    QVERIFY(a && b);
+    r.engine.send(dFrame("AAA", "before\r"));
+    QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\n"; }, 5000));
+
+    const QByteArray lost = dFrame("AAA", "lost line\r");
+    r.engine.send(lost.left(cut));
+    QVERIFY(waitUntil([&] { return r.gw->receiver().assembler().buffered() == cut; }, 5000));
+    QTcpSocket* old = r.engine.link;
+    if (reset)
+        resetConnection(old);
+    else
+        old->disconnectFromHost();
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(
+        waitUntil([&] { return r.engine.connections == 2 && r.engine.registrations == 2; }, 3000));
+    qInfo("link back after %lld ms", static_cast<long long>(t.elapsed()));
+
+    // The new link starts at a frame boundary.
+    r.engine.send(dFrame("AAA", "after\r") + dFrame("BBB", "also\r", 2));
+    QVERIFY(waitUntil([&] { return b->bytes == "BBB\r\nalso\r\n"; }, 5000));
+    QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\nafter\r\n"; }, 5000));
+    // Node text goes out over the new link.
+    a->sock->write("spot\r\n");
+    QVERIFY(waitUntil([&] { return r.engine.text.value("AAA") == "spot\r"; }, 5000));
+    QVERIFY(!a->ended && !b->ended);
+    QCOMPARE(r.gw->streams().inUse(), 2);
+    QCOMPARE(r.engine.disconnects.value("AAA"), 0);
+    QCOMPARE(r.engine.disconnects.value("BBB"), 0);
+    QCOMPARE(r.log().filter(QStringLiteral("DataArrival")), QStringList());
+}
+
+// A whole session with every byte from the engine arriving alone: login, data both ways,
+// disconnect. Each byte is waited for (at most 5 s); every frame is handled exactly once.
+void tst_faults::engineSendsOneByteAtATime() {
+    Rig r;
+    QVERIFY(r.registered());
+    const auto trickle = [&](const QByteArray& bytes) {
+        for (const char c : bytes) {
+            const int before = r.monitor.arrivals;
+            r.engine.send(QByteArray(1, c));
+            if (!waitUntil([&] { return r.monitor.arrivals > before; }, 5000)) return false;
+        }
+        return true;
+    };
+    const QByteArray session1 = cFrame("G4ABC", 3);
+    QVERIFY(trickle(session1));
+    FakeNode::Conn* c = nullptr;
+    QVERIFY(waitUntil([&] { return (c = r.node.of("G4ABC")) != nullptr; }, 5000));
+    const QByteArray session2 = dFrame("G4ABC", "hello\r", 3) + dFrame("G4ABC", "sh/dx\r", 3);
+    QVERIFY(trickle(session2));
+    QVERIFY(waitUntil([&] { return c->bytes == "G4ABC\r\nhello\r\nsh/dx\r\n"; }, 5000));
+    c->sock->write("DX de K1ABC: 14025.0 DL1XYZ\r\n");
+    QVERIFY(waitUntil(
+        [&] { return r.engine.text.value("G4ABC") == "DX de K1ABC: 14025.0 DL1XYZ\r"; }, 5000));
+    const QByteArray session3 = discFrame("G4ABC", 3);
+    QVERIFY(trickle(session3));
+    QVERIFY(waitUntil([&] { return c->ended; }, 5000));
+
+    const int bytes = int(session1.size() + session2.size() + session3.size());
+    QCOMPARE(r.monitor.singleBytes, bytes);
+    QCOMPARE(r.monitor.headersShown, 4);
+    QCOMPARE(r.gw->streams().inUse(), 0);
+    QCOMPARE(r.engine.disconnects.value("G4ABC"), 0);
+    QCOMPARE(r.log().filter(QStringLiteral("DataArrival")), QStringList());
+}
+
+// The node resets one user's connection while text flows both ways for two users: that user
+// gets a "d" frame within 5 s; the other loses nothing, in either direction.
+void tst_faults::nodeResetsOneConnection() {
+    Rig r;
+    QVERIFY(r.registered());
+    FakeNode::Conn* a = r.login("AAA");
+    FakeNode::Conn* b = r.login("BBB");
+    QVERIFY(a && b);
+    QByteArray toNodeB = "BBB\r\n", toUserB;
+    const auto round = [&](int k, bool withA) {
+        const QByteArray n = QByteArray::number(k);
+        QByteArray frames = dFrame("BBB", "line " + n + "\r");
+        toNodeB += "line " + n + "\r\n";
+        if (withA) frames += dFrame("AAA", "line " + n + "\r");
+        r.engine.send(frames);
+        b->sock->write("spot " + n + "\r\n");
+        toUserB += "spot " + n + "\r";
+        if (withA && a->sock->state() == QAbstractSocket::ConnectedState)
+            a->sock->write("spot " + n + "\r\n");
+        QCoreApplication::processEvents();
+    };
+    for (int k = 0; k < 200; ++k)
+        round(k, true);
+    resetConnection(a->sock);
+    for (int k = 200; k < 400; ++k)
+        round(k, k < 210);
+    QVERIFY(waitUntil([&] { return r.engine.disconnects.value("AAA") >= 1; }, 5000));
+    // The engine reports the user's link gone, as it does after a disconnect request.
+    r.engine.send(discFrame("AAA"));
+    QVERIFY(waitUntil([&] { return b->bytes == toNodeB; }, 5000));
+    QVERIFY(waitUntil([&] { return r.engine.text.value("BBB") == toUserB; }, 5000));
+    QVERIFY(waitUntil([&] { return r.gw->streams().inUse() == 1; }, 5000));
+    QCOMPARE(r.gw->streams().find("BBB"), 2);
+    QVERIFY(!b->ended);
+    QCOMPARE(r.engine.disconnects.value("BBB"), 0);
+    QCOMPARE(r.log().filter(QStringLiteral("BBB")), QStringList());
+}
+
+// The gateway in a child process with 128 descriptors while 500 users connect at once. Within
+// 20 s every user is either logged in at the node or has exactly one "d" frame and one
+// "winsckOut_Error" line; the logged-in users talk both ways; when 60 of them leave, 60 of the
+// refused users can log in (within 10 s).
+void tst_faults::descriptorsRunOut() {
+    if (kSanitized)
+        QSKIP("The sanitizers' runtime needs descriptors of its own (its vptr check opens a pipe "
+              "to probe memory), so it reports false faults in a process that has none left");
+    TempAppDir dir;
+    FakeEngine engine;
+    FakeNode node;
+    dir.write(QStringLiteral("pktgate.cfg"),
+              cfgFor(engine.server.serverPort(), node.server.serverPort()));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PKTGATE_FAULTS_CHILD"), dir.path());
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForStarted(5000));
+    QVERIFY(waitUntil([&] { return engine.registrations == 1; }, 10000));
+
+    constexpr int kUsers = 500;
+    const auto call = [](int u) { return "U" + QByteArray::number(u); };
+    QByteArray connects;
+    for (int u = 0; u < kUsers; ++u)
+        connects += cFrame(call(u));
+    engine.send(connects);
+    const auto settled = [&] {
+        int n = 0;
+        for (int u = 0; u < kUsers; ++u)
+            n += (node.of(call(u)) || engine.disconnects.value(call(u))) ? 1 : 0;
+        return n == kUsers;
+    };
+    QVERIFY(waitUntil(settled, 20000));
+    QTest::qWait(200); // nothing more comes
+    const QStringList log = dir.logEntries();
+    QList<int> in, out;
+    for (int u = 0; u < kUsers; ++u) {
+        const int d = engine.disconnects.value(call(u));
+        const qsizetype lines =
+            log.filter(QRegularExpression("^winsckOut_Error " + call(u) + " \\d+ ")).size();
+        if (node.of(call(u))) {
+            QVERIFY2(d == 0 && lines == 0, call(u).constData());
+            in << u;
+        } else {
+            QVERIFY2(d == 1 && lines == 1, call(u).constData());
+            out << u;
+        }
+    }
+    qInfo("%lld users logged in, %lld refused", static_cast<long long>(in.size()),
+          static_cast<long long>(out.size()));
+    QVERIFY(in.size() >= 60);
+    QVERIFY(out.size() >= 100);
+
+    // The logged-in users keep working.
+    QByteArray lines;
+    for (const int u : in) {
+        lines += dFrame(call(u), "from " + call(u) + "\r");
+        node.of(call(u))->sock->write("to " + call(u) + "\r\n");
+    }
+    engine.send(lines);
+    QVERIFY(waitUntil(
+        [&] {
+            for (const int u : in)
+                if (node.of(call(u))->bytes != call(u) + "\r\nfrom " + call(u) + "\r\n" ||
+                    engine.text.value(call(u)) != "to " + call(u) + "\r")
+                    return false;
+            return true;
+        },
+        10000));
+
+    // 60 leave; as many refused users come back and get in.
+    QByteArray leave, again;
+    for (int k = 0; k < 60; ++k) {
+        leave += discFrame(call(in[k]));
+        again += cFrame(call(out[k]));
+    }
+    engine.send(leave);
+    QVERIFY(waitUntil(
+        [&] {
+            for (int k = 0; k < 60; ++k)
+                if (!node.of(call(in[k]))->ended) return false;
+            return true;
+        },
+        10000));
+    engine.send(again);
+    QVERIFY(waitUntil(
+        [&] {
+            for (int k = 0; k < 60; ++k)
+                if (!node.of(call(out[k]))) return false;
+            return true;
+        },
+        10000));
+    for (int k = 0; k < 60; ++k)
+        QCOMPARE(engine.disconnects.value(call(out[k])), 1);
+    QCOMPARE(dir.logEntries().filter(QStringLiteral("winsckOut_Error")).size(), out.size());
+
+    child.closeWriteChannel(); // the child ends when its input ends
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+// The directory of the gateway's files cannot be written, in ways that hold for root as well.
+// Log calls return (1000 within 2 s); a save that cannot be made leaves the old file whole and is
+// logged as "SaveCfg" when the log can be written at all; no temporary file stays behind.
+void tst_faults::directoryNotWritable_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<bool>("logged");
+    QTest::newRow("the directory is below a regular file") << "file" << false << false;
+    QTest::newRow("error.log is a directory") << "logdir" << true << false;
+    QTest::newRow("the disk is full") << "full" << false << true;
+    QTest::newRow("the disk is full and error.log is a directory")
+        << "full,logdir" << false << false;
+}
+
+void tst_faults::directoryNotWritable() {
+    QFETCH(QString, how);
+    QFETCH(bool, saved);
+    QFETCH(bool, logged);
+    QTemporaryDir tmp;
+    QString app = tmp.path();
+    const QByteArray old = cfgFor(8000, 7300);
+    if (how == QLatin1String("file")) {
+        QFile blocker(tmp.filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        app = tmp.filePath(QStringLiteral("blocker/pktgate"));
+    } else {
+        QFile f(tmp.filePath(QStringLiteral("pktgate.cfg")));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+    }
+    if (how.contains(QLatin1String("logdir")))
+        QVERIFY(QDir(app).mkdir(QStringLiteral("error.log")));
+    const QStringList before = QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    platform::setAppDir(app);
+
+    Module1::settings() = Module1::Settings{};
+    Module1::settings().ClusterCall = QStringLiteral("GB7TC");
+    Module1::settings().AgwIp = QString(6000, QLatin1Char('h')); // a file larger than the limit
+    FakeHost host;
+    // A full disk: no file may grow beyond 4 KiB (the signal that would end the process is
+    // ignored, so writes fail with "File too large").
+    rlimit oldLimit{};
+    getrlimit(RLIMIT_FSIZE, &oldLimit);
+    const bool full = how.contains(QLatin1String("full"));
+    void (*oldHandler)(int) = SIG_DFL;
+    if (full) {
+        oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small{4096, oldLimit.rlim_max};
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    SaveCfg(host);
+    QElapsedTimer t;
+    t.start();
+    for (int k = 0; k < 1000; ++k)
+        Module1::ErrorLog(QStringLiteral("Test"), QStringLiteral("x"));
+    const qint64 logMs = t.elapsed();
+    if (full) {
+        setrlimit(RLIMIT_FSIZE, &oldLimit);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    platform::setAppDir(QString());
+    QVERIFY2(logMs < 2000, qPrintable(QString::number(logMs)));
+
+    QFile cfg(QDir(app).filePath(QStringLiteral("pktgate.cfg")));
+    if (how == QLatin1String("file")) {
+        QVERIFY(!cfg.exists());
+    } else {
+        QVERIFY(cfg.open(QIODevice::ReadOnly));
+        const QByteArray now = cfg.readAll();
+        if (saved)
+            QCOMPARE(now, formatCfg(Module1::settings(), host));
+        else
+            QCOMPARE(now, old);
+    }
+    QFile log(QDir(app).filePath(QStringLiteral("error.log")));
+    QByteArray logText;
+    if (log.open(QIODevice::ReadOnly)) logText = log.readAll();
+    QCOMPARE(logText.contains("SaveCfg "), logged);
+    if (logged) QVERIFY(logText.contains("SaveCfg File too large"));
+    QStringList after = QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    after.removeAll(QStringLiteral("error.log"));
+    QStringList expected = before;
+    expected.removeAll(QStringLiteral("error.log"));
+    if (saved && !expected.contains(QStringLiteral("pktgate.cfg")))
+        expected << QStringLiteral("pktgate.cfg");
+    QCOMPARE(after, expected);
+}
+
+// A node that stops reading one user's connection while the user keeps typing: the gateway ends
+// that stream before 16 MiB are typed (its own queue stops at StreamTable::kMaxNodeQueue), the
+// resident size grows by less than 8 MiB meanwhile, and another user is served throughout.
+void tst_faults::nodeStopsReading() {
+    Rig r({.engineReceive = 0, .nodeReceive = 16384, .nodeSend = 0});
+    QVERIFY(r.registered());
+    FakeNode::Conn* a = r.login("AAA");
+    FakeNode::Conn* b = r.login("BBB");
+    QVERIFY(a && b);
+    FakeNode::stopReading(a);
+    const qint64 before = rssKiB();
+    qint64 peak = before;
+    qint64 typed = 0;
+    const QByteArray line = QByteArray(999, 't') + '\r';
+    QByteArray burst;
+    for (int k = 0; k < 64; ++k)
+        burst += dFrame("AAA", line);
+    int served = 0;
+    while (typed < 16 * kMiB && r.engine.disconnects.value("AAA") == 0) {
+        QVERIFY(r.engine.sendAll(burst));
+        typed += 64 * line.size();
+        peak = std::max(peak, rssKiB());
+        // The other user talks now and then.
+        if ((typed / line.size()) % 1024 == 0) {
+            r.engine.send(dFrame("BBB", "still here\r"));
+            ++served;
+        }
+    }
+    // Lines still on their way after that are answered with "d" too, as from any station
+    // without a stream.
+    QVERIFY(waitUntil([&] { return r.engine.disconnects.value("AAA") >= 1; }, 5000));
+    qInfo("stream ended after %lld KiB typed; resident size grew by %lld KiB",
+          static_cast<long long>(typed / 1024), static_cast<long long>(peak - before));
+    QVERIFY(typed < 16 * kMiB);
+    QVERIFY2(peak - before < 8 * 1024 + kSanitizerAllowanceKiB,
+             qPrintable(QString::number(peak - before)));
+    QCOMPARE(r.gw->streams().find("AAA"), 0);
+    QVERIFY(!r.log()
+                 .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
+                 .isEmpty());
+    r.engine.send(dFrame("BBB", "last\r"));
+    b->sock->write("hello BBB\r\n");
+    QVERIFY(waitUntil(
+        [&] {
+            return b->bytes ==
+                   "BBB\r\n" + QByteArray("still here\r\n").repeated(served) + "last\r\n";
+        },
+        5000));
+    QVERIFY(waitUntil([&] { return r.engine.text.value("BBB") == "hello BBB\r"; }, 5000));
+    QCOMPARE(r.engine.disconnects.value("BBB"), 0);
+}
+
+// An engine that stops reading while the node keeps talking to three users: the gateway's queue
+// towards the engine stays within AgwLink::kHighWater + 256 KiB, the resident size grows by less
+// than 8 MiB, a user's typing still reaches the node, and once the engine reads again every
+// user gets the node's 4 MiB whole and in order (within 30 s).
+void tst_faults::engineStopsReading() {
+    Rig r({.engineReceive = 65536, .nodeReceive = 0, .nodeSend = 65536});
+    QVERIFY(r.registered());
+    const QList<QByteArray> calls{"AAA", "BBB", "CCC"};
+    QList<FakeNode::Conn*> conns;
+    for (const QByteArray& c : calls) {
+        conns << r.login(c);
+        QVERIFY(conns.back());
+    }
+    constexpr qint64 kPerUser = 4 * kMiB;
+    QList<qint64> spoken(calls.size(), 0), lines(calls.size(), 0);
+    // The node writes while its own queue is short, so that it keeps no more than the test needs.
+    const auto talk = [&] {
+        for (int k = 0; k < calls.size(); ++k)
+            while (spoken[k] < kPerUser && conns[k]->sock->bytesToWrite() < 65536) {
+                QByteArray text;
+                for (; text.size() < 8192; ++lines[k])
+                    text += "DX de " + calls[k] + ": 14025.0 spot " + QByteArray::number(lines[k]) +
+                            "\r\n";
+                conns[k]->sock->write(text);
+                spoken[k] += text.size();
+            }
+    };
+    r.engine.pause(true);
+    const qint64 before = rssKiB();
+    qint64 peakRss = before, peakQueue = 0;
+    QElapsedTimer stall;
+    stall.start();
+    qint64 lastSpoken = -1;
+    // Talk until the node can put nothing more out for 300 ms, or all is said.
+    for (;;) {
+        talk();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        peakQueue = std::max(peakQueue, r.gw->link().WinsockAGW().bytesToWrite());
+        peakRss = std::max(peakRss, rssKiB());
+        qint64 total = 0;
+        for (const qint64 n : spoken)
+            total += n;
+        if (total != lastSpoken) {
+            lastSpoken = total;
+            stall.restart();
+        }
+        if (total == kPerUser * calls.size() || stall.elapsed() > 300) break;
+    }
+    qInfo("node said %lld KiB while the engine read nothing; queue peak %lld KiB, resident size "
+          "grew by %lld KiB",
+          static_cast<long long>(lastSpoken / 1024), static_cast<long long>(peakQueue / 1024),
+          static_cast<long long>(peakRss - before));
+    QVERIFY(r.gw->link().congested());
+    QVERIFY(peakQueue <= AgwLink::kHighWater + 256 * 1024);
+    QVERIFY2(peakRss - before < 8 * 1024 + kSanitizerAllowanceKiB,
+             qPrintable(QString::number(peakRss - before)));
+    // Typing still reaches the node.
+    r.engine.send(dFrame("BBB", "typed while stalled\r"));
+    QVERIFY(waitUntil([&] { return conns[1]->bytes.endsWith("typed while stalled\r\n"); }, 5000));
+
+    r.engine.pause(false);
+    // Every line arrives with CR for its CR LF.
+    QVERIFY(waitUntil(
+        [&] {
+            talk();
+            for (int k = 0; k < calls.size(); ++k)
+                if (spoken[k] < kPerUser ||
+                    r.engine.text.value(calls[k]).size() < spoken[k] - lines[k])
+                    return false;
+            return true;
+        },
+        30000));
+    for (int k = 0; k < calls.size(); ++k) {
+        QByteArray expected;
+        for (qint64 n = 0; n < lines[k]; ++n)
+            expected += "DX de " + calls[k] + ": 14025.0 spot " + QByteArray::number(n) + "\r";
+        QVERIFY(r.engine.text.value(calls[k]) == expected);
+        QCOMPARE(r.engine.disconnects.value(calls[k]), 0);
+    }
+    QVERIFY(r.engine.maxDataLen <= 130);
+    QVERIFY(!r.gw->link().congested());
+}
+
+// 1,000,000 frames from the engine through the receive side, on stand-in sockets: 64 users at a
+// time connect, type, are answered and leave, all the time. After 200,000 frames of warm-up the
+// peak resident size grows by at most 2 MiB (plus 16 MiB of the sanitizers' own bookkeeping in
+// a sanitizer build), the table stays within the users present at once, and nothing is logged.
+void tst_faults::soak() {
+    TempAppDir dir;
+    Module1::settings() = Module1::Settings{};
+    Module1::settings().ClusterCall = QStringLiteral("GB7TC");
+    Module1::settings().PacketLength = 130;
+    NullMonitor monitor;
+    FakeHost host;
+    FakeSocketPool agwPool, nodePool;
+    Gateway gw(monitor, host, agwPool.factory(), nodePool.factory());
+    gw.sender().setClusterCall("GB7TC");
+    gw.link().open();
+    FakeSocket* agw = agwPool.made.at(0);
+    agw->makeConnected();
+    StreamTable& table = gw.streams();
+
+    constexpr int kUsers = 64;
+    constexpr qint64 kFrames = 1000000, kWarmUp = 200000;
+    std::vector<int> turns(kUsers, -1); // -1 absent, otherwise turns since connecting
+    qint64 frames = 0, sessions = 0, toUsers = 0;
+    qint64 baseline = -1;
+    int highest = 0;
+    QByteArray arrival;
+    const QByteArray spot = "DX de K1ABC:     14025.0  DL1XYZ       CW 599     1234Z\r\n";
+    for (int u = 0; frames < kFrames; u = (u + 1) % kUsers) {
+        const QByteArray call = "S" + QByteArray::number(u);
+        int& t = turns[static_cast<size_t>(u)];
+        if (t < 0) {
+            arrival += cFrame(call, quint8(u % 4));
+            t = 0;
+        } else if (t < 4 + u % 3) {
+            arrival += dFrame(call, "line " + QByteArray::number(frames) + "\r", quint8(u % 4));
+            ++t;
+        } else {
+            arrival += discFrame(call, quint8(u % 4));
+            t = -1;
+            ++sessions;
+        }
+        ++frames;
+        if (frames % 32 != 0) continue;
+        // Arrivals cut at arbitrary points, so partial frames are carried over too.
+        const qsizetype cut = 1 + (frames / 32) % 700;
+        gw.receiver().handleArrival(QByteArrayView(arrival).first(cut), cut);
+        gw.receiver().handleArrival(QByteArrayView(arrival).sliced(cut), arrival.size() - cut);
+        arrival.clear();
+        // The node accepts new connections and answers every fourth user.
+        for (int i = 1; i <= table.highestIndex(); ++i) {
+            FakeSocket* s = nodePool.made.at(static_cast<size_t>(i));
+            if (s->state() == Socket::Connecting) s->makeConnected();
+            if (s->state() == Socket::Connected && (i + frames / 32) % 4 == 0) s->deliver(spot);
+            s->written.clear();
+        }
+        toUsers += countFrames(agw->written);
+        agw->written.clear();
+        highest = std::max(highest, table.highestIndex());
+        if (frames == kWarmUp) {
+            QVERIFY(resetPeakRss());
+            baseline = statusKiB("VmHWM");
+        }
+    }
+    const qint64 peak = statusKiB("VmHWM");
+    qInfo("%lld frames in, %lld out, %lld sessions; peak resident size %lld KiB after warm-up, "
+          "%lld KiB at the end",
+          static_cast<long long>(frames), static_cast<long long>(toUsers),
+          static_cast<long long>(sessions), static_cast<long long>(baseline),
+          static_cast<long long>(peak));
+    QVERIFY(sessions > 100000);
+    QVERIFY(toUsers > 100000);
+    QVERIFY(highest <= kUsers);
+    QVERIFY2(peak - baseline <= 2 * 1024 + kSanitizerSoakAllowanceKiB,
+             qPrintable(QString::number(peak - baseline)));
+    QCOMPARE(dir.logEntries(), QStringList());
+}
+
+// Inputs the fuzzers found, each with the behaviour it now shows. N0USR holds stream 1 on
+// port 1 (its cluster connection still being made).
+void tst_faults::fuzzFindings_data() {
+    QTest::addColumn<QByteArray>("frames");
+    QTest::addColumn<QStringList>("log");
+    // A "D" without a callsign used to be answered with a disconnect addressed by stream index
+    // (the frame's port): the user of that stream was disconnected, or on a port beyond the
+    // table the answer failed. Nobody sent it, so nobody is answered; it is logged.
+    QTest::newRow("data without a callsign on a user's port")
+        << cFrame("N0USR", 1) + dFrame("", "anonymous\r", 1)
+        << QStringList{"DataArrival  where = 14 no call"};
+    QTest::newRow("data without a callsign on a port beyond the table")
+        << cFrame("N0USR", 1) + dFrame("", "anonymous\r", 5)
+        << QStringList{"DataArrival  where = 14 no call"};
+}
+
+void tst_faults::fuzzFindings() {
+    QFETCH(QByteArray, frames);
+    QFETCH(QStringList, log);
+    TempAppDir dir;
+    Module1::settings() = Module1::Settings{};
+    Module1::settings().PacketLength = 130;
+    FakeMonitor monitor;
+    FakeHost host;
+    FakeSocketPool agwPool, nodePool;
+    Gateway gw(monitor, host, agwPool.factory(), nodePool.factory());
+    gw.sender().setClusterCall("GB7TC");
+    gw.link().open();
+    FakeSocket* agw = agwPool.made.at(0);
+    agw->makeConnected();
+    agw->written.clear();
+    gw.receiver().handleArrival(frames, frames.size());
+    QCOMPARE(splitFrames(agw->written), QList<QByteArray>());
+    QCOMPARE(gw.streams().find("N0USR"), 1);
+    QCOMPARE(dir.logEntries(), log);
+}
+
+namespace {
+// The child of descriptorsRunOut: a gateway with few descriptors, its files in the directory
+// named by the environment; it ends when its standard input ends.
+int faultsChild(int argc, char** argv, const QString& dir) {
+    rlimit few{128, 128};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 3;
+    QCoreApplication app(argc, argv);
+    platform::setAppDir(dir);
+    platform::timing().connectSleepMs = 0;
+    FakeMonitor monitor;
+    FakeHost host;
+    Gateway gw(monitor, host);
+    gw.Form_Load();
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buf[256];
+        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) app.quit();
+    });
+    const int rc = app.exec();
+    gw.closeLink();
+    return rc;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    const QString childDir = qEnvironmentVariable("PKTGATE_FAULTS_CHILD");
+    if (!childDir.isEmpty()) return faultsChild(argc, argv, childDir);
+    QCoreApplication app(argc, argv);
+    tst_faults t;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_faults.moc"
