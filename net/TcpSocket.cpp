@@ -2,20 +2,96 @@
 
 #include "net/Failure.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#endif
 
 namespace {
 // A closed connection still flushes what was queued on it; this long at most.
 constexpr int kLingerMs = 30000;
 // Qt stops taking data from the network once this much waits unread on one socket.
 constexpr qint64 kReadBufferBytes = 64 * 1024;
+
+// Writes as much of data as the system takes at once without waiting; 0 when it takes nothing
+// or fails (the caller then leaves the data to Qt, which reports a failure the usual way).
+qint64 writeDirect(qintptr fd, const char* data, qint64 size) {
+#ifdef Q_OS_UNIX
+    if (fd < 0) return 0;
+    for (;;) {
+        const ssize_t n = ::send(static_cast<int>(fd), data, static_cast<size_t>(size),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno != EINTR) return 0;
+    }
+#else
+    (void)fd;
+    (void)data;
+    (void)size;
+    return 0;
+#endif
+}
+
+// Sends are gathered per socket during one turn of the event loop and written with one system
+// call per socket when the loop is about to wait again. Qt's own path would queue each send,
+// arm the socket's write notifier and disarm it once written; the event dispatcher finds a
+// notifier by walking all of them, so with thousands of cluster connections that walk, not the
+// data, would be the cost of every frame.
+struct Batch {
+    std::vector<TcpSocket*> sockets;
+    QAbstractEventDispatcher* hooked = nullptr;
+};
+Batch& batch() {
+    static Batch b;
+    return b;
+}
 } // namespace
 
 TcpSocket::TcpSocket(QObject* parent) : Socket(parent), m_sock(nullptr) {}
 
-TcpSocket::~TcpSocket() { close(); }
+TcpSocket::~TcpSocket() {
+    close();
+    if (m_inBatch) {
+        auto& list = batch().sockets;
+        list.erase(std::find(list.begin(), list.end(), this));
+    }
+}
+
+void TcpSocket::flushAll() {
+    // A flush may emit signals whose handlers send again: those are queued for the next turn.
+    std::vector<TcpSocket*> list;
+    list.swap(batch().sockets);
+    for (TcpSocket* s : list)
+        s->m_inBatch = false;
+    for (TcpSocket* s : list)
+        s->flushQueued();
+}
+
+void TcpSocket::flushQueued() {
+    if (m_queued.isEmpty()) return;
+    const QByteArray data = std::exchange(m_queued, QByteArray());
+    // A connection that is gone takes nothing more; its end is reported on its own.
+    if (!m_sock || m_sock->state() != QAbstractSocket::ConnectedState) return;
+    qint64 direct = 0;
+    if (m_sock->bytesToWrite() == 0)
+        direct = writeDirect(m_sock->socketDescriptor(), data.constData(), data.size());
+    if (direct < data.size()) m_sock->write(data.constData() + direct, data.size() - direct);
+    if (direct > 0) {
+        m_sent += direct;
+        const qint64 remaining = bytesToWrite();
+        emit sendProgress(m_sent, remaining);
+        if (remaining == 0) emit sendComplete();
+    }
+}
 
 SocketFactory TcpSocket::factory() {
     return [] { return std::make_unique<TcpSocket>(); };
@@ -41,6 +117,8 @@ void TcpSocket::connectToHost() {
 }
 
 void TcpSocket::close() {
+    // What was sent in this turn still goes, like what waits in Qt's queue.
+    flushQueued();
     QTcpSocket* old = m_sock;
     m_sock = nullptr;
     m_failed = false;
@@ -72,14 +150,33 @@ void TcpSocket::send(const QByteArray& data) {
         throw Failure(QStringLiteral("Wrong protocol or connection state for the requested "
                                      "transaction or request (socket state %1)")
                           .arg(st));
-    if (m_sock->write(data) != data.size()) throw Failure(m_sock->errorString());
+    QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance();
+    if (!loop) {
+        // No event loop to flush at the end of the turn: straight to Qt.
+        if (m_sock->write(data) != data.size()) throw Failure(m_sock->errorString());
+        return;
+    }
+    Batch& b = batch();
+    if (b.hooked != loop) {
+        b.hooked = loop;
+        QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, loop, &TcpSocket::flushAll);
+        QObject::connect(loop, &QAbstractEventDispatcher::awake, loop, &TcpSocket::flushAll);
+        QObject::connect(loop, &QObject::destroyed, [] { batch().hooked = nullptr; });
+    }
+    m_queued += data;
+    if (!m_inBatch) {
+        m_inBatch = true;
+        b.sockets.push_back(this);
+    }
 }
 
 qint64 TcpSocket::bytesAvailable() const { return m_sock ? m_sock->bytesAvailable() : 0; }
 
 QByteArray TcpSocket::readAll() { return m_sock ? m_sock->readAll() : QByteArray(); }
 
-qint64 TcpSocket::bytesToWrite() const { return m_sock ? m_sock->bytesToWrite() : 0; }
+qint64 TcpSocket::bytesToWrite() const {
+    return m_queued.size() + (m_sock ? m_sock->bytesToWrite() : 0);
+}
 
 int TcpSocket::state() const {
     if (!m_sock) return Closed;

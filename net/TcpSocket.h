@@ -21,7 +21,12 @@ public:
 
     static SocketFactory factory();
 
+    // Hands what every socket has queued in this turn of the event loop to the system. Runs by
+    // itself whenever the event loop is about to wait or has woken up.
+    static void flushAll();
+
 private:
+    void flushQueued();
     void onStateChanged();
     void onBytesWritten(qint64 n);
     void onReadyRead();
@@ -29,9 +34,11 @@ private:
     void onError();
 
     QTcpSocket* m_sock;
-    qint64 m_sent = 0;      // bytes the system has taken since this object was made
-    bool m_failed = false;  // error reported, not yet closed or reconnected
+    qint64 m_sent = 0;     // bytes the system has taken since this object was made
+    bool m_failed = false; // error reported, not yet closed or reconnected
     bool m_peerClosed = false;
     bool m_reading = true;
     bool m_pendingRead = false; // data arrived while reading was paused
+    QByteArray m_queued;        // sent in this turn of the event loop, not yet written
+    bool m_inBatch = false;     // listed for flushAll()
 };

@@ -1,0 +1,141 @@
+// The TCP socket's sending: what is sent during one turn of the event loop is written at the end
+// of the turn, straight to the system where it takes it and through Qt's queue where it does
+// not. Nothing may be lost, reordered or left behind on the way.
+#include "net/TcpSocket.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A connected pair: the TcpSocket under test and the server side that reads what it sends.
+struct Pair {
+    QTcpServer server;
+    std::unique_ptr<TcpSocket> socket = std::make_unique<TcpSocket>();
+    QTcpSocket* peer = nullptr;
+    QByteArray received;
+    bool peerClosed = false;
+
+    bool open() {
+        if (!server.listen(QHostAddress::LocalHost, 0)) return false;
+        socket->remoteHost = QStringLiteral("127.0.0.1");
+        socket->remotePort = server.serverPort();
+        socket->connectToHost();
+        if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000)) return false;
+        peer = server.nextPendingConnection();
+        QObject::connect(peer, &QTcpSocket::readyRead, [this] { received += peer->readAll(); });
+        QObject::connect(peer, &QTcpSocket::disconnected, [this] { peerClosed = true; });
+        return QTest::qWaitFor([&] { return socket->state() == Socket::Connected; }, 5000);
+    }
+};
+
+// Bytes that show their own position, so a reordering or a gap is seen.
+QByteArray pattern(int index, int size) {
+    QByteArray b = QByteArray::number(index).rightJustified(8, '0') + ':';
+    while (b.size() < size)
+        b += char('a' + (index + b.size()) % 26);
+    b.truncate(size);
+    return b;
+}
+
+} // namespace
+
+class tst_tcpsocket : public QObject {
+    Q_OBJECT
+private slots:
+    void arrivesWholeAndInOrder_data();
+    void arrivesWholeAndInOrder();
+    void sentThenClosedInOneTurn();
+    void sentThenDestroyedInOneTurn();
+    void notConnected();
+};
+
+void tst_tcpsocket::arrivesWholeAndInOrder_data() {
+    QTest::addColumn<int>("turns");
+    QTest::addColumn<int>("sendsPerTurn");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("peerPaused");
+    QTest::newRow("one frame") << 1 << 1 << 117 << false;
+    QTest::newRow("many frames in one turn") << 1 << 500 << 117 << false;
+    QTest::newRow("frames over many turns") << 50 << 20 << 117 << false;
+    // More than the system takes at once: the rest waits in Qt's queue, and later sends must
+    // queue behind it, not overtake it.
+    QTest::newRow("4 MiB in one turn") << 1 << 64 << 65536 << false;
+    QTest::newRow("16 MiB over turns while the peer does not read") << 64 << 4 << 65536 << true;
+}
+
+void tst_tcpsocket::arrivesWholeAndInOrder() {
+    QFETCH(int, turns);
+    QFETCH(int, sendsPerTurn);
+    QFETCH(int, size);
+    QFETCH(bool, peerPaused);
+    Pair p;
+    QVERIFY(p.open());
+    if (peerPaused) {
+        // The system's buffers fill up (a few MiB) and the sender's queue has to take the rest.
+        p.peer->setReadBufferSize(1);
+    }
+    qint64 lastProgress = 0;
+    connect(p.socket.get(), &Socket::sendProgress, this,
+            [&](qint64 sent, qint64) { lastProgress = sent; });
+
+    QByteArray expected;
+    int index = 0;
+    for (int t = 0; t < turns; ++t) {
+        for (int s = 0; s < sendsPerTurn; ++s) {
+            const QByteArray b = pattern(index++, size);
+            p.socket->send(b);
+            expected += b;
+        }
+        QVERIFY(p.socket->bytesToWrite() > 0); // nothing went before the end of the turn
+        QTest::qWait(1);
+    }
+    if (peerPaused) {
+        QTest::qWait(50);
+        p.peer->setReadBufferSize(0);
+        p.received += p.peer->readAll();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(p.received.size(), expected.size(), 10000);
+    QCOMPARE(p.received, expected);
+    QTRY_COMPARE_WITH_TIMEOUT(p.socket->bytesToWrite(), qint64(0), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(lastProgress, qint64(expected.size()), 5000);
+}
+
+// A user's last line and the disconnect right after it, in the same handler.
+void tst_tcpsocket::sentThenClosedInOneTurn() {
+    Pair p;
+    QVERIFY(p.open());
+    p.socket->send("last words\r\n");
+    p.socket->close();
+    QCOMPARE(p.socket->state(), int(Socket::Closed));
+    QTRY_VERIFY_WITH_TIMEOUT(p.peerClosed, 5000);
+    p.received += p.peer->readAll();
+    QCOMPARE(p.received, QByteArray("last words\r\n"));
+}
+
+// A socket that goes away with data queued must leave nothing behind for the end of the turn.
+void tst_tcpsocket::sentThenDestroyedInOneTurn() {
+    Pair p;
+    QVERIFY(p.open());
+    Pair q;
+    QVERIFY(q.open());
+    p.socket->send("from p\r\n");
+    q.socket->send("from q\r\n");
+    p.socket.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(q.received, QByteArray("from q\r\n"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(p.peerClosed, 5000);
+    p.received += p.peer->readAll();
+    QCOMPARE(p.received, QByteArray("from p\r\n"));
+}
+
+void tst_tcpsocket::notConnected() {
+    TcpSocket s;
+    QVERIFY_THROWS_EXCEPTION(std::exception, s.send("x"));
+    QCOMPARE(s.bytesToWrite(), qint64(0));
+}
+
+QTEST_GUILESS_MAIN(tst_tcpsocket)
+#include "tst_tcpsocket.moc"
