@@ -1,0 +1,120 @@
+// The settings reader under arbitrary file contents, with a stand-in window.
+//
+// The input is the whole content of pktgate.cfg. Reading may fail (the reader then stops, as
+// "Readcfg" would log); it must never do anything worse. Whatever it read is then saved and read
+// back, and that must give the same settings, except where the file format cannot hold a value:
+// a text value is cut at its first double quote, single-byte converted, and comes back without
+// surrounding blanks (the callsign also in upper case). Numbers and window geometry come back
+// exactly, and from the second save on the file reads back as it was written.
+#include "config/ConfigFile.h"
+#include "net/Failure.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+// The window: keeps what it is given, refuses what the real one refuses (a value that is not a
+// number of pixels it can show, a negative size).
+class FakeWindow : public WindowGeometry {
+public:
+    double geometry(Field f) const override { return geo[f]; }
+    void setGeometry(Field f, double twips) override {
+        if (!std::isfinite(twips) || std::fabs(twips) > 1e9 ||
+            ((f == Height || f == Width) && twips < 0))
+            throw Failure(QStringLiteral("Invalid property value"));
+        geo[f] = twips;
+    }
+    bool isMinimised() const override { return false; }
+    double geo[4] = {1200, 1200, 9315, 13185};
+};
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz_config: %s\n", what);
+    std::abort();
+}
+
+bool isBlank(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+// What a text value is after one save and read: cut at the first double quote, in single-byte
+// form, without surrounding blanks.
+QString afterRoundTrip(const QString& value) {
+    const qsizetype quote = value.indexOf(QLatin1Char('"'));
+    QString v = QString::fromLatin1(
+        (quote < 0 ? value : value.first(quote)).toLatin1()); // unmappable characters become '?'
+    qsizetype b = 0, e = v.size();
+    while (b < e && isBlank(v.at(b)))
+        ++b;
+    while (e > b && isBlank(v.at(e - 1)))
+        --e;
+    return v.sliced(b, e - b);
+}
+
+bool sameFloat(double a, double b) {
+    return static_cast<float>(a) == static_cast<float>(b);
+}
+
+void readInto(QByteArrayView content, Module1::Settings& s, FakeWindow& w, bool mustSucceed) {
+    std::optional<QString> lastKey;
+    try {
+        applyCfg(content, s, w, lastKey);
+    } catch (const std::exception&) {
+        if (mustSucceed) fail("a file the gateway wrote does not read back");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    static int argc = 1;
+    static char name[] = "fuzz_config";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArrayView content(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    // The field splitter alone, then the whole reader.
+    const QStringList fields = cfgFields(content);
+    if (fields.size() > static_cast<qsizetype>(size) + 1) fail("more fields than bytes");
+
+    Module1::Settings first;
+    first.PacketLength = 130;
+    FakeWindow w1;
+    readInto(content, first, w1, false);
+
+    // Whatever was read saves and reads back.
+    const QByteArray saved = formatCfg(first, w1);
+    Module1::Settings second;
+    FakeWindow w2;
+    readInto(saved, second, w2, true);
+    if (second.ClusterCall != afterRoundTrip(first.ClusterCall).toUpper())
+        fail("Cluster Call changed on the way through the file");
+    if (second.AgwIp != afterRoundTrip(first.AgwIp) ||
+        second.AgwPort != afterRoundTrip(first.AgwPort) ||
+        second.ClusterIp != afterRoundTrip(first.ClusterIp) ||
+        second.ClusterPort != afterRoundTrip(first.ClusterPort))
+        fail("a text setting changed on the way through the file");
+    if (second.PacketLength != first.PacketLength ||
+        second.KeepAliveMinutes != first.KeepAliveMinutes || second.ConfigTop != first.ConfigTop ||
+        second.ConfigLeft != first.ConfigLeft)
+        fail("a number changed on the way through the file");
+    for (int f = 0; f < 4; ++f)
+        if (!sameFloat(w1.geo[f], w2.geo[f])) fail("window geometry changed on the way");
+    // From then on, saving and reading changes nothing.
+    const QByteArray savedAgain = formatCfg(second, w2);
+    Module1::Settings third;
+    FakeWindow w3;
+    readInto(savedAgain, third, w3, true);
+    if (formatCfg(third, w3) != savedAgain) fail("a saved file does not read back as saved");
+    return 0;
+}
