@@ -6,9 +6,18 @@
 #include "net/Failure.h"
 #include "streams/StreamTable.h"
 
+#include <QElapsedTimer>
+
 namespace {
 const QByteArray kCrLf = QByteArrayLiteral("\r\n");
 const QByteArray kBlankLine = QByteArrayLiteral(" \r\n");
+
+// Milliseconds on a monotonic clock, never 0.
+qint64 monotonicMs() {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.elapsed() + 1;
+}
 } // namespace
 
 ClusterEvents::ClusterEvents(StreamTable& streams, AxSender& sender, QObject* parent)
@@ -18,6 +27,12 @@ ClusterEvents::ClusterEvents(StreamTable& streams, AxSender& sender, QObject* pa
     connect(&streams, &StreamTable::clusterClosed, this, &ClusterEvents::winsckOut_Close);
     connect(&streams, &StreamTable::clusterError, this, &ClusterEvents::winsckOut_Error);
     connect(&streams, &StreamTable::keepAliveTick, this, &ClusterEvents::tmrKeepAlive_Timer);
+}
+
+qint64& ClusterEvents::lastData(int Index) {
+    const auto i = static_cast<size_t>(Index);
+    if (i >= m_lastData.size()) m_lastData.resize(i + 1, 0);
+    return m_lastData[i];
 }
 
 void ClusterEvents::winsckOut_Connect(int Index) {
@@ -42,9 +57,15 @@ void ClusterEvents::winsckOut_DataArrival(int Index) {
     QByteArray text;
     try {
         m_streams.setIdle(Index, 0);
+        // The quiet minutes count again from now. The timer is not restarted here: Qt finds a
+        // timer to stop by walking all of them, and with thousands of streams that walk would
+        // cost more than relaying the text. The time is noted instead, and a tick that comes
+        // sooner than a full interval after it re-arms the timer for the rest of the interval
+        // without counting (tmrKeepAlive_Timer): the same ticks as a restart, at one timer
+        // operation per interval instead of one per arrival.
         QTimer& timer = m_streams.tmrKeepAlive(Index);
-        timer.stop();
-        timer.start();
+        lastData(Index) = monotonicMs();
+        if (!timer.isActive()) timer.start();
         Socket& out = m_streams.winsckOut(Index);
         const int st = out.state();
         // A node that closes right after its last words still has them relayed.
@@ -98,6 +119,16 @@ void ClusterEvents::winsckOut_Error(int Index, const QString& description) {
 
 void ClusterEvents::tmrKeepAlive_Timer(int Index) {
     try {
+        QTimer& timer = m_streams.tmrKeepAlive(Index);
+        const int interval = m_streams.templateTimer().interval();
+        const qint64 last = lastData(Index);
+        const qint64 since = last ? monotonicMs() - last : interval;
+        if (since < interval) {
+            // The node spoke less than an interval ago: as if the timer had been restarted then.
+            timer.start(static_cast<int>(interval - since));
+            return;
+        }
+        if (timer.interval() != interval) timer.setInterval(interval);
         const qint32 minutes = Module1::settings().KeepAliveMinutes;
         if (minutes == 0) return;
         const qint32 idle = m_streams.idle(Index) + 1;

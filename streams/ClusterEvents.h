@@ -4,6 +4,8 @@
 // and a blank line to the node after KeepAliveMinutes quiet minutes.
 #include <QObject>
 #include <QString>
+#include <QtGlobal>
+#include <vector>
 
 class AxSender;
 class StreamTable;
@@ -20,6 +22,10 @@ public:
     void tmrKeepAlive_Timer(int Index);
 
 private:
+    // When the node last sent text on stream Index (milliseconds on a monotonic clock; 0: never).
+    qint64& lastData(int Index);
+
     StreamTable& m_streams;
     AxSender& m_sender;
+    std::vector<qint64> m_lastData;
 };
