@@ -742,7 +742,7 @@ void tst_faults::engineStopsReading() {
     QElapsedTimer stall;
     stall.start();
     qint64 lastSpoken = -1;
-    // Talk until the node can put nothing more out for 300 ms, or all is said.
+    // Talk until the node can put nothing more out for 500 ms, or all is said.
     for (;;) {
         talk();
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
@@ -755,7 +755,7 @@ void tst_faults::engineStopsReading() {
             lastSpoken = total;
             stall.restart();
         }
-        if (total == kPerUser * calls.size() || stall.elapsed() > 300) break;
+        if (total == kPerUser * calls.size() || stall.elapsed() > 500) break;
     }
     qInfo("node said %lld KiB while the engine read nothing; queue peak %lld KiB, resident size "
           "grew by %lld KiB",
