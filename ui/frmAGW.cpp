@@ -60,6 +60,8 @@ QString oneLine(const QString& row) {
 // that changed, whatever the list's history.
 class RowsModel final : public QAbstractListModel {
 public:
+    static constexpr qsizetype kShownChars = 300;
+
     using QAbstractListModel::QAbstractListModel;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override {
@@ -72,7 +74,8 @@ public:
         const QString& row = m_shown[static_cast<size_t>(index.row())];
         if (role == Qt::UserRole) return row;
         if (role != Qt::DisplayRole) return {};
-        return oneLine(row);
+        // No list is wide enough to show more; painting a longer row would shape it all.
+        return oneLine(row.size() > kShownChars ? row.left(kShownChars) : row);
     }
 
     // The rows as they are now, shown or not.
