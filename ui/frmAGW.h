@@ -120,7 +120,7 @@ public:
     // Text1 shows at most this many characters, the newest.
     static constexpr qsizetype kText1Max = 32 * 1024;
     // Monitor changes reach the widgets this long after the first of them.
-    static constexpr int kFlushMs = 50;
+    static constexpr int kFlushMs = 200;
 
     // The factories make the gateway's sockets (real TCP sockets by default).
     explicit frmAGW(SocketFactory agwSockets = {}, SocketFactory clusterSockets = {},
