@@ -2,6 +2,7 @@
 // The settings dialog "AGW to Tarn Cluster": seven fields copied from the settings globals when
 // the dialog is loaded and back on Save, which also writes pktgate.cfg. Modeless; it exists only
 // while it is open.
+#include "config/Twips.h"
 #include "config/WindowGeometry.h"
 
 #include <QDialog>
@@ -21,10 +22,8 @@ qint16 TextChangeCase(qint16 KeyAscii);
 // The dialog's built-in layout, in twips (15 twips are one pixel at 96 dpi).
 namespace configlayout {
 
-inline constexpr int kTwipsPerPixel = 15;
-constexpr int px(int twips) {
-    return twips / kTwipsPerPixel;
-}
+using twips::kTwipsPerPixel;
+using twips::px;
 
 inline constexpr const char* kCaption = "AGW to Tarn Cluster";
 inline constexpr int kClientWidth = 3390;

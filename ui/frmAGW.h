@@ -5,6 +5,7 @@
 // window a few plain assignments per frame.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/Monitor.h"
+#include "config/Twips.h"
 #include "net/Socket.h"
 #include "ui/Gateway.h"
 
@@ -32,10 +33,8 @@ class frmConfig;
 // area (15 twips are one pixel at 96 dpi).
 namespace agwlayout {
 
-inline constexpr int kTwipsPerPixel = 15;
-constexpr int px(int twips) {
-    return twips / kTwipsPerPixel;
-}
+using twips::kTwipsPerPixel;
+using twips::px;
 
 inline constexpr const char* kCaption = "AGW - Tarn Cluster";
 inline constexpr int kClientWidth = 13185;
