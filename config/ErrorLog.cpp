@@ -6,8 +6,11 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+
+#ifdef Q_OS_UNIX // the reserve descriptor below is a Unix matter
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QString& detail) {
     const QDate d = when.date();
@@ -41,7 +44,16 @@ namespace {
 int g_reserve = -1;
 
 void holdReserve() {
+#ifdef Q_OS_UNIX
     if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+#endif
+}
+
+void giveUpReserve() {
+#ifdef Q_OS_UNIX
+    ::close(g_reserve);
+#endif
+    g_reserve = -1;
 }
 } // namespace
 
@@ -54,8 +66,7 @@ void ErrorLog(const QString& Tag, const QString& Detail) {
         QFile f(QDir(platform::appDir()).filePath(QStringLiteral("error.log")));
         if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) {
             if (f.error() != QFileDevice::ResourceError || g_reserve < 0) return;
-            ::close(g_reserve);
-            g_reserve = -1;
+            giveUpReserve();
             const bool opened = f.open(QIODevice::WriteOnly | QIODevice::Append);
             if (opened) {
                 f.write(line);
