@@ -43,7 +43,9 @@ QByteArray readCallField(const char* field) {
     return QByteArray(field, n);
 }
 
-quint32 readDataLen(const char* p) { return le32(p + 28); }
+quint32 readDataLen(const char* p) {
+    return le32(p + 28);
+}
 
 AgwHeader readHeader(const char* p) {
     AgwHeader h;
@@ -56,9 +58,13 @@ AgwHeader readHeader(const char* p) {
     return h;
 }
 
-QByteArray toSingleByte(const QString& text) { return text.toLatin1(); }
+QByteArray toSingleByte(const QString& text) {
+    return text.toLatin1();
+}
 
-QString fromSingleByte(const QByteArray& bytes) { return QString::fromLatin1(bytes); }
+QString fromSingleByte(const QByteArray& bytes) {
+    return QString::fromLatin1(bytes);
+}
 
 QString GetKind(const QString& kind) {
     struct Entry {

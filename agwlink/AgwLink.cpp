@@ -21,7 +21,9 @@ AgwLink::AgwLink(Monitor& monitor, SocketFactory sockets, QObject* parent)
 
 AgwLink::~AgwLink() = default;
 
-void AgwLink::open() { m_socket->connectToHost(); }
+void AgwLink::open() {
+    m_socket->connectToHost();
+}
 
 void AgwLink::close() {
     m_socket->close();

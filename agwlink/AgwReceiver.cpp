@@ -120,8 +120,8 @@ void AgwReceiver::handleFrame(QByteArrayView frame, bool firstOfEvent, int& wher
     where = 7;
     const QString kind = QString(QChar::fromLatin1(h.DataKind));
     const QString from = fromSingleByte(h.CallFrom);
-    const QString kindLine = kind + QLatin1Char(':') + from + QStringLiteral(" -> ") +
-                             fromSingleByte(h.CallTo);
+    const QString kindLine =
+        kind + QLatin1Char(':') + from + QStringLiteral(" -> ") + fromSingleByte(h.CallTo);
     where = 8;
     if (m_kindLines.size() < kMaxKindLines && !m_kindLines.contains(kindLine)) {
         where = 9;
@@ -187,8 +187,8 @@ void AgwReceiver::dispatch(const AgwHeader& h, const QByteArray& converted, int&
             return;
         }
         if (!isUsableCall(call)) {
-            Module1::ErrorLog(kTag,
-                              QStringLiteral(" where = %1 bad call %2").arg(where).arg(escaped(call)));
+            Module1::ErrorLog(
+                kTag, QStringLiteral(" where = %1 bad call %2").arg(where).arg(escaped(call)));
             return;
         }
         m_streams.open(call, h.Port);

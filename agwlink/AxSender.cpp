@@ -36,13 +36,11 @@ void AxSender::SendToAx25(int stream, const QByteArray& text, const QString& kin
         const char letter = k.isEmpty() ? '\0' : k.at(0);
         const bool disconnect = kind == QLatin1String("d");
         where = 3;
-        const QList<QByteArray> pieces =
-            cutForAx25(text, Module1::settings().PacketLength);
+        const QList<QByteArray> pieces = cutForAx25(text, Module1::settings().PacketLength);
         for (const QByteArray& piece : pieces) {
             where = 7;
-            const QByteArray frame =
-                buildFrame(static_cast<quint8>(port), letter, m_clusterCall, to,
-                           disconnect ? QByteArray() : piece);
+            const QByteArray frame = buildFrame(static_cast<quint8>(port), letter, m_clusterCall,
+                                                to, disconnect ? QByteArray() : piece);
             where = 15;
             m_link.send(frame);
             where = 16;
@@ -50,8 +48,9 @@ void AxSender::SendToAx25(int stream, const QByteArray& text, const QString& kin
         where = 185;
     } catch (const std::exception& e) {
         const QString d = describe(e);
-        Module1::ErrorLog(QStringLiteral("SendToAx25"),
-                          QStringLiteral(" where = %1 stream = %2 %3").arg(where).arg(stream).arg(d));
+        Module1::ErrorLog(
+            QStringLiteral("SendToAx25"),
+            QStringLiteral(" where = %1 stream = %2 %3").arg(where).arg(stream).arg(d));
         m_monitor.setText1(QStringLiteral("SendToAx25: Error: where = %1 %2").arg(where).arg(d));
     }
 }

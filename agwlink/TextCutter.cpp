@@ -2,7 +2,8 @@
 
 namespace {
 void flush(QList<QByteArray>& pieces, const QByteArray& buffer, qsizetype len) {
-    for (qsizetype at = 0; at < buffer.size(); at += len) pieces.append(buffer.mid(at, len));
+    for (qsizetype at = 0; at < buffer.size(); at += len)
+        pieces.append(buffer.mid(at, len));
 }
 } // namespace
 

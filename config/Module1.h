@@ -6,12 +6,12 @@
 namespace Module1 {
 
 struct Settings {
-    QString ClusterCall;     // "Cluster Call": registered with the engine, sender of frames to users
-    QString AgwIp;           // "AGW IP"
-    QString AgwPort;         // "AGW Port", decimal text
-    QString ClusterIp;       // "Winsock IP": the cluster node
-    QString ClusterPort;     // "Winsock Port", decimal text
-    qint32 PacketLength = 0; // "Packet Length": most data bytes in one frame to a radio user
+    QString ClusterCall; // "Cluster Call": registered with the engine, sender of frames to users
+    QString AgwIp;       // "AGW IP"
+    QString AgwPort;     // "AGW Port", decimal text
+    QString ClusterIp;   // "Winsock IP": the cluster node
+    QString ClusterPort; // "Winsock Port", decimal text
+    qint32 PacketLength = 0;     // "Packet Length": most data bytes in one frame to a radio user
     qint32 KeepAliveMinutes = 0; // "Keep Alive": quiet minutes before a blank line; 0 = off
     qint32 ConfigTop = 0;        // "Config Top", twips
     qint32 ConfigLeft = 0;       // "Config Left", twips

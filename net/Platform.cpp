@@ -29,7 +29,9 @@ QDateTime now() {
     return source ? source() : QDateTime::currentDateTime();
 }
 
-void setClock(std::function<QDateTime()> clock) { clockSource() = std::move(clock); }
+void setClock(std::function<QDateTime()> clock) {
+    clockSource() = std::move(clock);
+}
 
 QString appDir() {
     const QString& dir = appDirOverride();
@@ -38,6 +40,8 @@ QString appDir() {
     return QStringLiteral(".");
 }
 
-void setAppDir(const QString& dir) { appDirOverride() = dir; }
+void setAppDir(const QString& dir) {
+    appDirOverride() = dir;
+}
 
 } // namespace platform

@@ -170,9 +170,13 @@ void TcpSocket::send(const QByteArray& data) {
     }
 }
 
-qint64 TcpSocket::bytesAvailable() const { return m_sock ? m_sock->bytesAvailable() : 0; }
+qint64 TcpSocket::bytesAvailable() const {
+    return m_sock ? m_sock->bytesAvailable() : 0;
+}
 
-QByteArray TcpSocket::readAll() { return m_sock ? m_sock->readAll() : QByteArray(); }
+QByteArray TcpSocket::readAll() {
+    return m_sock ? m_sock->readAll() : QByteArray();
+}
 
 qint64 TcpSocket::bytesToWrite() const {
     return m_queued.size() + (m_sock ? m_sock->bytesToWrite() : 0);

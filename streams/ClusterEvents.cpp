@@ -143,8 +143,8 @@ void ClusterEvents::tmrKeepAlive_Timer(int Index) {
             m_streams.tmrKeepAlive(Index).stop();
         }
     } catch (const std::exception&) {
-        Module1::ErrorLog(QStringLiteral("tmrKeepAlive_timer"),
-                          QStringLiteral("%1 %2").arg(Index).arg(
-                              fromSingleByte(m_streams.callsign(Index))));
+        Module1::ErrorLog(
+            QStringLiteral("tmrKeepAlive_timer"),
+            QStringLiteral("%1 %2").arg(Index).arg(fromSingleByte(m_streams.callsign(Index))));
     }
 }

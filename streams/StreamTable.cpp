@@ -114,7 +114,10 @@ QString StreamTable::connectedCallsRow(int r) const {
 void StreamTable::setReadingAll(bool on) {
     if (m_reading == on) return;
     m_reading = on;
-    for (size_t i = 1; i < m_slots.size(); ++i) m_slots[i].socket->setReading(on);
+    for (size_t i = 1; i < m_slots.size(); ++i)
+        m_slots[i].socket->setReading(on);
 }
 
-void StreamTable::refreshList3() { m_monitor.refreshConnectedCalls(*this); }
+void StreamTable::refreshList3() {
+    m_monitor.refreshConnectedCalls(*this);
+}

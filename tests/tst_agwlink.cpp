@@ -96,7 +96,8 @@ void tst_agwlink::errorDisplayAndRecovery() {
     gw.Form_Load();
     QTRY_COMPARE_WITH_TIMEOUT(monitor.colour, LinkColour::Yellow, 5000);
     QVERIFY(monitor.kickVisible);
-    const QString message = QStringLiteral("Winsock Error: Connection refused at 127.0.0.1  port %1").arg(port);
+    const QString message =
+        QStringLiteral("Winsock Error: Connection refused at 127.0.0.1  port %1").arg(port);
     QCOMPARE(monitor.text1, message);
     QVERIFY(dir.logEntries().contains(QStringLiteral("WinsockAGW_Error ") + message));
 

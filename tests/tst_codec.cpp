@@ -53,7 +53,8 @@ void tst_codec::frameLayout() {
     const auto u = [&](int i) { return quint32(quint8(f[i])); };
     QCOMPARE(u(28) | u(29) << 8 | u(30) << 16 | u(31) << 24, quint32(dataLen));
     // Reserved bytes and Pid stay zero.
-    for (int i : {1, 2, 3, 5, 6, 7, 32, 33, 34, 35}) QCOMPARE(f[i], '\0');
+    for (int i : {1, 2, 3, 5, 6, 7, 32, 33, 34, 35})
+        QCOMPARE(f[i], '\0');
     QCOMPARE(f.mid(36), data);
     const AgwHeader h = readHeader(f.constData());
     QCOMPARE(h.Port, quint8(3));
@@ -103,13 +104,20 @@ void tst_codec::getKind_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("description");
     QTest::addColumn<bool>("logged");
-    QTest::newRow("D") << "D" << "Connected Data" << false;
-    QTest::newRow("d differs from D") << "d" << "Disconnect an AX.25 connection" << false;
-    QTest::newRow("X") << "X" << "Register CallSign" << false;
-    QTest::newRow("k, the last letter") << "k" << "Start monitoring using raw frames" << false;
-    QTest::newRow("unknown letter") << "Z" << "" << true;
-    QTest::newRow("empty") << "" << "" << true;
-    QTest::newRow("two letters") << "DD" << "" << true;
+    QTest::newRow("D") << "D"
+                       << "Connected Data" << false;
+    QTest::newRow("d differs from D") << "d"
+                                      << "Disconnect an AX.25 connection" << false;
+    QTest::newRow("X") << "X"
+                       << "Register CallSign" << false;
+    QTest::newRow("k, the last letter") << "k"
+                                        << "Start monitoring using raw frames" << false;
+    QTest::newRow("unknown letter") << "Z"
+                                    << "" << true;
+    QTest::newRow("empty") << ""
+                           << "" << true;
+    QTest::newRow("two letters") << "DD"
+                                 << "" << true;
 }
 
 void tst_codec::getKind() {
@@ -127,17 +135,16 @@ void tst_codec::logLine_data() {
     QTest::addColumn<QString>("tag");
     QTest::addColumn<QString>("detail");
     QTest::addColumn<QByteArray>("line");
-    QTest::newRow("five past nine")
-        << QDateTime(QDate(2026, 12, 7), QTime(9, 5)) << "Readcfg" << "Top"
-        << QByteArray("\"07-Dec-2026 0905 Readcfg Top\"\r\n");
-    QTest::newRow("midnight") << QDateTime(QDate(2026, 1, 1), QTime(0, 0, 59)) << "T" << "x"
-                              << QByteArray("\"01-Jan-2026 0000 T x\"\r\n");
+    QTest::newRow("five past nine") << QDateTime(QDate(2026, 12, 7), QTime(9, 5)) << "Readcfg"
+                                    << "Top" << QByteArray("\"07-Dec-2026 0905 Readcfg Top\"\r\n");
+    QTest::newRow("midnight") << QDateTime(QDate(2026, 1, 1), QTime(0, 0, 59)) << "T"
+                              << "x" << QByteArray("\"01-Jan-2026 0000 T x\"\r\n");
     QTest::newRow("empty detail keeps the blank")
-        << QDateTime(QDate(2026, 3, 9), QTime(23, 59)) << "Form_Load" << ""
-        << QByteArray("\"09-Mar-2026 2359 Form_Load \"\r\n");
+        << QDateTime(QDate(2026, 3, 9), QTime(23, 59)) << "Form_Load"
+        << "" << QByteArray("\"09-Mar-2026 2359 Form_Load \"\r\n");
     QTest::newRow("quotes and line breaks unchanged")
-        << QDateTime(QDate(2026, 3, 9), QTime(10, 0)) << "DataArrival" << "a\"b\r\nc"
-        << QByteArray("\"09-Mar-2026 1000 DataArrival a\"b\r\nc\"\r\n");
+        << QDateTime(QDate(2026, 3, 9), QTime(10, 0)) << "DataArrival"
+        << "a\"b\r\nc" << QByteArray("\"09-Mar-2026 1000 DataArrival a\"b\r\nc\"\r\n");
 }
 
 void tst_codec::logLine() {
@@ -169,10 +176,9 @@ void tst_codec::cutter_data() {
     QTest::addColumn<QList<QByteArray>>("pieces");
     using L = QList<QByteArray>;
     QTest::newRow("two lines share a piece") << QByteArray("a\r\nb\r\n") << 130 << L{"a\rb\r"};
-    QTest::newRow("a last line without LF goes alone") << QByteArray("a\r\nb") << 130
-                                                       << L{"a\r", "b"};
-    QTest::newRow("empty lines become bare CRs") << QByteArray("a\n\nb\n") << 130
-                                                 << L{"a\r\rb\r"};
+    QTest::newRow("a last line without LF goes alone")
+        << QByteArray("a\r\nb") << 130 << L{"a\r", "b"};
+    QTest::newRow("empty lines become bare CRs") << QByteArray("a\n\nb\n") << 130 << L{"a\r\rb\r"};
     QTest::newRow("CR without LF is dropped") << QByteArray("a\rb") << 130 << L{"ab"};
     QTest::newRow("empty text sends nothing") << QByteArray() << 130 << L{};
     QTest::newRow("only CRs send nothing") << QByteArray("\r\r") << 130 << L{};
@@ -181,13 +187,14 @@ void tst_codec::cutter_data() {
     QTest::newRow("300 characters at 130")
         << QByteArray(300, 'x') << 130
         << L{QByteArray(130, 'x'), QByteArray(130, 'x'), QByteArray(40, 'x')};
-    QByteArray three = QByteArray(10, 'a') + "\r\n" + QByteArray(50, 'b') + "\r\n" +
-                       QByteArray(60, 'c') + "\r\n";
+    QByteArray three =
+        QByteArray(10, 'a') + "\r\n" + QByteArray(50, 'b') + "\r\n" + QByteArray(60, 'c') + "\r\n";
     QTest::newRow("lines of 10, 50 and 60 make one piece of 123")
         << three << 130
         << L{QByteArray(10, 'a') + '\r' + QByteArray(50, 'b') + '\r' + QByteArray(60, 'c') + '\r'};
     QTest::newRow("a long line ends with its CR in the last piece")
-        << QByteArray(10, 'y') + "\n" << 4 << L{"yyyy", "yyyy", "yy\r"};
+        << QByteArray(10, 'y') + "\n"
+        << 4 << L{"yyyy", "yyyy", "yy\r"};
     QTest::newRow("look-ahead stops at packetLength - 2")
         << QByteArray("aaaaa\nbbbb\ncc\n") << 12 << L{"aaaaa\r", "bbbb\rcc\r"};
     QTest::newRow("look-ahead just under the limit")
@@ -242,7 +249,8 @@ void tst_codec::assembler() {
     for (qsizetype at = 0; at < stream.size(); at += chunk) {
         a.append(QByteArrayView(stream).sliced(at, qMin<qsizetype>(chunk, stream.size() - at)));
         QByteArrayView f;
-        while (a.next(f) == FrameAssembler::Next::Frame) got << f.toByteArray();
+        while (a.next(f) == FrameAssembler::Next::Frame)
+            got << f.toByteArray();
     }
     QCOMPARE(got, frames);
     QVERIFY(!a.partial());

@@ -26,7 +26,8 @@ public:
             QObject::connect(link, &QTcpSocket::readyRead, this, [this] {
                 assembler.append(link->readAll());
                 QByteArrayView f;
-                while (assembler.next(f) == FrameAssembler::Next::Frame) frames << f.toByteArray();
+                while (assembler.next(f) == FrameAssembler::Next::Frame)
+                    frames << f.toByteArray();
             });
         });
     }
@@ -46,7 +47,8 @@ public:
     }
     QByteArray textTo(const QByteArray& call) const {
         QByteArray t;
-        for (const QByteArray& f : to(call)) t += f.mid(36);
+        for (const QByteArray& f : to(call))
+            t += f.mid(36);
         return t;
     }
     QTcpServer server;
@@ -65,15 +67,17 @@ public:
             while (QTcpSocket* s = server.nextPendingConnection()) {
                 const int id = int(conns.size());
                 conns.push_back({s, {}, false});
-                QObject::connect(s, &QTcpSocket::readyRead, this,
-                                 [this, id] { conns[size_t(id)].bytes += conns[size_t(id)].sock->readAll(); });
+                QObject::connect(s, &QTcpSocket::readyRead, this, [this, id] {
+                    conns[size_t(id)].bytes += conns[size_t(id)].sock->readAll();
+                });
                 QObject::connect(s, &QTcpSocket::disconnected, this,
                                  [this, id] { conns[size_t(id)].ended = true; });
             }
         });
     }
     ~FakeNode() override {
-        for (Conn& c : conns) c.sock->disconnect(this);
+        for (Conn& c : conns)
+            c.sock->disconnect(this);
     }
     struct Conn {
         QTcpSocket* sock;
@@ -90,7 +94,8 @@ public:
 };
 
 QByteArray cFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'C', call, "GB7TC", "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
+    return buildFrame(port, 'C', call, "GB7TC",
+                      "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
 }
 QByteArray dFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1) {
     return buildFrame(port, 'D', call, "GB7TC", data);
@@ -168,9 +173,11 @@ void tst_gui_e2e::nodeTalksToUser_data() {
     QTest::newRow("two lines in one frame") << QByteArray("a\r\nb\r\n") << L{"a\rb\r"};
     QTest::newRow("unterminated last line") << QByteArray("a\r\nb") << L{"a\r", "b"};
     QTest::newRow("300 characters")
-        << QByteArray(300, 'x') << L{QByteArray(130, 'x'), QByteArray(130, 'x'), QByteArray(40, 'x')};
+        << QByteArray(300, 'x')
+        << L{QByteArray(130, 'x'), QByteArray(130, 'x'), QByteArray(40, 'x')};
     QTest::newRow("10, 50 and 60")
-        << QByteArray(10, 'a') + "\r\n" + QByteArray(50, 'b') + "\r\n" + QByteArray(60, 'c') + "\r\n"
+        << QByteArray(10, 'a') + "\r\n" + QByteArray(50, 'b') + "\r\n" + QByteArray(60, 'c') +
+               "\r\n"
         << L{QByteArray(10, 'a') + '\r' + QByteArray(50, 'b') + '\r' + QByteArray(60, 'c') + '\r'};
 }
 
@@ -225,7 +232,8 @@ void tst_gui_e2e::noStreamAndRefusedNode() {
     QCOMPARE(int(quint8(r.engine.to("G0XXX", 'd')[0][0])), 2);
     // N0USR's connect was still handled; its cluster connection is refused.
     QTRY_COMPARE_WITH_TIMEOUT(r.engine.to("N0USR", 'd').size(), 1, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(!r.dir.logEntries().filter(QStringLiteral("winsckOut_Error N0USR 1 ")).isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !r.dir.logEntries().filter(QStringLiteral("winsckOut_Error N0USR 1 ")).isEmpty(), 5000);
     r.w->flushMonitor();
     auto* list3 = r.w->findChild<QListView*>(QStringLiteral("List3"));
     QCOMPARE(list3->model()->index(1, 0).data().toString(), QStringLiteral(" *gone*"));
@@ -236,12 +244,14 @@ void tst_gui_e2e::manyUsers() {
     QTRY_VERIFY_WITH_TIMEOUT(r.registered(), 5000);
     const int users = 500;
     QByteArray connects;
-    for (int u = 0; u < users; ++u) connects += cFrame("U" + QByteArray::number(u), quint8(u % 4));
+    for (int u = 0; u < users; ++u)
+        connects += cFrame("U" + QByteArray::number(u), quint8(u % 4));
     r.engine.send(connects);
     QVERIFY(QTest::qWaitFor(
         [&] {
             int logged = 0;
-            for (const auto& c : r.node.conns) logged += c.bytes.endsWith("\r\n") ? 1 : 0;
+            for (const auto& c : r.node.conns)
+                logged += c.bytes.endsWith("\r\n") ? 1 : 0;
             return logged == users;
         },
         20000));
@@ -253,7 +263,8 @@ void tst_gui_e2e::manyUsers() {
     for (int u = 0; u < users; ++u) {
         const QByteArray call = "U" + QByteArray::number(u);
         FakeNode::Conn* c = nullptr;
-        QVERIFY(QTest::qWaitFor([&] { return (c = r.node.of(call)) && c->bytes.size() > call.size() + 2; }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (c = r.node.of(call)) && c->bytes.size() > call.size() + 2; }, 10000));
         QCOMPARE(c->bytes, call + "\r\nline of " + call + "\r\n");
         c->sock->write("hello " + call + "\r\n");
     }
@@ -279,13 +290,15 @@ void tst_gui_e2e::bigNodeText() {
     QVERIFY(c);
     QByteArray text;
     for (int k = 0; text.size() < 100000; ++k)
-        text += "DX de K1ABC:     14025.0  DL" + QByteArray::number(k) + "XYZ       CW 599     1234Z\r\n";
+        text += "DX de K1ABC:     14025.0  DL" + QByteArray::number(k) +
+                "XYZ       CW 599     1234Z\r\n";
     c->sock->write(text);
     QByteArray expected = text;
     expected.replace("\r\n", "\r");
     QTRY_COMPARE_WITH_TIMEOUT(r.engine.textTo("N0USR").size(), expected.size(), 10000);
     QCOMPARE(r.engine.textTo("N0USR"), expected);
-    for (const QByteArray& f : r.engine.to("N0USR")) QVERIFY(f.size() - 36 <= 130);
+    for (const QByteArray& f : r.engine.to("N0USR"))
+        QVERIFY(f.size() - 36 <= 130);
 }
 
 QTEST_MAIN(tst_gui_e2e)

@@ -15,7 +15,8 @@
 
 namespace {
 QByteArray cFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'C', call, "GB7TC", "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
+    return buildFrame(port, 'C', call, "GB7TC",
+                      "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
 }
 QByteArray dFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1) {
     return buildFrame(port, 'D', call, "GB7TC", data);
@@ -37,7 +38,8 @@ class tst_relay : public QObject {
         std::unique_ptr<Gateway> gw;
         FakeSocket* agw = nullptr;
 
-        explicit Rig(const QByteArray& cfg = "\"Cluster Call\",\"GB7TC\"\r\n\"Packet Length\",130\r\n") {
+        explicit Rig(
+            const QByteArray& cfg = "\"Cluster Call\",\"GB7TC\"\r\n\"Packet Length\",130\r\n") {
             Module1::settings() = Module1::Settings{};
             if (!cfg.isNull()) dir.write(QStringLiteral("pktgate.cfg"), cfg);
             gw = std::make_unique<Gateway>(monitor, host, agwPool.factory(), nodePool.factory());
@@ -126,11 +128,14 @@ void tst_relay::arrivalPatterns() {
     Rig r;
     const int i = r.login("N0USR");
     QByteArray bytes;
-    for (int k = 0; k < 10; ++k) bytes += dFrame("N0USR", "line " + QByteArray::number(k) + "\r");
+    for (int k = 0; k < 10; ++k)
+        bytes += dFrame("N0USR", "line " + QByteArray::number(k) + "\r");
     if (chunk == 0) chunk = int(bytes.size());
-    for (qsizetype at = 0; at < bytes.size(); at += chunk) r.engine(bytes.mid(at, chunk));
+    for (qsizetype at = 0; at < bytes.size(); at += chunk)
+        r.engine(bytes.mid(at, chunk));
     QByteArray expected;
-    for (int k = 0; k < 10; ++k) expected += "line " + QByteArray::number(k) + "\r\n";
+    for (int k = 0; k < 10; ++k)
+        expected += "line " + QByteArray::number(k) + "\r\n";
     QCOMPARE(r.node(i)->written, expected);
     QVERIFY(!r.gw->receiver().assembler().partial());
 }
@@ -174,7 +179,8 @@ void tst_relay::heldBeyondBound() {
     Rig r;
     r.engine(cFrame("N0USR"));
     const QByteArray big(4000, 'x');
-    for (int k = 0; k < 16; ++k) r.engine(dFrame("N0USR", big));
+    for (int k = 0; k < 16; ++k)
+        r.engine(dFrame("N0USR", big));
     QVERIFY(r.sent().isEmpty());
     r.engine(dFrame("N0USR", big)); // past 64 KiB: no usable stream any more
     const QList<QByteArray> f = r.sent();
@@ -188,11 +194,13 @@ void tst_relay::dispatchFaults_data() {
     QTest::addColumn<QString>("logged");
     QTest::addColumn<int>("disconnects");
     QTest::newRow("data from a station with no stream")
-        << dFrame("G0XXX", "hello\r", 2) << "SendToAx25  where = 0 stream = 2 G0XXX not connected" << 1;
+        << dFrame("G0XXX", "hello\r", 2) << "SendToAx25  where = 0 stream = 2 G0XXX not connected"
+        << 1;
     QTest::newRow("connect without a callsign")
         << buildFrame(0, 'C', "", "GB7TC") << "DataArrival  where = 14 no call" << 0;
     QTest::newRow("connect with a CR in the callsign")
-        << buildFrame(0, 'C', "AB\rCD", "GB7TC") << "DataArrival  where = 14 bad call AB<0d>CD" << 0;
+        << buildFrame(0, 'C', "AB\rCD", "GB7TC") << "DataArrival  where = 14 bad call AB<0d>CD"
+        << 0;
     QTest::newRow("connect with a blank in the callsign")
         << buildFrame(0, 'C', "AB CD", "GB7TC") << "DataArrival  where = 14 bad call AB<20>CD" << 0;
 }
@@ -254,7 +262,8 @@ void tst_relay::nodeToRadio_data() {
     QTest::newRow("unterminated last line") << QByteArray("a\r\nb") << L{"a\r", "b"};
     QTest::newRow("empty text") << QByteArray() << L{};
     QTest::newRow("300 characters")
-        << QByteArray(300, 'q') << L{QByteArray(130, 'q'), QByteArray(130, 'q'), QByteArray(40, 'q')};
+        << QByteArray(300, 'q')
+        << L{QByteArray(130, 'q'), QByteArray(130, 'q'), QByteArray(40, 'q')};
 }
 
 void tst_relay::nodeToRadio() {
@@ -311,7 +320,8 @@ void tst_relay::nodeFails() {
     Rig r;
     r.engine(cFrame("N0USR"));
     r.node(1)->fail(QStringLiteral("Connection refused"));
-    QVERIFY(r.dir.logEntries().contains(QStringLiteral("winsckOut_Error N0USR 1 Connection refused")));
+    QVERIFY(
+        r.dir.logEntries().contains(QStringLiteral("winsckOut_Error N0USR 1 Connection refused")));
     const QList<QByteArray> f = r.sent();
     QCOMPARE(f.size(), 1);
     QCOMPARE(f[0], buildFrame(1, 'd', "GB7TC", "N0USR"));
@@ -360,7 +370,8 @@ void tst_relay::sendWhileLinkDown() {
     r.agw->m_state = Socket::Closed;
     r.node(i)->deliver("spot\r\n");
     QVERIFY(r.monitor.text1.startsWith(QStringLiteral("SendToAx25: Error: where = 15 ")));
-    QVERIFY(r.dir.logEntries().last().startsWith(QStringLiteral("SendToAx25  where = 15 stream = 1 ")));
+    QVERIFY(
+        r.dir.logEntries().last().startsWith(QStringLiteral("SendToAx25  where = 15 stream = 1 ")));
 }
 
 void tst_relay::keepAlive_data() {
@@ -453,7 +464,9 @@ void tst_relay::nodeNotReadingEndsStream() {
     // AAA's stream ends like a failed connection; BBB goes on.
     QVERIFY(r.gw->streams().callsign(a).isEmpty());
     QCOMPARE(r.sent().value(0), buildFrame(1, 'd', "GB7TC", "AAA"));
-    QVERIFY(!r.dir.logEntries().filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading")).isEmpty());
+    QVERIFY(!r.dir.logEntries()
+                 .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
+                 .isEmpty());
     QCOMPARE(r.node(b)->written, QByteArray("hello\r\n"));
 }
 

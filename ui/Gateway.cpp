@@ -18,7 +18,8 @@ namespace {
 // A port setting as a port number; anything else fails the step that uses it.
 quint16 portNumber(const QString& text) {
     const qint32 n = toInt32(text);
-    if (n < 0 || n > 65535) throw Failure(QStringLiteral("Invalid property value (port %1)").arg(n));
+    if (n < 0 || n > 65535)
+        throw Failure(QStringLiteral("Invalid property value (port %1)").arg(n));
     return static_cast<quint16>(n);
 }
 } // namespace
@@ -76,6 +77,10 @@ void Gateway::Form_Load() {
     }
 }
 
-void Gateway::closeLink() { m_link->close(); }
+void Gateway::closeLink() {
+    m_link->close();
+}
 
-void Gateway::kick_Click() { m_link->kick_Click(); }
+void Gateway::kick_Click() {
+    m_link->kick_Click();
+}

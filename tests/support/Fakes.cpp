@@ -6,11 +6,13 @@
 void FakeMonitor::refreshConnectedCalls(const StreamTable& table) {
     ++list3Refreshes;
     list3.clear();
-    for (int r = 0; r < table.rowCount(); ++r) list3 << table.connectedCallsRow(r);
+    for (int r = 0; r < table.rowCount(); ++r)
+        list3 << table.connectedCallsRow(r);
 }
 
 void FakeSocket::send(const QByteArray& data) {
-    if (m_state != Connected) throw Failure(QStringLiteral("not connected (state %1)").arg(m_state));
+    if (m_state != Connected)
+        throw Failure(QStringLiteral("not connected (state %1)").arg(m_state));
     written += data;
 }
 

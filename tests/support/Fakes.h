@@ -16,17 +16,22 @@ class FakeMonitor : public Monitor {
 public:
     void setText1(const QString& text) override { text1 = text; }
     void appendText1(const QString& text) override { text1 += text; }
-    void showHeader(const AgwHeader& h) override { header = h; ++headersShown; }
+    void showHeader(const AgwHeader& h) override {
+        header = h;
+        ++headersShown;
+    }
     void addKindLine(const QString& line) override { list2 << line; }
     void addTraffic(const QString& row) override {
         list1 << row;
         trimTraffic();
     }
     void trimTraffic() override {
-        while (list1.size() > 100) list1.removeFirst();
+        while (list1.size() > 100)
+            list1.removeFirst();
     }
     void addSent(const QString& entry) override {
-        while (list4.size() > 1000) list4.removeFirst();
+        while (list4.size() > 1000)
+            list4.removeFirst();
         list4 << entry;
     }
     void refreshConnectedCalls(const StreamTable& table) override;

@@ -5,11 +5,17 @@
 #include <QDir>
 #include <QFile>
 
-TempAppDir::TempAppDir() { platform::setAppDir(m_dir.path()); }
+TempAppDir::TempAppDir() {
+    platform::setAppDir(m_dir.path());
+}
 
-TempAppDir::~TempAppDir() { platform::setAppDir(QString()); }
+TempAppDir::~TempAppDir() {
+    platform::setAppDir(QString());
+}
 
-QString TempAppDir::file(const QString& name) const { return QDir(m_dir.path()).filePath(name); }
+QString TempAppDir::file(const QString& name) const {
+    return QDir(m_dir.path()).filePath(name);
+}
 
 QByteArray TempAppDir::read(const QString& name) const {
     QFile f(file(name));
@@ -41,4 +47,6 @@ FixedClock::FixedClock(const QDateTime& when) {
     platform::setClock([when] { return when; });
 }
 
-FixedClock::~FixedClock() { platform::setClock(nullptr); }
+FixedClock::~FixedClock() {
+    platform::setClock(nullptr);
+}
