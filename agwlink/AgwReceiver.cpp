@@ -128,14 +128,10 @@ void AgwReceiver::handleFrame(QByteArrayView frame, bool firstOfEvent, int& wher
         m_kindLines.insert(kindLine);
         m_monitor.addKindLine(kindLine);
     }
-    where = 10;
-    where = 11;
+    where = 11; // the DataLen box went with the header (10)
     const QByteArray converted = toNodeText(data);
     m_monitor.addTraffic(from + QStringLiteral(" :") + kind + QStringLiteral(" -> ") +
                          fromSingleByte(converted));
-    where = 12;
-    where = 13;
-    where = 14;
     dispatch(h, converted, where);
 }
 
