@@ -12,8 +12,8 @@
 # Long runs: ASAN_OPTIONS=malloc_context_size=2 \
 #     build-fuzz/fuzz/fuzz_receive -runs=10000000 <work dir> fuzz/corpus/fuzz_receive
 # With the default 30-frame allocation stacks, AddressSanitizer's stack store fills with distinct
-# stacks as a run goes on: after a million inputs it takes over a third of the time and 1 GB, and
-# the rate falls to a quarter. Replay a finding without the option to see whole stacks.
+# stacks as a run goes on: after a million inputs it takes about a third of the time and 1 GB, and
+# the rate falls to about a third. Replay a finding without the option to see whole stacks.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-5}"
