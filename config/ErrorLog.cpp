@@ -6,23 +6,44 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <algorithm>
 
 #ifdef Q_OS_UNIX // the reserve descriptor below is a Unix matter
 #include <fcntl.h>
 #include <unistd.h>
 #endif
 
-QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QString& detail) {
+namespace {
+
+QString zeroPadded(int value, int width) {
+    return QString::number(value).rightJustified(width, QLatin1Char('0'));
+}
+
+// The locale's short month name when it is three Latin-1 letters ("Dec", "Mai", "dic"); the
+// English one otherwise ("Dez.", "дек.", "мая" and "10月" would break the columns or turn into
+// question marks in 8-bit text).
+QString monthText(int month, const QLocale& locale) {
+    static const char* const kEnglish[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (month < 1 || month > 12) return QString();
+    const QString name = locale.monthName(month, QLocale::ShortFormat);
+    const bool fits = name.size() == 3 && std::all_of(name.begin(), name.end(), [](QChar c) {
+                          return c.unicode() <= 0xFF && c.isLetter();
+                      });
+    return fits ? name : QString::fromLatin1(kEnglish[month - 1]);
+}
+
+} // namespace
+
+QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QString& detail,
+                         const QLocale& locale) {
     const QDate d = when.date();
     const QTime t = when.time();
-    const QString month = QLocale::system().monthName(d.month(), QLocale::ShortFormat);
-    const QString text = QStringLiteral("%1-%2-%3 %4%5 %6 %7")
-                             .arg(d.day(), 2, 10, QLatin1Char('0'))
-                             .arg(month)
-                             .arg(d.year(), 4, 10, QLatin1Char('0'))
-                             .arg(t.hour(), 2, 10, QLatin1Char('0'))
-                             .arg(t.minute(), 2, 10, QLatin1Char('0'))
-                             .arg(tag, detail);
+    // Put together piece by piece: tag and detail may hold "%1" and must come out as they are.
+    const QString text = zeroPadded(d.day(), 2) + QLatin1Char('-') + monthText(d.month(), locale) +
+                         QLatin1Char('-') + zeroPadded(d.year(), 4) + QLatin1Char(' ') +
+                         zeroPadded(t.hour(), 2) + zeroPadded(t.minute(), 2) + QLatin1Char(' ') +
+                         tag + QLatin1Char(' ') + detail;
     QByteArray line;
     line.reserve(text.size() + 4);
     line += '"';
@@ -31,10 +52,36 @@ QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QStrin
     return line;
 }
 
+QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QString& detail) {
+    return formatLogLine(when, tag, detail, QLocale::system());
+}
+
 QString dateTimeText(const QDateTime& when) {
     const QLocale loc = QLocale::system();
     return loc.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
            loc.toString(when.time(), QLocale::LongFormat);
+}
+
+QString outsideText(QByteArrayView bytes) {
+    constexpr qsizetype kKept = 256;
+    static const char kHex[] = "0123456789abcdef";
+    const qsizetype kept = std::min(bytes.size(), kKept);
+    QString out;
+    out.reserve(kept + 20);
+    for (qsizetype i = 0; i < kept; ++i) {
+        const auto c = static_cast<uchar>(bytes[i]);
+        if (c < 0x20 || c == '"' || c > 0x7E) {
+            out += QLatin1Char('<');
+            out += QLatin1Char(kHex[c >> 4]);
+            out += QLatin1Char(kHex[c & 0xF]);
+            out += QLatin1Char('>');
+        } else {
+            out += QLatin1Char(static_cast<char>(c));
+        }
+    }
+    if (bytes.size() > kKept)
+        out += QStringLiteral("... (") + QString::number(bytes.size()) + QStringLiteral(" bytes)");
+    return out;
 }
 
 namespace {

@@ -1,9 +1,8 @@
-// The pure pieces of the link: frame layout, callsign fields, kind names, the log line, the text
-// cutter, the node text conversion and receive reassembly.
+// The pure pieces of the link: frame layout, callsign fields, kind names, the text cutter, an
+// unwritable log, the node text conversion and receive reassembly.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/FrameAssembler.h"
 #include "agwlink/TextCutter.h"
-#include "config/ErrorLog.h"
 #include "config/Module1.h"
 #include "net/Platform.h"
 #include "support/TestUtil.h"
@@ -22,8 +21,6 @@ private slots:
     void registerFrame();
     void getKind_data();
     void getKind();
-    void logLine_data();
-    void logLine();
     void logUnwritableDirectory();
     void cutter_data();
     void cutter();
@@ -128,37 +125,6 @@ void tst_codec::getKind() {
     QCOMPARE(GetKind(kind), description);
     const QStringList log = dir.logEntries();
     QCOMPARE(log, logged ? QStringList{QStringLiteral("GetKind ") + kind} : QStringList{});
-}
-
-void tst_codec::logLine_data() {
-    QTest::addColumn<QDateTime>("when");
-    QTest::addColumn<QString>("tag");
-    QTest::addColumn<QString>("detail");
-    QTest::addColumn<QByteArray>("line");
-    QTest::newRow("five past nine") << QDateTime(QDate(2026, 12, 7), QTime(9, 5)) << "Readcfg"
-                                    << "Top" << QByteArray("\"07-Dec-2026 0905 Readcfg Top\"\r\n");
-    QTest::newRow("midnight") << QDateTime(QDate(2026, 1, 1), QTime(0, 0, 59)) << "T"
-                              << "x" << QByteArray("\"01-Jan-2026 0000 T x\"\r\n");
-    QTest::newRow("empty detail keeps the blank")
-        << QDateTime(QDate(2026, 3, 9), QTime(23, 59)) << "Form_Load"
-        << "" << QByteArray("\"09-Mar-2026 2359 Form_Load \"\r\n");
-    QTest::newRow("quotes and line breaks unchanged")
-        << QDateTime(QDate(2026, 3, 9), QTime(10, 0)) << "DataArrival"
-        << "a\"b\r\nc" << QByteArray("\"09-Mar-2026 1000 DataArrival a\"b\r\nc\"\r\n");
-}
-
-void tst_codec::logLine() {
-    QFETCH(QDateTime, when);
-    QFETCH(QString, tag);
-    QFETCH(QString, detail);
-    QFETCH(QByteArray, line);
-    QCOMPARE(formatLogLine(when, tag, detail), line);
-    // Written through ErrorLog: appended, two calls in call order.
-    TempAppDir dir;
-    FixedClock clock(when);
-    Module1::ErrorLog(tag, detail);
-    Module1::ErrorLog(tag, detail);
-    QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
 }
 
 void tst_codec::logUnwritableDirectory() {
