@@ -6,10 +6,20 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QThread>
+#include <QTimer>
 #include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <vector>
 
-#ifdef Q_OS_UNIX // the reserve descriptor below is a Unix matter
+#ifdef Q_OS_UNIX // opening without waiting, the file type check and the reserve descriptor
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -32,6 +42,60 @@ QString monthText(int month, const QLocale& locale) {
                       });
     return fits ? name : QString::fromLatin1(kEnglish[month - 1]);
 }
+
+// 5690 -> "5,690", whatever the locale.
+QString grouped(quint64 n) {
+    QString s = QString::number(n);
+    for (qsizetype i = s.size() - 3; i > 0; i -= 3)
+        s.insert(i, QLatin1Char(','));
+    return s;
+}
+
+qint64 steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kRecentLines = 50;
+
+#ifdef Q_OS_UNIX
+// One descriptor held in reserve from the first log line on, for the whole process. When the
+// process has run out of descriptors (hundreds of users connecting at once), it is given up for
+// the moment it takes to append a line, so that the failures of that moment still reach the log.
+QMutex g_reserveMutex;
+int g_reserve = -1;
+
+void holdReserve() {
+    if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void giveUpReserve() {
+    ::close(g_reserve);
+    g_reserve = -1;
+}
+
+// O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
+int openForAppend(const QByteArray& path) {
+    return ::open(path.constData(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+}
+
+// The open failures that mean "something other than a regular file is in the log's place".
+bool notAFile(int error) {
+    return error == ENXIO || error == ENODEV || error == EISDIR || error == EAGAIN ||
+           error == EWOULDBLOCK;
+}
+
+void writeAll(int fd, const char* p, size_t left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // a full disk: the rest of the line is lost
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+#endif
 
 } // namespace
 
@@ -84,23 +148,216 @@ QString outsideText(QByteArrayView bytes) {
     return out;
 }
 
-namespace {
-// One descriptor held in reserve from the first log line on. When the process has run out of
-// descriptors (hundreds of users connecting at once), it is given up for the moment it takes to
-// append a line, so that the failures of that moment still reach the log.
-int g_reserve = -1;
+ErrorLog::ErrorLog(const QString& directory, QObject* parent)
+    : QObject(parent), m_path(QDir(directory).filePath(QStringLiteral("error.log"))),
+      m_timer(new QTimer(this)), m_clock(steadyMs) {
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &ErrorLog::onTimer);
+}
 
-void holdReserve() {
+ErrorLog::~ErrorLog() {
+    flush();
+}
+
+void ErrorLog::write(const QString& tag, const QString& detail) noexcept {
+    try {
+        QMutexLocker lock(&m_mutex);
+        if (m_closed) return;
+        ++m_byTag[tag];
+        if (m_burstLines <= 0) {
+            emitLine(tag, detail);
+            return;
+        }
+        const qint64 now = m_clock();
+        writeSummaries(now, false); // the bursts that are over come before this line
+        const auto [it, isNew] = m_windows.try_emplace(tag);
+        Window& w = it->second;
+        if (isNew) w.end = now + m_windowMs;
+        if (w.written < m_burstLines) {
+            ++w.written;
+            emitLine(tag, detail);
+        } else if (w.suppressed++ == 0) {
+            armTimer();
+        }
+    } catch (...) {
+        // The log is the last resort: a line that cannot be written is lost quietly.
+    }
+}
+
+void ErrorLog::flush() noexcept {
+    try {
+        QMutexLocker lock(&m_mutex);
+        if (!m_closed) writeSummaries(m_clock(), true);
+    } catch (...) {
+    }
+}
+
+void ErrorLog::close() noexcept {
+    QMutexLocker lock(&m_mutex);
+    m_closed = true;
+    m_windows.clear();
+    if (QThread::currentThread() == thread()) m_timer->stop();
+}
+
+void ErrorLog::setEcho(bool on) {
+    QMutexLocker lock(&m_mutex);
+    m_echo = on;
+}
+
+void ErrorLog::setBurstLimit(int lines, int windowMs) {
+    QMutexLocker lock(&m_mutex);
+    m_burstLines = lines;
+    m_windowMs = std::max(windowMs, 1);
+}
+
+void ErrorLog::setMonotonicClock(std::function<qint64()> ms) {
+    QMutexLocker lock(&m_mutex);
+    m_clock = ms ? std::move(ms) : std::function<qint64()>(steadyMs);
+}
+
+QStringList ErrorLog::recentLines() const {
+    QMutexLocker lock(&m_mutex);
+    return m_recent;
+}
+
+QMap<QString, quint64> ErrorLog::linesByTag() const {
+    QMutexLocker lock(&m_mutex);
+    return m_byTag;
+}
+
+QString ErrorLog::filePath() const {
+    return m_path;
+}
+
+// Below, m_mutex is held.
+
+void ErrorLog::emitLine(const QString& tag, const QString& detail) {
+    const QByteArray line = formatLogLine(platform::now(), tag, detail);
+    append(line);
+    const QByteArray entry = line.sliced(1, line.size() - 4); // without the quotes and CR LF
+    if (m_echo) echo(entry + '\n');
+    m_recent.append(QString::fromLatin1(entry));
+    if (m_recent.size() > kRecentLines) m_recent.removeFirst();
+}
+
+void ErrorLog::append(const QByteArray& line) {
 #ifdef Q_OS_UNIX
-    if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const QByteArray path = QFile::encodeName(m_path);
+    QMutexLocker reserveLock(&g_reserveMutex);
+    holdReserve();
+    int fd = openForAppend(path);
+    bool gaveUp = false;
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && g_reserve >= 0) {
+        giveUpReserve();
+        gaveUp = true;
+        fd = openForAppend(path);
+    }
+    bool refused = fd < 0 && notAFile(errno);
+    if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            writeAll(fd, line.constData(), static_cast<size_t>(line.size()));
+            m_refusedSaid = false;
+        } else {
+            refused = true;
+        }
+        ::close(fd);
+    }
+    if (gaveUp) holdReserve();
+    if (refused && !m_refusedSaid) {
+        m_refusedSaid = true;
+        echo(QByteArray("pktgate: ") + path + " is not a regular file; log lines are lost\n");
+    }
+#else
+    QFile f(m_path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Append)) f.write(line);
 #endif
 }
 
-void giveUpReserve() {
+void ErrorLog::echo(QByteArrayView text) const {
 #ifdef Q_OS_UNIX
-    ::close(g_reserve);
+    // Under systemd standard error is a socket to the journal: a journal that does not read
+    // loses lines instead of stopping the gateway.
+    const char* p = text.data();
+    auto left = static_cast<size_t>(text.size());
+    while (left > 0) {
+        ssize_t n = ::send(STDERR_FILENO, p, left, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+#else
+    std::fwrite(text.data(), 1, static_cast<size_t>(text.size()), stderr);
+    std::fflush(stderr);
 #endif
-    g_reserve = -1;
+}
+
+// Writes "repeated N times" for the tags whose window is over (all: for every tag that has lines
+// counted) in the order their windows end, and forgets the windows that are over.
+void ErrorLog::writeSummaries(qint64 now, bool all) {
+    struct Due {
+        qint64 end;
+        QString tag;
+        quint64 count;
+    };
+    std::vector<Due> due;
+    for (auto it = m_windows.begin(); it != m_windows.end();) {
+        Window& w = it->second;
+        const bool over = now >= w.end;
+        if ((over || all) && w.suppressed > 0) {
+            due.push_back({w.end, it->first, w.suppressed});
+            w.suppressed = 0;
+        }
+        it = over ? m_windows.erase(it) : std::next(it);
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const Due& a, const Due& b) { return a.end < b.end; });
+    for (const Due& d : due)
+        emitLine(d.tag, QStringLiteral("repeated ") + grouped(d.count) + QStringLiteral(" times"));
+}
+
+// Makes sure the summaries come when their windows end, even if no further line arrives. The
+// timer belongs to this object's thread; a writer in another thread has that thread start it.
+void ErrorLog::armTimer() {
+    if (m_armed || m_closed) return;
+    qint64 next = LLONG_MAX;
+    for (const auto& [tag, w] : m_windows)
+        if (w.suppressed > 0) next = std::min(next, w.end);
+    if (next == LLONG_MAX) return;
+    m_armed = true;
+    if (QThread::currentThread() == thread())
+        m_timer->start(static_cast<int>(std::clamp<qint64>(next - m_clock(), 0, INT_MAX)));
+    else
+        QMetaObject::invokeMethod(this, &ErrorLog::onTimer, Qt::QueuedConnection);
+}
+
+void ErrorLog::onTimer() {
+    QMutexLocker lock(&m_mutex);
+    m_armed = false;
+    if (m_closed) return;
+    try {
+        writeSummaries(m_clock(), false);
+        armTimer();
+    } catch (...) {
+    }
+}
+
+namespace {
+using Log = ::ErrorLog;
+
+// The log of the current platform::appDir(), made afresh when the directory changes. Kept until
+// the end of the process: lines may come from any thread until then.
+struct SharedLog {
+    QMutex mutex;
+    QString dir;
+    std::shared_ptr<Log> log;
+};
+
+SharedLog& sharedLog() {
+    static auto* s = new SharedLog;
+    return *s;
 }
 } // namespace
 
@@ -108,22 +365,21 @@ namespace Module1 {
 
 void ErrorLog(const QString& Tag, const QString& Detail) {
     try {
-        const QByteArray line = formatLogLine(platform::now(), Tag, Detail);
-        holdReserve();
-        QFile f(QDir(platform::appDir()).filePath(QStringLiteral("error.log")));
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Append)) {
-            if (f.error() != QFileDevice::ResourceError || g_reserve < 0) return;
-            giveUpReserve();
-            const bool opened = f.open(QIODevice::WriteOnly | QIODevice::Append);
-            if (opened) {
-                f.write(line);
-                f.close();
+        std::shared_ptr<Log> log;
+        {
+            SharedLog& s = sharedLog();
+            QMutexLocker lock(&s.mutex);
+            const QString dir = platform::appDir();
+            if (!s.log || dir != s.dir) {
+                auto fresh = std::make_shared<Log>(dir);
+                // Every line of these callers is written: some count on one line per event.
+                fresh->setBurstLimit(0);
+                s.log = std::move(fresh);
+                s.dir = dir;
             }
-            holdReserve();
-            return;
+            log = s.log;
         }
-        f.write(line);
-        f.close();
+        log->write(Tag, Detail);
     } catch (...) {
         // The log is the last resort: a line that cannot be written is lost quietly.
     }

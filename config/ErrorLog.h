@@ -3,7 +3,15 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QLocale>
+#include <QMap>
+#include <QMutex>
+#include <QObject>
 #include <QString>
+#include <QStringList>
+#include <functional>
+#include <map>
+
+class QTimer;
 
 // The error.log line for one entry: a double-quoted "DD-MMM-YYYY HHnn Tag Detail" and CR LF,
 // in 8-bit text. Nothing is escaped (outside text goes through outsideText() first); an empty
@@ -22,3 +30,72 @@ QString dateTimeText(const QDateTime& when);
 // bytes, double quotes and bytes above 0x7E are written as <hh> (two lower-case hex digits), so
 // the text can neither end the entry nor start a new one.
 QString outsideText(QByteArrayView bytes);
+
+// error.log in one directory, shared by every thread that logs.
+//
+// Each line is appended with the file opened and closed around it, so a log deleted while the
+// gateway runs is made afresh and every line is complete when write() returns. Anything that is
+// not a regular file in the log's place (a FIFO, a device, a directory) is refused without
+// waiting: the line is lost and standard error says so once.
+//
+// A tag that floods the log is summed up: of the lines of one tag within a window (one second),
+// the first ten are written and the rest only counted; when the window is over, one line of that
+// tag with the detail "repeated N times" stands for them (N grouped in thousands: "5,690").
+// Lines of other tags, and of a tag below its limit, are written at once.
+class ErrorLog : public QObject {
+    Q_OBJECT
+public:
+    explicit ErrorLog(const QString& directory, QObject* parent = nullptr);
+    ~ErrorLog() override; // writes the pending summaries unless close() came first
+
+    // Logs one entry. Any thread; lines appear in the order of the calls. Never throws, never
+    // waits for anything but the other writers.
+    void write(const QString& tag, const QString& detail) noexcept;
+    // Writes the pending summaries now.
+    void flush() noexcept;
+    // The run has ended: later writes and pending summaries are dropped quietly.
+    void close() noexcept;
+
+    // Each line also goes to standard error, without its quotes, ended by LF (for the journal).
+    void setEcho(bool on);
+    // At most `lines` lines of one tag per window of `windowMs` written in full; `lines` <= 0
+    // writes every line.
+    void setBurstLimit(int lines, int windowMs = 1000);
+    // The monotonic clock (milliseconds) the windows are measured with; tests step their own.
+    void setMonotonicClock(std::function<qint64()> ms);
+
+    // The last 50 lines written, without their quotes and CR LF, oldest first.
+    QStringList recentLines() const;
+    // How often write() was called for each tag until close(), whether the line was written or
+    // summed up.
+    QMap<QString, quint64> linesByTag() const;
+    QString filePath() const;
+
+private:
+    struct Window {
+        qint64 end = 0;         // monotonic ms at which the window is over
+        int written = 0;        // lines of the tag written in full in this window
+        quint64 suppressed = 0; // lines only counted
+    };
+
+    void emitLine(const QString& tag, const QString& detail);
+    void append(const QByteArray& line);
+    void echo(QByteArrayView text) const;
+    void writeSummaries(qint64 now, bool all);
+    void armTimer();
+    void onTimer();
+
+    const QString m_path;
+    mutable QMutex m_mutex;
+    QTimer* m_timer;                 // lives in this object's thread, touched only there
+    std::function<qint64()> m_clock; // monotonic ms
+    std::map<QString, Window> m_windows;
+    QMap<QString, quint64> m_byTag;
+    QStringList m_recent;
+    int m_burstLines = 10;
+    int m_windowMs = 1000;
+    bool m_echo = false;
+    bool m_closed = false;
+    bool m_armed = false;       // a timer start or a queued onTimer() is on its way
+    bool m_refusedSaid = false; // the refusal of a non-regular file has been reported
+};

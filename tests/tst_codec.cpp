@@ -1,14 +1,10 @@
-// The pure pieces of the link: frame layout, callsign fields, kind names, the text cutter, an
-// unwritable log, the node text conversion and receive reassembly.
+// The pure pieces of the link: frame layout, callsign fields, kind names, the text cutter, the
+// node text conversion and receive reassembly.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/FrameAssembler.h"
 #include "agwlink/TextCutter.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
 #include "support/TestUtil.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
 
 class tst_codec : public QObject {
@@ -21,7 +17,6 @@ private slots:
     void registerFrame();
     void getKind_data();
     void getKind();
-    void logUnwritableDirectory();
     void cutter_data();
     void cutter();
     void nodeText_data();
@@ -125,15 +120,6 @@ void tst_codec::getKind() {
     QCOMPARE(GetKind(kind), description);
     const QStringList log = dir.logEntries();
     QCOMPARE(log, logged ? QStringList{QStringLiteral("GetKind ") + kind} : QStringList{});
-}
-
-void tst_codec::logUnwritableDirectory() {
-    // The log's place is a directory that does not exist: the call returns normally.
-    QTemporaryDir tmp;
-    platform::setAppDir(tmp.path() + QStringLiteral("/missing/dir"));
-    Module1::ErrorLog(QStringLiteral("Tag"), QStringLiteral("Detail"));
-    platform::setAppDir(QString());
-    QVERIFY(!QFile::exists(tmp.path() + QStringLiteral("/missing/dir/error.log")));
 }
 
 void tst_codec::cutter_data() {

@@ -1,9 +1,38 @@
-// error.log: the line and its month, outside text.
+// error.log: the line and its month, outside text, a log place that is not a file, bursts summed
+// up, the end of a run and writers in two threads.
 #include "config/ErrorLog.h"
 #include "config/Module1.h"
 #include "support/TestUtil.h"
 
+#include <QThread>
 #include <QtTest>
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+const QDateTime kWhen(QDate(2026, 12, 7), QTime(9, 5));
+
+// A log in a fresh directory at a fixed time, its windows measured by a clock the test steps.
+struct Rig {
+    TempAppDir dir;
+    FixedClock wall{kWhen};
+    std::atomic<qint64> ms{0};
+    ErrorLog log{dir.path()};
+    Rig() {
+        log.setMonotonicClock([this] { return ms.load(); });
+    }
+    QStringList entries() const { return dir.logEntries(); }
+};
+
+QStringList burstLines(int n) {
+    QStringList out;
+    for (int i = 0; i < n; ++i)
+        out << QStringLiteral("Burst line %1").arg(i);
+    return out;
+}
+} // namespace
 
 class tst_errorlog : public QObject {
     Q_OBJECT
@@ -14,6 +43,12 @@ private slots:
     void month();
     void outside_data();
     void outside();
+    void notAFile_data();
+    void notAFile();
+    void burst_data();
+    void burst();
+    void endOfRun();
+    void twoThreads();
 };
 
 void tst_errorlog::logLine_data() {
@@ -42,10 +77,11 @@ void tst_errorlog::logLine() {
     QFETCH(QString, detail);
     QFETCH(QByteArray, line);
     QCOMPARE(formatLogLine(when, tag, detail, QLocale(QLocale::English)), line);
-    // Appended, two calls in call order.
+    // Appended in call order, by the log object and by the process-wide function alike.
     TempAppDir dir;
     FixedClock clock(when);
-    Module1::ErrorLog(tag, detail);
+    ErrorLog log(dir.path());
+    log.write(tag, detail);
     Module1::ErrorLog(tag, detail);
     QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
 }
@@ -93,6 +129,157 @@ void tst_errorlog::outside() {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(outsideText(bytes), text);
+}
+
+// Whatever is in the log's place, write() returns at once; standard error tells once that the
+// place is not a regular file, and echoes the lines. Each line opens the log afresh, so a place
+// that becomes usable is written again.
+void tst_errorlog::notAFile_data() {
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<int>("notices");
+    QTest::newRow("FIFO without a reader") << "fifo" << 1;
+    QTest::newRow("FIFO with a reader") << "fifo+reader" << 1;
+    QTest::newRow("missing directory") << "missing" << 0;
+}
+
+void tst_errorlog::notAFile() {
+    QFETCH(QString, place);
+    QFETCH(int, notices);
+    TempAppDir dir;
+    FixedClock clock(kWhen);
+    const QString logDir = place == "missing" ? dir.file(QStringLiteral("missing")) : dir.path();
+    ErrorLog log(logDir);
+    log.setEcho(true);
+    const QByteArray fifo = QFile::encodeName(log.filePath());
+    int reader = -1;
+    if (place.startsWith(QLatin1String("fifo"))) QCOMPARE(::mkfifo(fifo.constData(), 0644), 0);
+    if (place == "fifo+reader")
+        QVERIFY((reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK)) >= 0);
+
+    int err[2];
+    QCOMPARE(::pipe(err), 0);
+    ::fcntl(err[0], F_SETFL, O_NONBLOCK);
+    const int savedErr = ::dup(STDERR_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    std::unique_ptr<QThread> writer(QThread::create([&log] {
+        log.write(QStringLiteral("Tag"), QStringLiteral("one"));
+        log.write(QStringLiteral("Tag"), QStringLiteral("two"));
+    }));
+    writer->start();
+    const bool returned = writer->wait(QDeadlineTimer(5000));
+    if (!returned) { // a writer waiting for a reader: give it one so that the test can end
+        const int release = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+        writer->wait();
+        ::close(release);
+    }
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedErr);
+    ::close(err[1]);
+    QByteArray said(4096, '\0');
+    said.resize(std::max<ssize_t>(0, ::read(err[0], said.data(), said.size())));
+    ::close(err[0]);
+    char c;
+    const bool fifoGotData = reader >= 0 && ::read(reader, &c, 1) > 0;
+    if (reader >= 0) ::close(reader);
+    QVERIFY(returned);
+    QVERIFY(!fifoGotData);
+    QCOMPARE(int(said.count("not a regular file")), notices);
+    QVERIFY2(said.endsWith("07-Dec-2026 0905 Tag one\n07-Dec-2026 0905 Tag two\n"),
+             said.constData());
+
+    log.setEcho(false);
+    QVERIFY(QFile::remove(log.filePath()) || QDir().mkpath(logDir));
+    log.write(QStringLiteral("Tag"), QStringLiteral("three"));
+    QFile file(log.filePath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("\"07-Dec-2026 0905 Tag three\"\r\n"));
+}
+
+// 5,700 lines of one tag at one moment: ten are written, the rest summed up in one line when the
+// window is over, even though no further line comes. Another tag's line in the middle is written
+// at once. After the window, the tag is written in full again.
+void tst_errorlog::burst_data() {
+    QTest::addColumn<bool>("otherThread");
+    QTest::newRow("from the log's thread") << false;
+    QTest::newRow("from another thread") << true;
+}
+
+void tst_errorlog::burst() {
+    QFETCH(bool, otherThread);
+    Rig r;
+    r.log.setBurstLimit(10, 100); // a short window: the summary's timer runs in real time
+    const auto flood = [&r] {
+        for (int i = 0; i < 5700; ++i) {
+            r.log.write(QStringLiteral("Burst"), QStringLiteral("line %1").arg(i));
+            if (i == 3000) r.log.write(QStringLiteral("Other"), QStringLiteral("x"));
+        }
+    };
+    if (otherThread) {
+        std::unique_ptr<QThread> t(QThread::create(flood));
+        t->start();
+        t->wait();
+    } else {
+        flood();
+    }
+    QStringList expected = burstLines(10) << QStringLiteral("Other x");
+    QCOMPARE(r.entries(), expected);
+    QCOMPARE(r.log.linesByTag(), (QMap<QString, quint64>{{QStringLiteral("Burst"), 5700},
+                                                         {QStringLiteral("Other"), 1}}));
+
+    r.ms = 100;
+    expected << QStringLiteral("Burst repeated 5,690 times");
+    QTRY_COMPARE(r.entries(), expected);
+    r.log.write(QStringLiteral("Burst"), QStringLiteral("again"));
+    QCOMPARE(r.entries(), expected << QStringLiteral("Burst again"));
+}
+
+// flush() writes the pending summary; after close() nothing follows the closing line.
+void tst_errorlog::endOfRun() {
+    Rig r;
+    for (int i = 0; i < 20; ++i)
+        r.log.write(QStringLiteral("Burst"), QStringLiteral("line %1").arg(i));
+    r.log.flush();
+    for (int i = 0; i < 5; ++i) // counted after the flush, dropped by close()
+        r.log.write(QStringLiteral("Burst"), QStringLiteral("late"));
+    r.log.write(QStringLiteral("Program terminated"), QStringLiteral("x"));
+    r.log.close();
+    r.log.write(QStringLiteral("Later"), QStringLiteral("x"));
+    r.ms = 5000;
+    r.log.flush();
+    QCOMPARE(r.entries(), burstLines(10) << QStringLiteral("Burst repeated 10 times")
+                                         << QStringLiteral("Program terminated x"));
+}
+
+// Two threads writing long lines at once: every entry whole, each thread's in its order; the
+// status page keeps the last 50 as written.
+void tst_errorlog::twoThreads() {
+    Rig r;
+    r.log.setBurstLimit(0);
+    constexpr int kLines = 1000;
+    const QString pad(300, u'p');
+    const auto writer = [&r, &pad](const QString& tag) {
+        return QThread::create([&r, &pad, tag] {
+            for (int i = 0; i < kLines; ++i)
+                r.log.write(tag, QString::number(i) + pad);
+        });
+    };
+    std::unique_ptr<QThread> a(writer(QStringLiteral("A"))), b(writer(QStringLiteral("B")));
+    a->start();
+    b->start();
+    a->wait();
+    b->wait();
+    const QStringList entries = r.entries();
+    QCOMPARE(entries.size(), 2 * kLines);
+    int next[2] = {0, 0};
+    for (const QString& e : entries) {
+        const int k = e.startsWith(QLatin1String("A ")) ? 0 : 1;
+        QCOMPARE(e, QLatin1String(k ? "B " : "A ") + QString::number(next[k]++) + pad);
+    }
+    QCOMPARE(r.log.linesByTag(), (QMap<QString, quint64>{{QStringLiteral("A"), kLines},
+                                                         {QStringLiteral("B"), kLines}}));
+    const QStringList recent = r.log.recentLines();
+    QCOMPARE(recent.size(), 50);
+    QCOMPARE(recent.last(), QStringLiteral("07-Dec-2026 0905 ") + entries.last());
 }
 
 QTEST_GUILESS_MAIN(tst_errorlog)
