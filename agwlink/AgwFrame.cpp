@@ -1,7 +1,5 @@
 #include "agwlink/AgwFrame.h"
 
-#include "config/Module1.h"
-
 #include <cstring>
 
 namespace {
@@ -58,15 +56,7 @@ AgwHeader readHeader(const char* p) {
     return h;
 }
 
-QByteArray toSingleByte(const QString& text) {
-    return text.toLatin1();
-}
-
-QString fromSingleByte(const QByteArray& bytes) {
-    return QString::fromLatin1(bytes);
-}
-
-QString GetKind(const QString& kind) {
+std::optional<QString> kindDescription(const QString& kind) {
     struct Entry {
         const char* letter;
         const char* description;
@@ -97,12 +87,7 @@ QString GetKind(const QString& kind) {
         {"K", "Raw Frame"},
         {"k", "Start monitoring using raw frames"},
     };
-    try {
-        for (const Entry& e : table)
-            if (kind == QLatin1String(e.letter)) return QString::fromLatin1(e.description);
-        Module1::ErrorLog(QStringLiteral("GetKind"), kind);
-    } catch (const std::exception&) {
-        Module1::ErrorLog(QStringLiteral("GetKind"), kind);
-    }
-    return QString();
+    for (const Entry& e : table)
+        if (kind == QLatin1String(e.letter)) return QString::fromLatin1(e.description);
+    return std::nullopt;
 }

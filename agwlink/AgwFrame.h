@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <optional>
 
 inline constexpr int kAgwHeaderSize = 36;
 inline constexpr int kCallFieldSize = 10;
@@ -32,11 +33,6 @@ quint32 readDataLen(const char* p);
 // The text of a callsign field: its bytes up to the first zero, at most 10.
 QByteArray readCallField(const char* field);
 
-// Single-byte form of a text (one byte per character; characters outside Latin-1 become '?').
-QByteArray toSingleByte(const QString& text);
-// The text of single-byte data, one character per byte.
-QString fromSingleByte(const QByteArray& bytes);
-
-// The description of a kind letter; an unknown letter (or empty text) gives "" and one
-// "GetKind" line in the error log.
-QString GetKind(const QString& kind);
+// The description of a kind letter ("D" is "Connected Data"); none for an unknown letter or
+// any other text.
+std::optional<QString> kindDescription(const QString& kind);

@@ -1,22 +1,24 @@
 #include "agwlink/AgwLink.h"
 
 #include "agwlink/AgwFrame.h"
-#include "agwlink/Monitor.h"
-#include "config/Module1.h"
-#include "net/Failure.h"
-#include "net/Platform.h"
+#include "agwlink/LinkMonitor.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/SingleByte.h"
 
-AgwLink::AgwLink(Monitor& monitor, SocketFactory sockets, QObject* parent)
-    : QObject(parent), m_monitor(monitor), m_socket(sockets()) {
-    connect(m_socket.get(), &Socket::connected, this, &AgwLink::WinsockAGW_Connect);
-    connect(m_socket.get(), &Socket::errorOccurred, this, &AgwLink::WinsockAGW_Error);
-    connect(m_socket.get(), &Socket::peerClosed, this, &AgwLink::WinsockAGW_Close);
-    connect(m_socket.get(), &Socket::sendProgress, this, &AgwLink::WinsockAGW_SendProgress);
+AgwLink::AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor,
+                 SocketFactory sockets, const Timing& timing, QObject* parent)
+    : QObject(parent), m_settings(settings), m_log(log), m_monitor(monitor),
+      m_connectSleepMs(timing.connectSleepMs), m_socket(sockets()) {
+    connect(m_socket.get(), &Socket::connected, this, &AgwLink::onConnected);
+    connect(m_socket.get(), &Socket::errorOccurred, this, &AgwLink::onError);
+    connect(m_socket.get(), &Socket::peerClosed, this, &AgwLink::onPeerClosed);
+    connect(m_socket.get(), &Socket::sendProgress, this, &AgwLink::onSendProgress);
     connect(m_socket.get(), &Socket::dataArrived, this, &AgwLink::dataArrived);
-    // Timer1 runs from the moment the window exists until it is destroyed.
-    m_timer1.setInterval(platform::timing().reconnectIntervalMs);
-    connect(&m_timer1, &QTimer::timeout, this, &AgwLink::Timer1_Timer);
-    m_timer1.start();
+    // The reconnect timer runs from the moment the link exists until it is destroyed.
+    m_reconnectTimer.setInterval(timing.reconnectIntervalMs);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &AgwLink::reconnectTick);
+    m_reconnectTimer.start();
 }
 
 AgwLink::~AgwLink() = default;
@@ -41,56 +43,67 @@ void AgwLink::setCongested(bool on) {
     emit congestion(on);
 }
 
-void AgwLink::reconnectNow() {
+void AgwLink::reconnect() {
     close();
     m_socket->connectToHost();
 }
 
-void AgwLink::WinsockAGW_Connect() {
+void AgwLink::reset() {
+    reconnect();
+    emit lost();
+}
+
+void AgwLink::onConnected() {
+    emit connected();
     try {
         // The engine needs a moment after accepting before it takes the registration.
-        platform::sleepMs(platform::timing().connectSleepMs);
-        m_monitor.setText1(QStringLiteral("Winsock.Connect"));
+        platform::sleepMs(m_connectSleepMs);
+        m_monitor.setStatusText(QStringLiteral("Winsock.Connect"));
         if (m_socket->state() == Socket::Connected) {
-            m_socket->send(buildRegisterFrame(toSingleByte(Module1::settings().ClusterCall)));
-            m_monitor.setText1(QStringLiteral("WinsockAGW.State = %1").arg(m_socket->state()));
+            const QByteArray call = toSingleByte(m_settings.clusterCall);
+            m_socket->send(buildRegisterFrame(call));
+            m_registeredCall = call;
+            m_monitor.setStatusText(QStringLiteral("WinsockAGW.State = ") +
+                                    QString::number(m_socket->state()));
         }
         m_monitor.setKickVisible(false);
         m_monitor.setLinkColour(LinkColour::Normal);
     } catch (const std::exception&) {
-        Module1::ErrorLog(QStringLiteral("WinsockAGW_Connect"), QString());
+        m_log.write(QStringLiteral("WinsockAGW_Connect"), QString());
     }
 }
 
-void AgwLink::WinsockAGW_Error(const QString& description) {
+void AgwLink::onError(const QString& description) {
     m_monitor.setLinkColour(LinkColour::Yellow);
     m_monitor.setKickVisible(true);
-    const QString message = QStringLiteral("Winsock Error: %1 at %2  port %3")
-                                .arg(description, m_socket->remoteHost)
-                                .arg(m_socket->remotePort);
-    m_monitor.setText1(message);
-    Module1::ErrorLog(QStringLiteral("WinsockAGW_Error"), message);
+    const QString message = QStringLiteral("Winsock Error: ") + description +
+                            QStringLiteral(" at ") + m_socket->remoteHost +
+                            QStringLiteral("  port ") + QString::number(m_socket->remotePort);
+    m_monitor.setStatusText(message);
+    m_log.write(QStringLiteral("WinsockAGW_Error"), message);
+    setCongested(false);
+    emit lost();
 }
 
-void AgwLink::WinsockAGW_Close() {
-    // The engine closed the link; Timer1 reconnects it.
+void AgwLink::onPeerClosed() {
+    // The reconnect timer brings the link back.
+    setCongested(false);
+    emit lost();
 }
 
-void AgwLink::WinsockAGW_SendProgress(qint64 bytesSent, qint64 bytesRemaining) {
+void AgwLink::onSendProgress(qint64 bytesSent, qint64 bytesRemaining) {
     m_monitor.setSendProgress(bytesSent, bytesRemaining);
     if (m_congested && bytesRemaining <= kLowWater) setCongested(false);
 }
 
-void AgwLink::kick_Click() {
+void AgwLink::kick() {
     if (m_socket->state() == Socket::Connected) return;
-    close();
-    m_socket->connectToHost();
+    reconnect();
     m_monitor.setKickVisible(false);
-    m_monitor.setText1(QString());
+    m_monitor.setStatusText(QString());
 }
 
-void AgwLink::Timer1_Timer() {
+void AgwLink::reconnectTick() {
     if (m_socket->state() == Socket::Connected) return;
-    close();
-    m_socket->connectToHost();
+    reconnect();
 }

@@ -1,35 +1,44 @@
 #pragma once
-// The one connection to the packet engine, WinsockAGW: opened at start-up, the cluster callsign
-// registered on every connect, errors shown, reconnected by Timer1 every minute or by "Kick"
-// while it is down.
+// The one connection to the packet engine: opened at start-up, the cluster callsign registered
+// on every connect, errors shown, reconnected every minute (or by "Kick") while it is down.
+#include "net/Platform.h"
 #include "net/Socket.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QTimer>
 #include <memory>
 
-class Monitor;
+class ErrorLog;
+class LinkMonitor;
+struct Settings;
 
 class AgwLink : public QObject {
     Q_OBJECT
 public:
-    AgwLink(Monitor& monitor, SocketFactory sockets, QObject* parent = nullptr);
+    AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor, SocketFactory sockets,
+            const Timing& timing, QObject* parent = nullptr);
     ~AgwLink() override;
 
-    Socket& WinsockAGW() { return *m_socket; }
-    QTimer& Timer1() { return m_timer1; }
+    Socket& socket() { return *m_socket; }
+    QTimer& reconnectTimer() { return m_reconnectTimer; }
 
     // Requests the connection to the remote host and port the socket holds.
     void open();
-    // Closes the socket; nothing is sent before it.
+    // Closes the socket; nothing is sent before it. Not a loss: the sessions are not told.
     void close();
     // Hands one whole frame to the socket. Throws Failure when the link is not connected.
     void send(const QByteArray& frame);
     // Drops the connection and asks for a new one at once (the link has lost its framing).
-    void reconnectNow();
+    void reset();
 
-    void kick_Click();
-    void Timer1_Timer();
+    // The "Kick" menu entry: a manual reconnect while the link is down.
+    void kick();
+    // The reconnect timer's tick: reconnects while the link is down.
+    void reconnectTick();
+
+    // The callsign registered at the last connect: the sender of every frame to a radio user.
+    const QByteArray& registeredCall() const { return m_registeredCall; }
 
     // Frames queued for the engine beyond this stop the reading of the cluster connections
     // until the queue is down to kLowWater again, so an engine that stops reading cannot make
@@ -39,21 +48,30 @@ public:
     bool congested() const { return m_congested; }
 
 signals:
-    // Bytes from the engine are waiting on WinsockAGW.
+    // Bytes from the engine are waiting on the socket.
     void dataArrived();
+    // The link came up (before the registration is sent).
+    void connected();
+    // The engine closed the link, it failed, or the gateway reset it: every radio user's link
+    // went with it.
+    void lost();
     // The engine's queue crossed the high (true) or the low (false) water mark.
     void congestion(bool on);
 
 private:
-    void WinsockAGW_Connect();
-    void WinsockAGW_Error(const QString& description);
-    void WinsockAGW_Close();
-    void WinsockAGW_SendProgress(qint64 bytesSent, qint64 bytesRemaining);
-
+    void onConnected();
+    void onError(const QString& description);
+    void onPeerClosed();
+    void onSendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void setCongested(bool on);
+    void reconnect();
 
-    Monitor& m_monitor;
+    const Settings& m_settings;
+    ErrorLog& m_log;
+    LinkMonitor& m_monitor;
+    const int m_connectSleepMs;
     std::unique_ptr<Socket> m_socket;
-    QTimer m_timer1;
+    QTimer m_reconnectTimer;
+    QByteArray m_registeredCall;
     bool m_congested = false;
 };

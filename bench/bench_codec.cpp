@@ -2,18 +2,13 @@
 // byte stream, cutting node text for radio users, and the whole receive and send paths of the
 // gateway on stand-in sockets with few and with many users connected.
 #include "agwlink/AgwFrame.h"
-#include "agwlink/AgwLink.h"
-#include "agwlink/AgwReceiver.h"
-#include "agwlink/AxSender.h"
 #include "agwlink/FrameAssembler.h"
 #include "agwlink/TextCutter.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "relay/Receiver.h"
+#include "relay/SessionTable.h"
 #include "support/Fakes.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -171,39 +166,34 @@ BENCHMARK(BM_ToNodeText);
 // A gateway with `users` radio users connected and logged in at the node, on stand-in sockets and
 // a recording monitor. Built once per user count.
 struct Rig {
-    FakeMonitor monitor;
-    FakeHost host;
-    FakeSocketPool agw, cluster;
-    std::unique_ptr<Gateway> gw;
+    StandInGateway sb;
     FakeSocket* engine = nullptr;
+    std::vector<FakeSocket*> nodes; // [u]: user u's node connection
 
     int users;
 
     explicit Rig(int n) : users(n) {
-        Module1::settings().ClusterCall = QStringLiteral("GB7TC");
-        Module1::settings().PacketLength = 130;
-        Module1::settings().KeepAliveMinutes = 5;
-        platform::timing().connectSleepMs = 0;
-        gw = std::make_unique<Gateway>(monitor, host, agw.factory(), cluster.factory());
-        gw->sender().setClusterCall("GB7TC");
-        gw->link().open();
-        engine = agw.made.at(0);
-        engine->makeConnected();
+        sb.settings.keepAliveMinutes = 5;
+        sb.startBare("GB7TC", 130);
+        engine = sb.agw;
         QByteArray connects;
         for (int u = 1; u <= users; ++u)
             connects += buildFrame(0, 'C', call(u), "GB7TC", "*** CONNECTED To Station GB7TC\r");
-        gw->receiver().handleArrival(connects, connects.size());
-        // made[0] is the template; stream i owns made[i].
-        for (int u = 1; u <= users; ++u)
-            cluster.made.at(size_t(u))->makeConnected();
-        if (gw->streams().inUse() != users)
-            qFatal("only %d users connected", gw->streams().inUse());
-        for (FakeSocket* s : cluster.made)
+        sb.gw->receiver().handleArrival(connects, connects.size());
+        nodes.push_back(nullptr);
+        for (int u = 1; u <= users; ++u) {
+            FakeSocket* s = sb.node(call(u));
+            if (!s) qFatal("user %d has no session", u);
+            s->makeConnected();
             s->written.clear();
+            nodes.push_back(s);
+        }
+        if (sb.gw->sessions().inUse() != users)
+            qFatal("only %d users connected", sb.gw->sessions().inUse());
         engine->written.clear();
     }
     static QByteArray call(int u) { return "SIM" + QByteArray::number(u); }
-    FakeSocket& node(int u) { return *cluster.made.at(size_t(u)); }
+    FakeSocket& node(int u) { return *nodes.at(size_t(u)); }
 };
 
 // One rig at a time: the timers and sockets of another would share the event dispatcher's
@@ -240,24 +230,34 @@ void BM_ReceivePath(benchmark::State& state) {
         arrival += buildFrame(0, 'D', Rig::call(u), "GB7TC", line(60));
         targets.push_back(&r.node(u));
     }
+    // Every frame must reach its user's node connection, none be answered with a disconnect.
+    r.sb.gw->receiver().handleArrival(arrival, arrival.size());
+    for (FakeSocket* s : targets)
+        if (s->written.isEmpty()) state.SkipWithError("a frame did not reach the node");
+    if (!r.engine->written.isEmpty()) state.SkipWithError("the gateway answered the engine");
+    for (FakeSocket* s : targets)
+        s->written.resize(0);
     for (auto _ : state) {
-        r.gw->receiver().handleArrival(arrival, arrival.size());
+        r.sb.gw->receiver().handleArrival(arrival, arrival.size());
         for (FakeSocket* s : targets)
             s->written.resize(0);
     }
-    if (r.gw->receiver().assembler().partial()) state.SkipWithError("frames left over");
+    if (r.sb.gw->receiver().assembler().partial()) state.SkipWithError("frames left over");
     state.SetItemsProcessed(state.iterations() * kFrames);
     state.SetLabel("D frames");
 }
 BENCHMARK(BM_ReceivePath)->Arg(10)->Arg(5000)->Unit(benchmark::kMicrosecond);
 
-// Node text for one user after another (or all for one busy user): the cluster socket's
-// arrival, the keep-alive restart, SendToAx25, the frame to the engine.
+// Node text for one user after another (or all for one busy user): the node socket's arrival,
+// the keep-alive restart, the sending to the radio user, the frame to the engine.
 void BM_SendPath(benchmark::State& state) {
     const int users = int(state.range(0));
     const bool oneUser = state.range(1) != 0;
     Rig& r = rig(users);
     const QByteArray text = line(80, 0) + "\r\n";
+    r.node(1).deliver(text);
+    if (r.engine->written.isEmpty()) state.SkipWithError("the node text did not reach the engine");
+    r.engine->written.resize(0);
     int k = 0;
     for (auto _ : state) {
         r.node(oneUser ? users : spread(k++, users)).deliver(text);
@@ -272,8 +272,6 @@ BENCHMARK(BM_SendPath)->Args({10, 0})->Args({5000, 0})->Args({10, 1})->Args({500
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QTemporaryDir dir; // error.log of the stand-in gateways
-    platform::setAppDir(dir.path());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

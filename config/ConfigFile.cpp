@@ -1,8 +1,8 @@
 #include "config/ConfigFile.h"
 
-#include "agwlink/AgwFrame.h"
+#include "config/ErrorLog.h"
 #include "net/Failure.h"
-#include "net/Platform.h"
+#include "net/SingleByte.h"
 
 #include <QDir>
 #include <QFile>
@@ -63,26 +63,25 @@ const char* const kGeometryKeys[] = {"Top", "Left", "Height", "Width"};
 const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeometry::Left,
                                                  WindowGeometry::Height, WindowGeometry::Width};
 
-void applyPair(const QString& key, const QString& value, Module1::Settings& s,
-               WindowGeometry& window) {
+void applyPair(const QString& key, const QString& value, Settings& s, WindowGeometry& window) {
     if (key == QLatin1String("Cluster Call")) {
-        s.ClusterCall = trimBlanks(value).toUpper();
+        s.clusterCall = trimBlanks(value).toUpper();
     } else if (key == QLatin1String("AGW IP")) {
-        s.AgwIp = trimBlanks(value);
+        s.agwIp = trimBlanks(value);
     } else if (key == QLatin1String("AGW Port")) {
-        s.AgwPort = trimBlanks(value);
+        s.agwPort = trimBlanks(value);
     } else if (key == QLatin1String("Winsock IP")) {
-        s.ClusterIp = trimBlanks(value);
+        s.clusterIp = trimBlanks(value);
     } else if (key == QLatin1String("Winsock Port")) {
-        s.ClusterPort = trimBlanks(value);
+        s.clusterPort = trimBlanks(value);
     } else if (key == QLatin1String("Packet Length")) {
-        s.PacketLength = toInt32(value);
+        s.packetLength = toInt32(value);
     } else if (key == QLatin1String("Keep Alive")) {
-        s.KeepAliveMinutes = toInt32(value);
+        s.keepAliveMinutes = toInt32(value);
     } else if (key == QLatin1String("Config Top")) {
-        s.ConfigTop = toInt32(value);
+        s.configTop = toInt32(value);
     } else if (key == QLatin1String("Config Left")) {
-        s.ConfigLeft = toInt32(value);
+        s.configLeft = toInt32(value);
     } else {
         for (int i = 0; i < 4; ++i) {
             if (key == QLatin1String(kGeometryKeys[i])) {
@@ -147,7 +146,7 @@ float toSingle(const QString& text) {
     return static_cast<float>(value);
 }
 
-QStringList cfgFields(QByteArrayView content) {
+QStringList settingsFields(QByteArrayView content) {
     QStringList fields;
     const qsizetype n = content.size();
     qsizetype pos = 0;
@@ -192,9 +191,9 @@ QStringList cfgFields(QByteArrayView content) {
     return fields;
 }
 
-void applyCfg(QByteArrayView content, Module1::Settings& settings, WindowGeometry& window,
-              std::optional<QString>& lastKey) {
-    const QStringList fields = cfgFields(content);
+void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
+                       std::optional<QString>& lastKey) {
+    const QStringList fields = settingsFields(content);
     for (qsizetype i = 0; i < fields.size(); i += 2) {
         lastKey = fields.at(i);
         if (i + 1 >= fields.size())
@@ -203,7 +202,7 @@ void applyCfg(QByteArrayView content, Module1::Settings& settings, WindowGeometr
     }
 }
 
-QByteArray formatCfgNumber(float value) {
+QByteArray formatSettingsNumber(float value) {
     if (!std::isfinite(value) || value == 0.0f) return QByteArrayLiteral("0");
     // The shortest digits that read back as the same float, never with an exponent.
     char buffer[128];
@@ -213,47 +212,45 @@ QByteArray formatCfgNumber(float value) {
     return QByteArray(buffer, result.ptr - buffer);
 }
 
-QByteArray formatCfg(const Module1::Settings& s, const WindowGeometry& window) {
+QByteArray formatSettings(const Settings& s, const WindowGeometry& window) {
     const QByteArray crlf = QByteArrayLiteral("\r\n");
     QByteArray out;
-    out.reserve(256 + s.ClusterCall.size() + s.AgwIp.size() + s.AgwPort.size() +
-                s.ClusterIp.size() + s.ClusterPort.size());
+    out.reserve(256 + s.clusterCall.size() + s.agwIp.size() + s.agwPort.size() +
+                s.clusterIp.size() + s.clusterPort.size());
     const auto text = [&](const char* key, const QString& value) {
         out += '"' + QByteArray(key) + "\"," + quotedText(value) + crlf;
     };
     const auto integer = [&](const char* key, qint32 value) {
         out += '"' + QByteArray(key) + "\"," + QByteArray::number(value) + crlf;
     };
-    text("Cluster Call", s.ClusterCall);
-    text("AGW IP", s.AgwIp);
-    text("AGW Port", s.AgwPort);
-    text("Winsock IP", s.ClusterIp);
-    text("Winsock Port", s.ClusterPort);
-    integer("Packet Length", s.PacketLength);
-    integer("Keep Alive", s.KeepAliveMinutes);
-    integer("Config Top", s.ConfigTop);
-    integer("Config Left", s.ConfigLeft);
+    text("Cluster Call", s.clusterCall);
+    text("AGW IP", s.agwIp);
+    text("AGW Port", s.agwPort);
+    text("Winsock IP", s.clusterIp);
+    text("Winsock Port", s.clusterPort);
+    integer("Packet Length", s.packetLength);
+    integer("Keep Alive", s.keepAliveMinutes);
+    integer("Config Top", s.configTop);
+    integer("Config Left", s.configLeft);
     for (int i = 0; i < 4; ++i) {
         const double value = window.geometry(kGeometryFields[i]);
         const bool fits =
             std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
         out += '"' + QByteArray(kGeometryKeys[i]) + "\"," +
-               formatCfgNumber(fits ? static_cast<float>(value) : 0.0f) + crlf;
+               formatSettingsNumber(fits ? static_cast<float>(value) : 0.0f) + crlf;
     }
     return out;
 }
 
-QString cfgPath() {
-    return QDir(platform::appDir()).filePath(QLatin1String(kCfgFileName));
+QString settingsFilePath(const QString& directory) {
+    return QDir(directory).filePath(QLatin1String(kSettingsFileName));
 }
 
-void readcfg(WindowGeometry& window) {
-    const QString path = cfgPath();
+void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, ErrorLog& log) {
     if (!QFileInfo::exists(path)) return;
 
-    Module1::Settings& s = Module1::settings();
-    s.PacketLength = 130;
-    s.KeepAliveMinutes = 0;
+    s.packetLength = 130;
+    s.keepAliveMinutes = 0;
     std::optional<QString> lastKey;
     try {
         QFile file(path);
@@ -261,22 +258,22 @@ void readcfg(WindowGeometry& window) {
         const QByteArray content = file.readAll();
         if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
         file.close();
-        applyCfg(content, s, window, lastKey);
+        applySettingsText(content, s, window, lastKey);
     } catch (const std::exception&) {
-        Module1::ErrorLog(QStringLiteral("Readcfg"),
-                          lastKey ? *lastKey : QString::fromLatin1(kCfgFileName));
+        log.write(QStringLiteral("Readcfg"), lastKey ? *lastKey : QFileInfo(path).fileName());
     }
 }
 
-void SaveCfg(const WindowGeometry& window) {
+void saveSettingsFile(const QString& path, const Settings& settings, const WindowGeometry& window,
+                      ErrorLog& log) {
     try {
         if (window.isMinimised()) return;
-        const QByteArray content = formatCfg(Module1::settings(), window);
+        const QByteArray content = formatSettings(settings, window);
         // A new file replaces the old one only when it is complete; on any failure the
         // destructor throws the new file away and the old one stays as it was.
         // Unbuffered, so that a short write (disk full) shows here and not in a flush inside
         // commit(), whose outcome Qt 6.4 does not check before it replaces the old file.
-        QSaveFile file(cfgPath());
+        QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             throw Failure(file.errorString());
         // After a short write the next attempt fails with the system's reason.
@@ -287,6 +284,6 @@ void SaveCfg(const WindowGeometry& window) {
         }
         if (!file.flush() || !file.commit()) throw Failure(file.errorString());
     } catch (const std::exception& e) {
-        Module1::ErrorLog(QStringLiteral("SaveCfg"), describe(e));
+        log.write(QStringLiteral("SaveCfg"), describe(e));
     }
 }

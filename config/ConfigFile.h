@@ -1,10 +1,11 @@
 #pragma once
-// pktgate.cfg beside the executable: the settings globals of Module1 and the main window's
-// geometry, one quoted key, a comma and a value per line, 8-bit text with CR LF line ends.
+// pktgate.cfg: the settings and the main window's geometry, one quoted key, a comma and a value
+// per line, 8-bit text with CR LF line ends.
 //
-// The reading and writing rules are plain functions on bytes and texts (cfgFields, applyCfg,
-// formatCfg, numericValue, toInt32, toSingle); readcfg and SaveCfg only add the file and the log.
-#include "config/Module1.h"
+// The reading and writing rules are plain functions on bytes and texts (settingsFields,
+// applySettingsText, formatSettings, numericValue, toInt32, toSingle); readSettingsFile and
+// saveSettingsFile only add the file and the log.
+#include "config/Settings.h"
 #include "config/WindowGeometry.h"
 
 #include <QByteArray>
@@ -13,8 +14,10 @@
 #include <QStringList>
 #include <optional>
 
+class ErrorLog;
+
 // The file's name, as the log shows it when reading fails before the first key.
-inline constexpr const char* kCfgFileName = "pktgate.cfg";
+inline constexpr const char* kSettingsFileName = "pktgate.cfg";
 
 // The numeric value of a text: the number it begins with (leading blanks skipped, optional minus
 // sign, digits, optional fractional part after a full stop); 0 when it does not begin with a
@@ -34,33 +37,35 @@ float toSingle(const QString& text);
 // the next comma or line end is dropped. Any other field is the text up to the next comma or line
 // end without surrounding blanks. Blank lines hold no field; a comma directly before a line end or
 // the end of the data leaves one empty field.
-QStringList cfgFields(QByteArrayView content);
+QStringList settingsFields(QByteArrayView content);
 
 // Applies the file's content pair by pair to the settings and the window, in file order.
 // lastKey is the last key read (unset while none was). Throws Failure (or whatever the window
 // throws) at the first pair that cannot be applied, or when the content ends after a key; the
 // pairs applied before stay applied.
-void applyCfg(QByteArrayView content, Module1::Settings& settings, WindowGeometry& window,
-              std::optional<QString>& lastKey);
+void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
+                       std::optional<QString>& lastKey);
 
 // A geometry value as the file holds it: single precision, decimal, "." before a fraction,
 // no ".0" on whole numbers, no exponent.
-QByteArray formatCfgNumber(float value);
+QByteArray formatSettingsNumber(float value);
 
-// The 13 lines that SaveCfg writes for these settings and this window.
+// The 13 lines that saveSettingsFile writes for these settings and this window.
 // A text value is written up to its first double quote, which the reader would cut there anyway.
-QByteArray formatCfg(const Module1::Settings& settings, const WindowGeometry& window);
+QByteArray formatSettings(const Settings& settings, const WindowGeometry& window);
 
-// Full path of pktgate.cfg in platform::appDir().
-QString cfgPath();
+// pktgate.cfg in a directory.
+QString settingsFilePath(const QString& directory);
 
-// Loads pktgate.cfg into Module1::settings() and applies "Top", "Left", "Height", "Width" to the
-// window at once. A missing file changes nothing and logs nothing. Otherwise PacketLength is set
-// to 130 and KeepAliveMinutes to 0 first; any failure ends the reading with one "Readcfg" line
-// naming the last key read (or the file's name when no key was read yet).
-void readcfg(WindowGeometry& window);
+// Loads the file at path into settings and applies "Top", "Left", "Height", "Width" to the window
+// at once. A missing file changes nothing and logs nothing. Otherwise packetLength is set to 130
+// and keepAliveMinutes to 0 first; any failure ends the reading with one "Readcfg" line naming
+// the last key read (or the file's name when no key was read yet).
+void readSettingsFile(const QString& path, Settings& settings, WindowGeometry& window,
+                      ErrorLog& log);
 
 // Writes the 13 lines. Does nothing while the window is minimised. The new content goes to a new
 // file that then replaces the old one, so a failed save ("SaveCfg" and the system's description
 // in the log) leaves the previous file whole.
-void SaveCfg(const WindowGeometry& window);
+void saveSettingsFile(const QString& path, const Settings& settings, const WindowGeometry& window,
+                      ErrorLog& log);

@@ -1,6 +1,5 @@
 #include "config/ErrorLog.h"
 
-#include "config/Module1.h"
 #include "net/Platform.h"
 
 #include <QDir>
@@ -343,46 +342,3 @@ void ErrorLog::onTimer() {
     } catch (...) {
     }
 }
-
-namespace {
-using Log = ::ErrorLog;
-
-// The log of the current platform::appDir(), made afresh when the directory changes. Kept until
-// the end of the process: lines may come from any thread until then.
-struct SharedLog {
-    QMutex mutex;
-    QString dir;
-    std::shared_ptr<Log> log;
-};
-
-SharedLog& sharedLog() {
-    static auto* s = new SharedLog;
-    return *s;
-}
-} // namespace
-
-namespace Module1 {
-
-void ErrorLog(const QString& Tag, const QString& Detail) {
-    try {
-        std::shared_ptr<Log> log;
-        {
-            SharedLog& s = sharedLog();
-            QMutexLocker lock(&s.mutex);
-            const QString dir = platform::appDir();
-            if (!s.log || dir != s.dir) {
-                auto fresh = std::make_shared<Log>(dir);
-                // Every line of these callers is written: some count on one line per event.
-                fresh->setBurstLimit(0);
-                s.log = std::move(fresh);
-                s.dir = dir;
-            }
-            log = s.log;
-        }
-        log->write(Tag, Detail);
-    } catch (...) {
-        // The log is the last resort: a line that cannot be written is lost quietly.
-    }
-}
-
-} // namespace Module1

@@ -62,10 +62,10 @@ bool sameFloat(double a, double b) {
     return static_cast<float>(a) == static_cast<float>(b);
 }
 
-void readInto(QByteArrayView content, Module1::Settings& s, FakeWindow& w, bool mustSucceed) {
+void readInto(QByteArrayView content, Settings& s, FakeWindow& w, bool mustSucceed) {
     std::optional<QString> lastKey;
     try {
-        applyCfg(content, s, w, lastKey);
+        applySettingsText(content, s, w, lastKey);
     } catch (const std::exception&) {
         if (mustSucceed) fail("a file the gateway wrote does not read back");
     }
@@ -84,37 +84,37 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView content(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     // The field splitter alone, then the whole reader.
-    const QStringList fields = cfgFields(content);
+    const QStringList fields = settingsFields(content);
     if (fields.size() > static_cast<qsizetype>(size) + 1) fail("more fields than bytes");
 
-    Module1::Settings first;
-    first.PacketLength = 130;
+    Settings first;
+    first.packetLength = 130;
     FakeWindow w1;
     readInto(content, first, w1, false);
 
     // Whatever was read saves and reads back.
-    const QByteArray saved = formatCfg(first, w1);
-    Module1::Settings second;
+    const QByteArray saved = formatSettings(first, w1);
+    Settings second;
     FakeWindow w2;
     readInto(saved, second, w2, true);
-    if (second.ClusterCall != afterRoundTrip(first.ClusterCall).toUpper())
+    if (second.clusterCall != afterRoundTrip(first.clusterCall).toUpper())
         fail("Cluster Call changed on the way through the file");
-    if (second.AgwIp != afterRoundTrip(first.AgwIp) ||
-        second.AgwPort != afterRoundTrip(first.AgwPort) ||
-        second.ClusterIp != afterRoundTrip(first.ClusterIp) ||
-        second.ClusterPort != afterRoundTrip(first.ClusterPort))
+    if (second.agwIp != afterRoundTrip(first.agwIp) ||
+        second.agwPort != afterRoundTrip(first.agwPort) ||
+        second.clusterIp != afterRoundTrip(first.clusterIp) ||
+        second.clusterPort != afterRoundTrip(first.clusterPort))
         fail("a text setting changed on the way through the file");
-    if (second.PacketLength != first.PacketLength ||
-        second.KeepAliveMinutes != first.KeepAliveMinutes || second.ConfigTop != first.ConfigTop ||
-        second.ConfigLeft != first.ConfigLeft)
+    if (second.packetLength != first.packetLength ||
+        second.keepAliveMinutes != first.keepAliveMinutes || second.configTop != first.configTop ||
+        second.configLeft != first.configLeft)
         fail("a number changed on the way through the file");
     for (int f = 0; f < 4; ++f)
         if (!sameFloat(w1.geo[f], w2.geo[f])) fail("window geometry changed on the way");
     // From then on, saving and reading changes nothing.
-    const QByteArray savedAgain = formatCfg(second, w2);
-    Module1::Settings third;
+    const QByteArray savedAgain = formatSettings(second, w2);
+    Settings third;
     FakeWindow w3;
     readInto(savedAgain, third, w3, true);
-    if (formatCfg(third, w3) != savedAgain) fail("a saved file does not read back as saved");
+    if (formatSettings(third, w3) != savedAgain) fail("a saved file does not read back as saved");
     return 0;
 }

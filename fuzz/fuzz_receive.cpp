@@ -1,59 +1,80 @@
 // The receive side under arbitrary input: bytes from the engine cut into arbitrary arrivals,
-// mixed with events of the cluster connections and of the AGW link, against a whole Gateway on
-// stand-in sockets.
+// mixed with events of the sessions' node connections and of the AGW link, against a whole
+// Gateway on stand-in sockets.
 //
 // Input: [n] [n control bytes] [stream bytes]. Each control byte is an operation (low 3 bits) and
 // an argument (high 5 bits); some take the following control byte(s) too. Sizes are size(arg):
 // a table of 31 sizes around frame boundaries, or for arg 31 the next two control bytes (big
 // endian). When the control bytes are done, the rest of the stream is one last arrival.
+// "Picks a session": the next control byte b picks slot 1 + b % (highest slot); a free slot
+// picks the session that last held it if it has ended and is not deleted yet, else nothing.
 //   0 arrival    the next size(arg) stream bytes arrive from the engine
-//   1 node event next control byte picks the stream; arg & 3: 0 connected (while connecting),
-//                1 closed by the node, 2 error, 3 keep-alive tick
-//   2 node text  next control byte picks the stream; the next size(arg) stream bytes come from
-//                the node (while connected or closing)
-//   3 node queue next control byte picks the stream; arg & 1: the node stops / resumes reading
-//   4 link event arg & 7: the engine stops reading, resumes, closes the link, Timer1 tick,
-//                connected, error, "Kick", the window closes the link
+//   1 node event picks a session; arg & 3: 0 connected (while connecting), 1 closed by the node
+//                (while connected), 2 error (while connecting or connected), 3 keep-alive tick
+//   2 node text  picks a session; the next size(arg) stream bytes come from the node (while
+//                connected or closing; also to an ended session, which must send nothing)
+//   3 node queue picks a session; arg & 1: the node stops / resumes reading
+//   4 link event arg & 7: the engine stops reading, resumes, closes the link, reconnect timer
+//                tick, connected, error, "Kick", the program ends
 //   5 packet length from a table of interesting values
 //   6 keep-alive minutes = arg - 2
-//   7 last words next control byte picks the stream; the node sends size(arg) stream bytes and
-//                closes at once
+//   7 last words picks a session; the node sends size(arg) stream bytes and closes at once
 //
+// Checked on every frame the gateway hands to the engine, when it does:
+// - one whole frame, 36 + DataLen bytes, reserved bytes and Pid zero; "X" only on a connect;
+//   "D" with 1 to PacketLength (130 when below 1) data bytes, "d" without data; "D" and "d"
+//   from the cluster callsign;
+// - during an arrival: no "D"; a "d" only to the station whose "D" frame is being handled, on
+//   its frame's port or its session's;
+// - during a node event: "D" and "d" only to the user of that session, on the session's port,
+//   while the session is in the table (an ended session sends nothing, whatever its node does);
+// - during anything else (the link's events, the settings, the program's end): nothing.
 // Checked after every operation:
-// - the engine receives whole frames only, each 36 + DataLen bytes, reserved bytes and Pid zero;
-//   "X" only on a connect, "D" with 1 to PacketLength (130 when below 1) data bytes, "d" without
-//   data; "D" and "d" from the cluster callsign;
-// - "D" goes only to the user whose node spoke, "d" only to a station that sent data in this
-//   arrival or to the user whose cluster connection ended;
-// - the node never sees a zero byte or a CR without LF, and the first line on every connection
-//   is the user's callsign;
-// - the table: one slot per callsign, usable callsigns only, in-use count equal to the distinct
-//   callsigns, held text within its bound and only on slots in use;
+// - node text reaches the user whole while the link is up: the "D" data joined is the text
+//   without CR and with CR for LF; a node that closes (or fails) gets its user a "d" while the
+//   link is up, after the text;
+// - the node never sees a zero byte or a CR without LF; on every connection the first line is the
+//   user's callsign, then what the user typed while it was being made (all of it);
+// - the table: one session per callsign, usable callsigns only, a new session in the lowest free
+//   slot, in-use count equal to the sessions, held text within Session::kMaxHeldBytes, the
+//   connected-calls rows one per slot showing the session's callsign or " *gone*";
+// - the states: Connecting has its node connecting and is the only state that holds text;
+//   LoggedIn has its node connected and logged in; Closing only after its node closed; an Ended
+//   session is out of the table, holds nothing and its node is closed;
+// - a lost AGW link (the engine closes it, it fails, or the gateway resets it after an oversize
+//   header) ends every session or none, and no frame is sent meanwhile; the program's end leaves
+//   no session;
 // - the receive buffer holds less than one largest frame and as much as a shadow reassembly;
-// - the cluster connections are read exactly while the engine's queue is not congested.
+// - the node connections are read exactly while the engine's queue is not congested.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
-#include "agwlink/AgwReceiver.h"
-#include "agwlink/AxSender.h"
 #include "agwlink/FrameAssembler.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "agwlink/TextCutter.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "relay/Gateway.h"
+#include "relay/Receiver.h"
+#include "relay/Session.h"
+#include "relay/SessionTable.h"
 #include "support/Fakes.h"
-#include "ui/Gateway.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QHash>
+#include <QPointer>
 #include <QSet>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
 const QByteArray kCall = QByteArrayLiteral("GB7TC");
+const QByteArray kCrLf = QByteArrayLiteral("\r\n");
 
 constexpr int kSizes[31] = {1,   2,   3,   4,   5,   7,   8,    12,   16,  20, 24,
                             32,  35,  36,  37,  40,  48,  50,   64,   72,  80, 100,
@@ -76,39 +97,127 @@ bool usableCall(const QByteArray& call) {
     return true;
 }
 
+// What a radio user receives of node text: no CR, and a CR for every LF.
+QByteArray radioText(QByteArray text) {
+    text.replace('\r', QByteArray());
+    text.replace('\n', '\r');
+    return text;
+}
+
+// The AGW socket: every frame is shown to the harness as it is handed over, and a close is
+// announced before it happens (a reset closes the socket before the loss is reported).
+class EngineSocket : public FakeSocket {
+public:
+    std::function<void(const QByteArray&)> onSend;
+    std::function<void()> onClose;
+
+    void send(const QByteArray& data) override {
+        if (onSend) onSend(data);
+        FakeSocket::send(data);
+    }
+    void close() override {
+        if (onClose) onClose();
+        FakeSocket::close();
+    }
+};
+
+// The window's displays, recorded; the harness learns of every session as its row is set, and
+// of every frame from the engine as its header is shown (just before it is dispatched).
+class WatchingMonitor : public FakeMonitor {
+public:
+    std::function<void(int)> onRow;
+    std::function<void(const AgwHeader&)> onHeader;
+    void setConnectedCall(int row, const QString& text) override {
+        FakeMonitor::setConnectedCall(row, text);
+        if (onRow) onRow(row);
+    }
+    void showHeader(const AgwHeader& h) override {
+        FakeMonitor::showHeader(h);
+        if (onHeader) onHeader(h);
+    }
+};
+
+// What the harness is doing: which frames to the engine are allowed depends on it.
+enum class Doing { Nothing, Arrival, NodeEvent, Connect };
+
+// One session as the harness follows it, from its opening to its deletion.
+struct Tracked {
+    QPointer<Session> session; // null once the table has deleted it
+    QPointer<FakeSocket> node;
+    QByteArray call;
+    int slot = 0;
+    bool ended = false;
+    int connects = 0;        // the node socket's connect count when last seen
+    bool loggedIn = false;   // the node connection came up since the last connect
+    bool peerClosed = false; // the node closed since the last connect
+    QByteArray typed;        // what the user typed while the node connection was being made
+    qsizetype nodeChecked = 0;
+};
+
 struct Run {
-    FakeMonitor monitor;
-    FakeHost host;
-    FakeSocketPool agwPool, nodePool;
+    Settings settings;
+    ErrorLog log{QStringLiteral("/dev/null/pktgate-fuzz")}; // every line costs one failed open
+    WatchingMonitor monitor;
     std::unique_ptr<Gateway> gw;
-    FakeSocket* agw = nullptr;
+    EngineSocket* agw = nullptr;
     FrameAssembler shadow;
-    // Node bytes already checked, per socket.
-    std::vector<qsizetype> nodeChecked;
+    // The frames of the current arrival, and the next one to be dispatched.
+    QList<QByteArray> frames;
+    qsizetype nextFrame = 0;
+    // Text a logged-in user typed: it must be on the node connection after this many bytes.
+    Tracked* typedBy = nullptr;
+    qsizetype typedAt = 0;
+    QByteArray typedText;
+
+    std::vector<std::unique_ptr<Tracked>> tracked;
+    QHash<const Session*, Tracked*> live;
 
     const uint8_t* ctl = nullptr;
     size_t nctl = 0, ci = 0;
     const uint8_t* stream = nullptr;
     size_t nstream = 0, si = 0;
 
-    // What may be sent to the engine during the current operation.
-    QSet<QByteArray> mayDisconnect;
-    QByteArray mayTalkTo;
+    // The current operation.
+    Doing doing = Doing::Nothing;
+    Tracked* eventOf = nullptr; // the session of a node event
+    QList<AgwHeader> sentNow;   // frames to the engine during it
+    QList<QByteArray> sentData;
+    int sends = 0;
+    // The sessions when the link last closed or was about to be lost, and the sends by then.
+    QSet<const Session*> beforeLoss;
+    int sendsBeforeLoss = 0;
 
     Run() {
-        gw = std::make_unique<Gateway>(monitor, host, agwPool.factory(), nodePool.factory());
-        gw->sender().setClusterCall(kCall);
-        agw = agwPool.made.at(0);
+        settings.clusterCall = QString::fromLatin1(kCall);
+        settings.packetLength = 130;
+        Timing timing;
+        timing.connectSleepMs = 0;
+        SocketFactory engine = [this] {
+            auto s = std::make_unique<EngineSocket>();
+            agw = s.get();
+            s->onSend = [this](const QByteArray& f) { frameSent(f); };
+            s->onClose = [this] { noteLinkState(); };
+            return s;
+        };
+        SocketFactory nodes = [] { return std::make_unique<FakeSocket>(); };
+        gw = std::make_unique<Gateway>(settings, log, monitor, timing, engine, nodes);
+        gw->setNodeAddress({QStringLiteral("127.0.0.1"), 7300});
+        monitor.onRow = [this](int row) { rowSet(row); };
+        monitor.onHeader = [this](const AgwHeader& h) { frameShown(h); };
+        // After the gateway's own handling of the loss.
+        QObject::connect(&gw->link(), &AgwLink::lost, &gw->link(), [this] { linkLost(); });
         gw->link().open();
         linkConnected();
     }
     ~Run() {
-        // As the window does: the link first, then everything else.
-        gw->closeLink();
+        // As the program ends: the link first, then every session, with nothing sent.
+        doing = Doing::Nothing;
+        gw->shutdown();
+        if (table().inUse() != 0) fail("sessions left after the program's end");
         gw.reset();
     }
 
-    StreamTable& table() { return gw->streams(); }
+    SessionTable& table() { return gw->sessions(); }
 
     int nextCtl() { return ci < nctl ? ctl[ci++] : -1; }
     qsizetype size(int arg) {
@@ -123,19 +232,129 @@ struct Run {
         si += static_cast<size_t>(n);
         return b;
     }
-    // A stream index from the next control byte; 0 when there is none yet.
-    int pickStream() {
-        const int n = table().highestIndex();
-        const int b = nextCtl();
-        if (n < 1 || b < 0) return 0;
-        return 1 + b % n;
+
+    // A session's row is set as it opens: from then on the harness follows it.
+    void rowSet(int row) {
+        Session* s = table().at(row);
+        if (!s || live.contains(s)) return;
+        for (int lower = 1; lower < row; ++lower)
+            if (!table().at(lower)) fail("a session opened above a free slot", s->callsign());
+        track(s);
     }
-    FakeSocket* node(int i) { return nodePool.made.at(static_cast<size_t>(i)); }
+
+    void track(Session* s) {
+        auto t = std::make_unique<Tracked>();
+        t->session = s;
+        t->node = static_cast<FakeSocket*>(&s->node());
+        t->call = s->callsign();
+        t->slot = s->slot();
+        t->connects = t->node->connects;
+        Tracked* raw = t.get();
+        tracked.push_back(std::move(t));
+        live.insert(s, raw);
+        QObject::connect(s, &Session::ended, s, [this, raw](Session* e) { sessionEnded(raw, e); });
+    }
+
+    // Runs after the table has taken the session out.
+    void sessionEnded(Tracked* t, Session* s) {
+        if (s->state() != Session::State::Ended) fail("ended, but not in state Ended", t->call);
+        if (table().at(t->slot) == s || table().find(t->call) == s)
+            fail("an ended session is still in the table", t->call);
+        if (s->heldBytes() != 0) fail("an ended session holds text", t->call);
+        if (s->node().state() != Socket::Closed) fail("an ended session's node is open", t->call);
+        t->ended = true;
+        live.remove(s);
+    }
+
+    // The session of slot b % highest + 1, or the ended one that last held the slot.
+    Tracked* pickSession() {
+        const int n = table().highestSlot();
+        const int b = nextCtl();
+        if (n < 1 || b < 0) return nullptr;
+        const int slot = 1 + b % n;
+        if (Session* s = table().at(slot)) return live.value(s, nullptr);
+        for (auto it = tracked.rbegin(); it != tracked.rend(); ++it)
+            if ((*it)->slot == slot) return ((*it)->ended && (*it)->session) ? it->get() : nullptr;
+        return nullptr;
+    }
+
+    bool linkUp() const { return agw->state() == Socket::Connected; }
+
+    void frameSent(const QByteArray& f) {
+        ++sends;
+        if (f.size() < kAgwHeaderSize) fail("part of a header sent", f);
+        const AgwHeader h = readHeader(f.constData());
+        if (f.size() != kAgwHeaderSize + static_cast<qsizetype>(h.DataLen))
+            fail("not one whole frame sent", f.first(kAgwHeaderSize));
+        const QByteArray head = f.first(kAgwHeaderSize);
+        for (const int r : {1, 2, 3, 5, 7, 32, 33, 34, 35})
+            if (f[r] != 0) fail("reserved byte set", head);
+        if (h.Pid != 0) fail("Pid not zero", head);
+        if (h.DataKind == 'X') {
+            if (doing != Doing::Connect) fail("registration outside a connect", head);
+            return;
+        }
+        if (h.CallFrom != kCall) fail("not from the cluster callsign", head);
+        const qint32 setting = settings.packetLength;
+        const qsizetype len = setting < 1 ? 130 : setting;
+        if (h.DataKind == 'D') {
+            if (h.DataLen < 1 || h.DataLen > static_cast<quint32>(len))
+                fail("D frame outside the packet length", head);
+        } else if (h.DataKind == 'd') {
+            if (h.DataLen != 0) fail("d frame with data", head);
+        } else {
+            fail("unexpected kind sent", head);
+        }
+        Session* s = table().find(h.CallTo);
+        switch (doing) {
+        case Doing::Arrival: {
+            // Only an answer to the station whose data is being handled.
+            if (h.DataKind == 'D') fail("D frame while the engine's bytes are handled", head);
+            const AgwHeader& in = monitor.header;
+            if (in.DataKind != 'D' || in.CallFrom != h.CallTo)
+                fail("d frame to a station whose data is not being handled", head);
+            if (h.Port != in.Port && !(s && h.Port == s->port()))
+                fail("d frame on another radio port", head);
+            break;
+        }
+        case Doing::NodeEvent:
+            if (!eventOf || h.CallTo != eventOf->call)
+                fail("frame to a user whose node did not act", head);
+            if (!s || s != eventOf->session) fail("frame for a session not in the table", head);
+            if (s->state() == Session::State::Ended) fail("frame for an ended session", head);
+            if (h.Port != s->port()) fail("frame on another radio port than the user's", head);
+            break;
+        default:
+            fail("frame to a radio user without cause", head);
+        }
+        sentNow << h;
+        sentData << f.sliced(kAgwHeaderSize);
+    }
+
+    // The link is being closed or lost: what the sessions are now.
+    void noteLinkState() {
+        beforeLoss.clear();
+        for (auto it = live.cbegin(); it != live.cend(); ++it)
+            beforeLoss.insert(it.key());
+        sendsBeforeLoss = sends;
+    }
+
+    void linkLost() {
+        if (sends != sendsBeforeLoss) fail("frames sent while the link was lost");
+        QSet<const Session*> now;
+        for (auto it = live.cbegin(); it != live.cend(); ++it)
+            now.insert(it.key());
+        if (!now.isEmpty() && now != beforeLoss)
+            fail("the link loss ended some sessions but not all");
+    }
 
     void linkConnected() {
         if (agw->state() != Socket::Connecting) return;
         shadow.clear(); // a new connection starts with an empty buffer
+        agw->written.clear();
+        doing = Doing::Connect;
         agw->makeConnected();
+        doing = Doing::Nothing;
         const QList<QByteArray> frames = splitFrames(agw->written);
         if (frames.size() != 1 || frames[0] != buildRegisterFrame(kCall))
             fail("connect without exactly one registration", agw->written);
@@ -143,7 +362,8 @@ struct Run {
     }
 
     void arrival(const QByteArray& bytes) {
-        mayDisconnect.clear();
+        frames.clear();
+        nextFrame = 0;
         shadow.append(bytes);
         for (;;) {
             QByteArrayView f;
@@ -153,44 +373,145 @@ struct Run {
                 shadow.clear();
                 break;
             }
-            const AgwHeader h = readHeader(f.data());
-            if (h.DataKind == 'D') mayDisconnect.insert(h.CallFrom);
+            frames << f.toByteArray();
         }
+        doing = Doing::Arrival;
         gw->receiver().handleArrival(bytes, bytes.size());
+        typedReached();
+        doing = Doing::Nothing;
+        if (nextFrame != frames.size()) fail("whole frames left unhandled");
         if (gw->receiver().assembler().buffered() != shadow.buffered())
             fail("receive buffer differs from the frames taken");
+        for (auto it = live.cbegin(); it != live.cend(); ++it) {
+            Tracked* t = it.value();
+            if (it.key()->state() == Session::State::Connecting &&
+                it.key()->heldBytes() != t->typed.size())
+                fail("the text held differs from what the user typed", t->call);
+        }
     }
 
-    void nodeEvent(int kind, int i) {
-        FakeSocket* s = node(i);
+    // The next frame of the arrival is being dispatched.
+    void frameShown(const AgwHeader& h) {
+        typedReached();
+        if (doing != Doing::Arrival) fail("a frame handled outside an arrival");
+        if (nextFrame >= frames.size()) fail("more frames handled than arrived");
+        const QByteArray& f = frames[nextFrame++];
+        const AgwHeader mine = readHeader(f.constData());
+        if (h.DataKind != mine.DataKind || h.Port != mine.Port || h.CallFrom != mine.CallFrom ||
+            h.CallTo != mine.CallTo || h.DataLen != mine.DataLen)
+            fail("frames handled out of order", f.first(kAgwHeaderSize));
+        if (h.DataKind != 'D') return;
+        Session* s = table().find(h.CallFrom);
+        Tracked* t = s ? live.value(s, nullptr) : nullptr;
+        if (!t) return;
+        const QByteArray text = toNodeText(QByteArrayView(f).sliced(kAgwHeaderSize));
+        if (s->state() == Session::State::Connecting) {
+            t->typed += text; // past the bound the session must end
+        } else if (s->state() == Session::State::LoggedIn) {
+            typedBy = t;
+            typedAt = t->node->written.size();
+            typedText = text;
+        }
+    }
+
+    // The text of the last frame from a logged-in user went to the node, right after what was
+    // there.
+    void typedReached() {
+        if (!typedBy) return;
+        const QByteArray& w = typedBy->node->written;
+        if (w.size() != typedAt + typedText.size() || !w.endsWith(typedText))
+            fail("the user's text did not reach the node as typed", typedBy->call);
+        typedBy = nullptr;
+    }
+
+    // Node text to a session's user, and the node closing after it (lastWords).
+    void nodeSpeaks(Tracked* t, const QByteArray& text, bool close) {
+        FakeSocket* s = t->node;
         const int st = s->state();
+        const bool ended = t->ended;
+        if (close ? st != Socket::Connected
+                  : !(ended || st == Socket::Connected || st == Socket::Closing))
+            return;
+        const bool up = linkUp();
+        const QByteArray expected = radioText(s->incoming + text);
+        eventOf = t;
+        doing = Doing::NodeEvent;
+        if (close) {
+            s->incoming += text;
+            t->peerClosed = true;
+            s->peerClose();
+        } else {
+            s->deliver(text);
+        }
+        doing = Doing::Nothing;
+        if (ended) {
+            if (!sentNow.isEmpty()) fail("an ended session sent something", t->call);
+            return;
+        }
+        if (!up) return;
+        QByteArray got;
+        qsizetype k = 0;
+        for (; k < sentNow.size() && sentNow[k].DataKind == 'D'; ++k)
+            got += sentData[k];
+        if (got != expected) fail("node text did not reach the user whole", t->call);
+        if (close && !disconnectedLast())
+            fail("the node closed and the user got no d after the text", t->call);
+        if (!close && k != sentNow.size()) fail("more than text for node text", t->call);
+    }
+
+    // The last frame of the operation is a "d", after nothing but "D".
+    bool disconnectedLast() const {
+        for (qsizetype k = 0; k < sentNow.size(); ++k)
+            if (sentNow[k].DataKind != (k + 1 == sentNow.size() ? 'd' : 'D')) return false;
+        return !sentNow.isEmpty();
+    }
+
+    void nodeEvent(int kind, Tracked* t) {
+        if (t->ended) return; // nothing but text comes from a closed connection
+        FakeSocket* s = t->node;
+        Session* session = t->session;
+        const int st = s->state();
+        const bool up = linkUp();
+        eventOf = t;
+        doing = Doing::NodeEvent;
         switch (kind) {
         case 0:
             if (st >= Socket::ConnectionPending && st <= Socket::Connecting) {
                 s->written.clear();
-                nodeChecked[static_cast<size_t>(i)] = 0;
-                const QByteArray call = table().callsign(i);
+                t->nodeChecked = 0;
                 s->makeConnected();
-                if (!s->written.startsWith(call + "\r\n")) fail("login is not the callsign", call);
+                t->loggedIn = true;
+                if (!sentNow.isEmpty())
+                    fail("the node connection sent frames to the engine", t->call);
+                if (!s->written.startsWith(t->call + kCrLf))
+                    fail("login is not the callsign", t->call);
+                if (s->written != t->call + kCrLf + t->typed)
+                    fail("the text typed while connecting did not follow the login", t->call);
+                t->typed.clear();
             }
             break;
         case 1:
             if (st == Socket::Connected) {
-                mayDisconnect.insert(table().callsign(i));
-                mayTalkTo = table().callsign(i);
+                t->peerClosed = true;
                 s->peerClose();
+                if (up && !disconnectedLast())
+                    fail("the node closed and the user got no d", t->call);
             }
             break;
         case 2:
             if (st >= Socket::ConnectionPending && st <= Socket::Connected) {
-                mayDisconnect.insert(table().callsign(i));
                 s->fail(QStringLiteral("Connection reset by peer"));
+                if (!t->ended) fail("a node failure left the session", t->call);
+                if (up && !disconnectedLast())
+                    fail("the node failed and the user got no d", t->call);
             }
             break;
         default:
-            emit table().keepAliveTick(i);
+            session->keepAliveTick();
+            if (!sentNow.isEmpty()) fail("a keep-alive tick sent frames", t->call);
             break;
         }
+        doing = Doing::Nothing;
     }
 
     void linkEvent(int kind) {
@@ -203,31 +524,37 @@ struct Run {
             emit agw->sendProgress(agw->written.size(), 0);
             break;
         case 2:
-            if (agw->state() == Socket::Connected) agw->peerClose();
+            if (agw->state() == Socket::Connected) {
+                noteLinkState();
+                agw->peerClose();
+            }
             break;
         case 3:
-            gw->link().Timer1_Timer();
+            gw->link().reconnectTick();
             break;
         case 4:
             linkConnected();
             break;
         case 5:
-            if (agw->state() >= Socket::ConnectionPending && agw->state() <= Socket::Connected)
+            if (agw->state() >= Socket::ConnectionPending && agw->state() <= Socket::Connected) {
+                noteLinkState();
                 agw->fail(QStringLiteral("Connection reset by peer"));
+            }
             break;
         case 6:
-            gw->kick_Click();
+            gw->kick();
             break;
         default:
-            gw->closeLink();
+            gw->shutdown();
+            if (table().inUse() != 0) fail("sessions left after the program's end");
             break;
         }
-        if (agw->state() != Socket::Connected) agw->pending = 0;
     }
 
     void step() {
-        mayDisconnect.clear();
-        mayTalkTo.clear();
+        sentNow.clear();
+        sentData.clear();
+        eventOf = nullptr;
         const int c = nextCtl();
         const int op = c & 7, arg = c >> 3;
         switch (op) {
@@ -235,121 +562,115 @@ struct Run {
             arrival(take(size(arg)));
             break;
         case 1:
-            if (const int i = pickStream()) nodeEvent(arg & 3, i);
+            if (Tracked* t = pickSession()) nodeEvent(arg & 3, t);
             break;
         case 2: {
-            const int i = pickStream();
+            Tracked* t = pickSession();
             const QByteArray text = take(size(arg));
-            if (i &&
-                (node(i)->state() == Socket::Connected || node(i)->state() == Socket::Closing)) {
-                mayTalkTo = table().callsign(i);
-                node(i)->deliver(text);
-            }
+            if (t) nodeSpeaks(t, text, false);
             break;
         }
         case 3:
-            if (const int i = pickStream())
-                node(i)->pending = (arg & 1) ? StreamTable::kMaxNodeQueue + 1 : 0;
+            if (Tracked* t = pickSession())
+                if (t->node) t->node->pending = (arg & 1) ? Session::kMaxNodeQueue + 1 : 0;
             break;
         case 4:
             linkEvent(arg & 7);
             break;
         case 5:
-            Module1::settings().PacketLength = kPacketLengths[arg];
+            settings.packetLength = kPacketLengths[arg];
             break;
         case 6:
-            Module1::settings().KeepAliveMinutes = arg - 2;
+            settings.keepAliveMinutes = arg - 2;
             break;
         default: {
-            const int i = pickStream();
+            Tracked* t = pickSession();
             const QByteArray text = take(size(arg));
-            if (i && node(i)->state() == Socket::Connected) {
-                mayTalkTo = table().callsign(i);
-                mayDisconnect.insert(table().callsign(i));
-                node(i)->incoming += text;
-                node(i)->peerClose();
-            }
+            if (t && !t->ended) nodeSpeaks(t, text, true);
             break;
         }
         }
+        // What the engine has not taken goes with a closed connection.
+        if (!linkUp()) agw->pending = 0;
         check();
     }
 
     void check() {
-        checkEngine();
+        agw->written.clear();
         checkNodes();
         checkTable();
     }
 
-    void checkEngine() {
-        const qint32 setting = Module1::settings().PacketLength;
-        const qsizetype len = setting < 1 ? 130 : setting;
-        const QByteArray& w = agw->written;
-        qsizetype at = 0;
-        while (at < w.size()) {
-            if (w.size() - at < kAgwHeaderSize) fail("part of a header sent", w.mid(at));
-            const char* p = w.constData() + at;
-            const AgwHeader h = readHeader(p);
-            const qsizetype total = kAgwHeaderSize + static_cast<qsizetype>(h.DataLen);
-            if (w.size() - at < total) fail("part of a frame sent", w.mid(at, 36));
-            for (const int r : {1, 2, 3, 5, 7, 32, 33, 34, 35})
-                if (p[r] != 0) fail("reserved byte set", w.mid(at, 36));
-            if (h.Pid != 0) fail("Pid not zero", w.mid(at, 36));
-            if (h.CallFrom != kCall) fail("not from the cluster callsign", w.mid(at, 36));
-            if (h.DataKind == 'D') {
-                if (h.DataLen < 1 || h.DataLen > static_cast<quint32>(len))
-                    fail("D frame outside the packet length", w.mid(at, 36));
-                if (h.CallTo != mayTalkTo || mayTalkTo.isEmpty())
-                    fail("D frame to a user whose node did not speak", w.mid(at, 36));
-            } else if (h.DataKind == 'd') {
-                if (h.DataLen != 0) fail("d frame with data", w.mid(at, 36));
-                if (h.CallTo.isEmpty()) fail("d frame to nobody", w.mid(at, 36));
-                if (!mayDisconnect.contains(h.CallTo))
-                    fail("d frame to an uninvolved station", w.mid(at, 36));
-            } else {
-                fail("unexpected kind sent", w.mid(at, 36));
-            }
-            at += total;
-        }
-        agw->written.clear();
-    }
-
     void checkNodes() {
-        nodeChecked.resize(nodePool.made.size(), 0);
-        for (size_t k = 0; k < nodePool.made.size(); ++k) {
-            const QByteArray& w = nodePool.made[k]->written;
-            for (qsizetype at = nodeChecked[k]; at < w.size(); ++at) {
-                if (w[at] == '\0') fail("zero byte sent to the node");
+        for (auto it = live.cbegin(); it != live.cend(); ++it) {
+            Tracked* t = it.value();
+            const QByteArray& w = t->node->written;
+            for (qsizetype at = t->nodeChecked; at < w.size(); ++at) {
+                if (w[at] == '\0') fail("zero byte sent to the node", t->call);
                 if (w[at] == '\r' && (at + 1 >= w.size() || w[at + 1] != '\n'))
                     fail("CR without LF sent to the node", w.right(16));
             }
-            nodeChecked[k] = w.size();
+            t->nodeChecked = w.size();
         }
     }
 
     void checkTable() {
-        StreamTable& t = table();
+        SessionTable& tb = table();
         QSet<QByteArray> calls;
-        for (int i = 1; i <= t.highestIndex(); ++i) {
-            const QByteArray& c = t.callsign(i);
-            if (t.held(i).size() > StreamTable::kMaxHeldBytes) fail("held text over its bound");
-            if (c.isEmpty()) {
-                if (!t.held(i).isEmpty()) fail("held text on a free slot");
+        const bool reading = !gw->link().congested();
+        if (tb.reading() != reading) fail("node reading out of step with the link");
+        if (monitor.calls.size() != tb.highestSlot() + 1)
+            fail("connected-calls rows differ from the slots");
+        if (!monitor.calls.value(0).isEmpty()) fail("connected-calls row 0 is not empty");
+        for (int slot = 1; slot <= tb.highestSlot(); ++slot) {
+            Session* s = tb.at(slot);
+            const QString row = monitor.calls.value(slot);
+            if (!s) {
+                if (row != QStringLiteral(" *gone*")) fail("a free slot's row is not gone");
                 continue;
             }
+            Tracked* t = live.value(s, nullptr);
+            if (!t) fail("a session the harness did not see open");
+            const QByteArray& c = s->callsign();
+            if (row != QString::fromLatin1(c)) fail("a row does not show its session", c);
+            if (s->slot() != slot) fail("a session in another slot than its own", c);
             if (!usableCall(c)) fail("unusable callsign in the table", c);
             if (calls.contains(c)) fail("callsign in two slots", c);
             calls.insert(c);
-            if (t.find(c) != i) fail("lookup does not find the slot", c);
+            if (tb.find(c) != s) fail("lookup does not find the session", c);
+            if (s->heldBytes() > Session::kMaxHeldBytes) fail("held text over its bound", c);
+            if (t->node->connects != t->connects) {
+                // The user came back after the node had gone: a new connection, a new login.
+                t->connects = t->node->connects;
+                t->loggedIn = t->peerClosed = false;
+            }
+            const int node = t->node->state();
+            switch (s->state()) {
+            case Session::State::Connecting:
+                if (node != Socket::Connecting) fail("Connecting without its node connecting", c);
+                break;
+            case Session::State::LoggedIn:
+                if (s->heldBytes() != 0) fail("text held while logged in", c);
+                if (node != Socket::Connected || !t->loggedIn)
+                    fail("LoggedIn without its node connected", c);
+                if (!t->node->written.startsWith(c + kCrLf))
+                    fail("LoggedIn without the callsign first", c);
+                break;
+            case Session::State::Closing:
+                if (s->heldBytes() != 0) fail("text held while closing", c);
+                if (!t->peerClosed || node != Socket::Closing)
+                    fail("Closing without the node having closed", c);
+                break;
+            case Session::State::Ended:
+                fail("an ended session in the table", c);
+            }
+            if (t->node->reading != reading) fail("a node socket out of step with the link", c);
         }
-        if (calls.size() != t.inUse()) fail("in-use count differs from the callsigns");
+        if (calls.size() != tb.inUse()) fail("in-use count differs from the callsigns");
+        if (live.size() != tb.inUse()) fail("in-use count differs from the open sessions");
         if (gw->receiver().assembler().buffered() >=
             kAgwHeaderSize + static_cast<qsizetype>(FrameAssembler::kMaxDataLen))
             fail("receive buffer beyond one largest frame");
-        const bool reading = !gw->link().congested();
-        if (t.readingAll() != reading) fail("cluster reading out of step with the link");
-        for (size_t k = 1; k < nodePool.made.size(); ++k)
-            if (nodePool.made[k]->reading != reading) fail("a cluster socket out of step");
     }
 };
 
@@ -368,17 +689,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     qInstallMessageHandler(quiet);
-    // Nothing can be written below a device: every log line costs one failed open.
-    platform::setAppDir(QStringLiteral("/dev/null/pktgate-fuzz"));
-    platform::timing().connectSleepMs = 0;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    Module1::settings() = Module1::Settings{};
-    Module1::settings().ClusterCall = QString::fromLatin1(kCall);
-    Module1::settings().PacketLength = 130;
     Run run;
     run.nctl = std::min<size_t>(data[0], size - 1);
     run.ctl = data + 1;
@@ -388,7 +703,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (run.ci < run.nctl)
         run.step();
     // The rest of the stream in one arrival.
-    run.mayTalkTo.clear();
+    run.sentNow.clear();
+    run.sentData.clear();
     run.arrival(run.take(static_cast<qsizetype>(run.nstream - run.si)));
     run.check();
     return 0;

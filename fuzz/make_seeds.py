@@ -46,8 +46,8 @@ def queue(stream, full):
     return bytes([3 | (1 if full else 0) << 3, stream - 1])
 
 
-def link(kind):  # 0 stop reading, 1 resume, 2 engine closes, 3 Timer1, 4 connected, 5 error,
-    return bytes([4 | kind << 3])  # 6 Kick, 7 window closes the link
+def link(kind):  # 0 stop reading, 1 resume, 2 engine closes, 3 reconnect tick, 4 connected, 5 error,
+    return bytes([4 | kind << 3])  # 6 Kick, 7 the program ends
 
 
 def packet_length(index):  # index into the table of the harness (3 = 1, 21 = 130)
@@ -170,6 +170,17 @@ def link_faults():
     ])
 
 
+def slots_reused():
+    # Three users, the first two leave; the next two take slots 1 and 2 again.
+    first = C(b"AAA") + C(b"BBB") + C(b"CCC") + d(b"AAA") + d(b"BBB")
+    return receive_seed([
+        (arr(len(first)), first),
+        (arr(72), C(b"DDD") + C(b"EEE", 2)),
+        (node(0, 1) + node(0, 2), b""),
+        (last_words(2, 9), b"bye EEE\r\n"),
+    ])
+
+
 def cfg(lines):
     return b"".join(l + b"\r\n" for l in lines)
 
@@ -215,7 +226,7 @@ def main():
                      ("congestion_and_queues", congestion_and_queues),
                      ("short_packets", short_packets),
                      ("engine_drops_mid_frame", engine_drops_mid_frame),
-                     ("link_faults", link_faults)]:
+                     ("link_faults", link_faults), ("slots_reused", slots_reused)]:
         write("fuzz_receive", name, fn())
     for name, content in CONFIG.items():
         write("fuzz_config", name, content)

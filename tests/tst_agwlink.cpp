@@ -2,11 +2,7 @@
 // error display, the reconnect timer and "Kick".
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "support/Fakes.h"
-#include "support/TestUtil.h"
-#include "ui/Gateway.h"
+#include "support/Peers.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -29,11 +25,6 @@ quint16 unusedPort() {
 class tst_agwlink : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
-        Module1::settings() = Module1::Settings{};
-        platform::timing().connectSleepMs = 0;
-        platform::timing().reconnectIntervalMs = 60000;
-    }
     void registersAfterTheConnectPause();
     void registersAgainAfterReconnect();
     void errorDisplayAndRecovery();
@@ -41,37 +32,31 @@ private slots:
 };
 
 void tst_agwlink::registersAfterTheConnectPause() {
-    platform::timing().connectSleepMs = 500;
+    Timing timing;
+    timing.connectSleepMs = 500;
     QTcpServer engine;
     QVERIFY(engine.listen(QHostAddress::LocalHost, 0));
-    TempAppDir dir;
-    dir.write(QStringLiteral("pktgate.cfg"), cfgFor(engine.serverPort()));
-    FakeMonitor monitor;
-    FakeHost host;
-    Gateway gw(monitor, host);
+    LiveGateway g(timing);
     QElapsedTimer clock;
     clock.start();
-    gw.Form_Load();
+    g.start(cfgFor(engine.serverPort()));
     QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
     QTcpSocket* peer = engine.nextPendingConnection();
     QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 36, 5000);
     QVERIFY(clock.elapsed() >= 500);
     QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1"));
-    QCOMPARE(monitor.text1, QStringLiteral("WinsockAGW.State = 7"));
-    QVERIFY(!monitor.kickVisible);
-    QCOMPARE(host.title(), QStringLiteral("AGW - Tarn Cluster 1.023C N0CALL-1"));
+    QCOMPARE(g.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
+    QVERIFY(!g.monitor.kickVisible);
+    QCOMPARE(g.host.title(), QStringLiteral("AGW - Tarn Cluster 1.023C N0CALL-1"));
 }
 
 void tst_agwlink::registersAgainAfterReconnect() {
-    platform::timing().reconnectIntervalMs = 100;
+    Timing timing = StandInGateway::quickTiming();
+    timing.reconnectIntervalMs = 100;
     QTcpServer engine;
     QVERIFY(engine.listen(QHostAddress::LocalHost, 0));
-    TempAppDir dir;
-    dir.write(QStringLiteral("pktgate.cfg"), cfgFor(engine.serverPort()));
-    FakeMonitor monitor;
-    FakeHost host;
-    Gateway gw(monitor, host);
-    gw.Form_Load();
+    LiveGateway g(timing);
+    g.start(cfgFor(engine.serverPort()));
     for (int round = 0; round < 2; ++round) {
         QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
         QTcpSocket* peer = engine.nextPendingConnection();
@@ -79,27 +64,25 @@ void tst_agwlink::registersAgainAfterReconnect() {
         QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1"));
         // The engine drops the link: nothing visible, the next tick reconnects.
         peer->disconnectFromHost();
-        QTRY_COMPARE_WITH_TIMEOUT(gw.link().WinsockAGW().state(), int(Socket::Closing), 5000);
-        QVERIFY(!monitor.kickVisible);
-        QCOMPARE(monitor.colour, LinkColour::Normal);
+        QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().socket().state(), int(Socket::Closing), 5000);
+        QVERIFY(!g.monitor.kickVisible);
+        QCOMPARE(g.monitor.colour, LinkColour::Normal);
     }
 }
 
 void tst_agwlink::errorDisplayAndRecovery() {
-    platform::timing().reconnectIntervalMs = 300;
+    Timing timing = StandInGateway::quickTiming();
+    timing.reconnectIntervalMs = 300;
     const quint16 port = unusedPort();
-    TempAppDir dir;
-    dir.write(QStringLiteral("pktgate.cfg"), cfgFor(port));
-    FakeMonitor monitor;
-    FakeHost host;
-    Gateway gw(monitor, host);
-    gw.Form_Load();
+    LiveGateway g(timing);
+    FakeMonitor& monitor = g.monitor;
+    g.start(cfgFor(port));
     QTRY_COMPARE_WITH_TIMEOUT(monitor.colour, LinkColour::Yellow, 5000);
     QVERIFY(monitor.kickVisible);
     const QString message =
         QStringLiteral("Winsock Error: Connection refused at 127.0.0.1  port %1").arg(port);
-    QCOMPARE(monitor.text1, message);
-    QVERIFY(dir.logEntries().contains(QStringLiteral("WinsockAGW_Error ") + message));
+    QCOMPARE(monitor.status, message);
+    QVERIFY(g.log().contains(QStringLiteral("WinsockAGW_Error ") + message));
 
     // A listener started later is reached at a timer tick; the window stays yellow until then.
     QTcpServer engine;
@@ -110,30 +93,25 @@ void tst_agwlink::errorDisplayAndRecovery() {
     QVERIFY(!monitor.kickVisible);
 
     // "Kick" after the engine went away reconnects at once and clears the status line.
-    platform::timing().reconnectIntervalMs = 60000;
     QTcpSocket* peer = engine.nextPendingConnection();
     peer->disconnectFromHost();
-    QTRY_COMPARE_WITH_TIMEOUT(gw.link().WinsockAGW().state(), int(Socket::Closing), 5000);
-    gw.link().Timer1().setInterval(60000);
-    gw.kick_Click();
-    QCOMPARE(monitor.text1, QString());
+    QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().socket().state(), int(Socket::Closing), 5000);
+    g.gw->link().reconnectTimer().setInterval(60000);
+    g.gw->kick();
+    QCOMPARE(monitor.status, QString());
     QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
 }
 
 void tst_agwlink::kickWhileConnectedChangesNothing() {
     QTcpServer engine;
     QVERIFY(engine.listen(QHostAddress::LocalHost, 0));
-    TempAppDir dir;
-    dir.write(QStringLiteral("pktgate.cfg"), cfgFor(engine.serverPort()));
-    FakeMonitor monitor;
-    FakeHost host;
-    Gateway gw(monitor, host);
-    gw.Form_Load();
-    QTRY_COMPARE_WITH_TIMEOUT(monitor.text1, QStringLiteral("WinsockAGW.State = 7"), 5000);
-    monitor.text1 = QStringLiteral("status");
-    gw.kick_Click();
-    QCOMPARE(monitor.text1, QStringLiteral("status"));
-    QCOMPARE(gw.link().WinsockAGW().state(), int(Socket::Connected));
+    LiveGateway g;
+    g.start(cfgFor(engine.serverPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(g.monitor.status, QStringLiteral("WinsockAGW.State = 7"), 5000);
+    g.monitor.status = QStringLiteral("status");
+    g.gw->kick();
+    QCOMPARE(g.monitor.status, QStringLiteral("status"));
+    QCOMPARE(g.gw->link().socket().state(), int(Socket::Connected));
     QTest::qWait(50);
     QVERIFY(engine.hasPendingConnections());
     engine.nextPendingConnection();

@@ -5,6 +5,8 @@
 #include "agwlink/TextCutter.h"
 #include "support/TestUtil.h"
 
+#include <QDir>
+#include <QFile>
 #include <QtTest>
 
 class tst_codec : public QObject {
@@ -15,8 +17,8 @@ private slots:
     void callFields_data();
     void callFields();
     void registerFrame();
-    void getKind_data();
-    void getKind();
+    void kindDescription_data();
+    void kindDescription();
     void cutter_data();
     void cutter();
     void nodeText_data();
@@ -92,34 +94,30 @@ void tst_codec::registerFrame() {
     QCOMPARE(buildRegisterFrame(QByteArray()), empty);
 }
 
-void tst_codec::getKind_data() {
+void tst_codec::kindDescription_data() {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("description");
-    QTest::addColumn<bool>("logged");
+    QTest::addColumn<QString>("description"); // empty: none
     QTest::newRow("D") << "D"
-                       << "Connected Data" << false;
+                       << "Connected Data";
     QTest::newRow("d differs from D") << "d"
-                                      << "Disconnect an AX.25 connection" << false;
+                                      << "Disconnect an AX.25 connection";
     QTest::newRow("X") << "X"
-                       << "Register CallSign" << false;
+                       << "Register CallSign";
     QTest::newRow("k, the last letter") << "k"
-                                        << "Start monitoring using raw frames" << false;
+                                        << "Start monitoring using raw frames";
     QTest::newRow("unknown letter") << "Z"
-                                    << "" << true;
+                                    << "";
     QTest::newRow("empty") << ""
-                           << "" << true;
+                           << "";
     QTest::newRow("two letters") << "DD"
-                                 << "" << true;
+                                 << "";
 }
 
-void tst_codec::getKind() {
+void tst_codec::kindDescription() {
     QFETCH(QString, kind);
     QFETCH(QString, description);
-    QFETCH(bool, logged);
-    TempAppDir dir;
-    QCOMPARE(GetKind(kind), description);
-    const QStringList log = dir.logEntries();
-    QCOMPARE(log, logged ? QStringList{QStringLiteral("GetKind ") + kind} : QStringList{});
+    QCOMPARE(::kindDescription(kind).value_or(QString()), description);
+    QCOMPARE(::kindDescription(kind).has_value(), !description.isEmpty());
 }
 
 void tst_codec::cutter_data() {

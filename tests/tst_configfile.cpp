@@ -1,6 +1,7 @@
 // pktgate.cfg: the number rule, the field rule, reading into the settings and the window,
 // writing the 13 lines, and a failed save that must leave the previous file whole.
 #include "config/ConfigFile.h"
+#include "config/ErrorLog.h"
 #include "net/Failure.h"
 #include "support/TestUtil.h"
 
@@ -41,8 +42,6 @@ class TestConfigFile : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { Module1::settings() = Module1::Settings{}; }
-
     void numericValue_data();
     void numericValue();
     void toInt32_data();
@@ -141,7 +140,7 @@ void TestConfigFile::fields_data() {
 void TestConfigFile::fields() {
     QFETCH(QByteArray, content);
     QFETCH(QStringList, expected);
-    QCOMPARE(cfgFields(content), expected);
+    QCOMPARE(settingsFields(content), expected);
 }
 
 void TestConfigFile::read_data() {
@@ -208,36 +207,40 @@ void TestConfigFile::read() {
     QFETCH(QStringList, windowSets);
     QFETCH(QStringList, log);
 
-    TempAppDir dir;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
     dir.write(QStringLiteral("pktgate.cfg"), content);
-    Module1::settings().KeepAliveMinutes = 7; // reset to 0 by any existing file
+    settings.keepAliveMinutes = 7; // reset to 0 by any existing file
     FakeWindow window;
-    readcfg(window);
+    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
 
-    const Module1::Settings& s = Module1::settings();
-    QCOMPARE(s.ClusterCall, call);
-    QCOMPARE(s.AgwIp, agwIp);
-    QCOMPARE(s.PacketLength, packetLength);
-    QCOMPARE(s.KeepAliveMinutes, keepAlive);
+    const Settings& s = settings;
+    QCOMPARE(s.clusterCall, call);
+    QCOMPARE(s.agwIp, agwIp);
+    QCOMPARE(s.packetLength, packetLength);
+    QCOMPARE(s.keepAliveMinutes, keepAlive);
     QCOMPARE(window.sets, windowSets);
     QCOMPARE(dir.logEntries(), log);
 }
 
 void TestConfigFile::missingFileTouchesNothing() {
-    TempAppDir dir;
-    Module1::settings().ClusterCall = QStringLiteral("KEEP");
-    Module1::settings().PacketLength = 5;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
+    settings.clusterCall = QStringLiteral("KEEP");
+    settings.packetLength = 5;
     FakeWindow window;
-    readcfg(window);
-    QCOMPARE(Module1::settings().ClusterCall, QStringLiteral("KEEP"));
-    QCOMPARE(Module1::settings().PacketLength, 5);
+    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    QCOMPARE(settings.clusterCall, QStringLiteral("KEEP"));
+    QCOMPARE(settings.packetLength, 5);
     QVERIFY(window.sets.isEmpty());
     QVERIFY(!QFile::exists(dir.file(QStringLiteral("error.log"))));
 
     // A name that exists but cannot be read as a file is a failure before the first key.
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
-    readcfg(window);
-    QCOMPARE(Module1::settings().PacketLength, 130);
+    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    QCOMPARE(settings.packetLength, 130);
     QCOMPARE(dir.logEntries(), QStringList{QStringLiteral("Readcfg pktgate.cfg")});
 }
 
@@ -265,64 +268,66 @@ void TestConfigFile::roundTrip() {
     QFETCH(QString, expectedCall);
     QFETCH(QString, expectedAgwIp);
 
-    TempAppDir dir;
-    Module1::Settings& s = Module1::settings();
-    s.ClusterCall = call;
-    s.AgwIp = agwIp;
-    s.AgwPort = QStringLiteral("8000");
-    s.ClusterIp = QStringLiteral("10.1.1.1");
-    s.ClusterPort = QStringLiteral("7300");
-    s.PacketLength = 250;
-    s.KeepAliveMinutes = 5;
-    s.ConfigTop = -300;
-    s.ConfigLeft = 4500;
-    s.ProgramVersion = QStringLiteral("1.023C");
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
+    Settings& s = settings;
+    s.clusterCall = call;
+    s.agwIp = agwIp;
+    s.agwPort = QStringLiteral("8000");
+    s.clusterIp = QStringLiteral("10.1.1.1");
+    s.clusterPort = QStringLiteral("7300");
+    s.packetLength = 250;
+    s.keepAliveMinutes = 5;
+    s.configTop = -300;
+    s.configLeft = 4500;
     FakeWindow saved;
     saved.values[WindowGeometry::Top] = 1200;
     saved.values[WindowGeometry::Left] = 2400.5;
     saved.values[WindowGeometry::Height] = 6000;
     saved.values[WindowGeometry::Width] = 9015;
-    SaveCfg(saved);
+    saveSettingsFile(settingsFilePath(dir.path()), settings, saved, errors);
     QCOMPARE(dir.logEntries(), QStringList{});
 
-    const Module1::Settings before = s;
-    s = Module1::Settings{};
+    const Settings before = s;
+    s = Settings{};
     FakeWindow loaded;
-    readcfg(loaded);
-    QCOMPARE(s.ClusterCall, expectedCall);
-    QCOMPARE(s.AgwIp, expectedAgwIp);
-    QCOMPARE(s.AgwPort, before.AgwPort);
-    QCOMPARE(s.ClusterIp, before.ClusterIp);
-    QCOMPARE(s.ClusterPort, before.ClusterPort);
-    QCOMPARE(s.PacketLength, before.PacketLength);
-    QCOMPARE(s.KeepAliveMinutes, before.KeepAliveMinutes);
-    QCOMPARE(s.ConfigTop, before.ConfigTop);
-    QCOMPARE(s.ConfigLeft, before.ConfigLeft);
-    QCOMPARE(s.ProgramVersion, QString());
+    readSettingsFile(settingsFilePath(dir.path()), settings, loaded, errors);
+    QCOMPARE(s.clusterCall, expectedCall);
+    QCOMPARE(s.agwIp, expectedAgwIp);
+    QCOMPARE(s.agwPort, before.agwPort);
+    QCOMPARE(s.clusterIp, before.clusterIp);
+    QCOMPARE(s.clusterPort, before.clusterPort);
+    QCOMPARE(s.packetLength, before.packetLength);
+    QCOMPARE(s.keepAliveMinutes, before.keepAliveMinutes);
+    QCOMPARE(s.configTop, before.configTop);
+    QCOMPARE(s.configLeft, before.configLeft);
     QCOMPARE(loaded.sets, (QStringList{"Top=1200", "Left=2400.5", "Height=6000", "Width=9015"}));
     QCOMPARE(dir.logEntries(), QStringList{});
 }
 
 void TestConfigFile::exactBytes() {
-    TempAppDir dir;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); // comma decimals, dot groups
-    Module1::Settings& s = Module1::settings();
-    s.ClusterCall = QStringLiteral("N0CALL-1");
-    s.AgwIp = QStringLiteral("127.0.0.1");
-    s.AgwPort = QStringLiteral("8000");
-    s.ClusterIp = QStringLiteral("127.0.0.1");
-    s.ClusterPort = QStringLiteral("7300");
-    s.PacketLength = 130;
-    s.KeepAliveMinutes = 1500;
-    s.ConfigTop = -45;
-    s.ConfigLeft = 0;
+    Settings& s = settings;
+    s.clusterCall = QStringLiteral("N0CALL-1");
+    s.agwIp = QStringLiteral("127.0.0.1");
+    s.agwPort = QStringLiteral("8000");
+    s.clusterIp = QStringLiteral("127.0.0.1");
+    s.clusterPort = QStringLiteral("7300");
+    s.packetLength = 130;
+    s.keepAliveMinutes = 1500;
+    s.configTop = -45;
+    s.configLeft = 0;
     FakeWindow window;
     window.values[WindowGeometry::Top] = 1234.5;
     window.values[WindowGeometry::Left] = -15;
     window.values[WindowGeometry::Height] = 123456;
     window.values[WindowGeometry::Width] = 0.1;
-    SaveCfg(window);
+    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
     QLocale::setDefault(previous);
 
     QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), QByteArray("\"Cluster Call\",\"N0CALL-1\"\r\n"
@@ -341,12 +346,14 @@ void TestConfigFile::exactBytes() {
 }
 
 void TestConfigFile::minimisedSavesNothing() {
-    TempAppDir dir;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
     dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
-    Module1::settings().ClusterCall = QStringLiteral("NEW");
+    settings.clusterCall = QStringLiteral("NEW");
     FakeWindow window;
     window.minimised = true;
-    SaveCfg(window);
+    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
     QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
     QCOMPARE(dir.logEntries(), QStringList{});
 }
@@ -360,9 +367,11 @@ void TestConfigFile::failedSaveKeepsOldFile_data() {
 
 void TestConfigFile::failedSaveKeepsOldFile() {
     QFETCH(QString, how);
-    TempAppDir dir;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
     const QString cfg = dir.file(QStringLiteral("pktgate.cfg"));
-    Module1::settings().ClusterCall = QString(400, QLatin1Char('N')); // a file of 500+ bytes
+    settings.clusterCall = QString(400, QLatin1Char('N')); // a file of 500+ bytes
     FakeWindow window;
 
     // The log file exists and stays writable, so that its line can be appended even where new
@@ -372,7 +381,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
 
     if (how == QLatin1String("directory")) {
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
-        SaveCfg(window);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
         QVERIFY(QFileInfo(cfg).isDir());
     } else if (how == QLatin1String("readonly")) {
         dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
@@ -383,7 +392,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
             QFile::setPermissions(dir.path(), writable);
             QSKIP("permissions do not stop writes here (running as root)");
         }
-        SaveCfg(window);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
         QFile::setPermissions(dir.path(), writable);
         QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
     } else {
@@ -396,7 +405,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
         small.rlim_cur = 200;
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        SaveCfg(window);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, previousHandler);
         QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);

@@ -1,7 +1,6 @@
 // error.log: the line and its month, outside text, a log place that is not a file, bursts summed
 // up, the end of a run and writers in two threads.
 #include "config/ErrorLog.h"
-#include "config/Module1.h"
 #include "support/TestUtil.h"
 
 #include <QThread>
@@ -16,7 +15,7 @@ const QDateTime kWhen(QDate(2026, 12, 7), QTime(9, 5));
 
 // A log in a fresh directory at a fixed time, its windows measured by a clock the test steps.
 struct Rig {
-    TempAppDir dir;
+    TempDir dir;
     FixedClock wall{kWhen};
     std::atomic<qint64> ms{0};
     ErrorLog log{dir.path()};
@@ -77,12 +76,12 @@ void tst_errorlog::logLine() {
     QFETCH(QString, detail);
     QFETCH(QByteArray, line);
     QCOMPARE(formatLogLine(when, tag, detail, QLocale(QLocale::English)), line);
-    // Appended in call order, by the log object and by the process-wide function alike.
-    TempAppDir dir;
+    // Appended in call order.
+    TempDir dir;
     FixedClock clock(when);
     ErrorLog log(dir.path());
     log.write(tag, detail);
-    Module1::ErrorLog(tag, detail);
+    log.write(tag, detail);
     QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
 }
 
@@ -145,7 +144,7 @@ void tst_errorlog::notAFile_data() {
 void tst_errorlog::notAFile() {
     QFETCH(QString, place);
     QFETCH(int, notices);
-    TempAppDir dir;
+    TempDir dir;
     FixedClock clock(kWhen);
     const QString logDir = place == "missing" ? dir.file(QStringLiteral("missing")) : dir.path();
     ErrorLog log(logDir);

@@ -5,16 +5,13 @@
 // every wait has a stated bound.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
-#include "agwlink/AgwReceiver.h"
-#include "agwlink/AxSender.h"
 #include "agwlink/FrameAssembler.h"
 #include "config/ConfigFile.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "relay/Receiver.h"
+#include "relay/SessionTable.h"
 #include "support/Fakes.h"
+#include "support/Peers.h"
 #include "support/TestUtil.h"
-#include "ui/Gateway.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,14 +20,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 #include <csignal>
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -63,16 +57,6 @@ namespace {
 
 constexpr qint64 kMiB = 1024 * 1024;
 
-QByteArray cFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'C', call, "GB7TC", "*** CONNECTED To Station GB7TC\r");
-}
-QByteArray dFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1) {
-    return buildFrame(port, 'D', call, "GB7TC", data);
-}
-QByteArray discFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'd', call, "GB7TC", "*** DISCONNECTED From Station GB7TC\r");
-}
-
 // A figure of /proc/self/status in KiB ("VmRSS", "VmHWM").
 qint64 statusKiB(const char* key) {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -92,163 +76,20 @@ bool resetPeakRss() {
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-// Handles events until pred holds or ms have passed, without the 10 ms naps of QTest::qWaitFor.
-bool waitUntil(const std::function<bool()>& pred, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
-
-void setSocketBuffer(qintptr fd, int option, int bytes) {
-    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, option, &bytes, sizeof bytes);
-}
-
-// Ends a connection with RST instead of an orderly close, unread data and all.
-void resetConnection(QTcpSocket* s) {
-    const linger hard{1, 0};
-    ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
-                 sizeof hard);
-    s->abort();
-}
-
-// The engine: accepts the gateway's link (a new one replaces the old), reads its frames and keeps
-// per user the text and the disconnects it received.
-class FakeEngine : public QObject {
-public:
-    explicit FakeEngine(int receiveBuffer = 0) {
-        server.listen(QHostAddress::LocalHost, 0);
-        // Accepted connections inherit the size; a fixed size also turns off the kernel's tuning.
-        if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
-        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server.nextPendingConnection()) {
-                if (link) link->disconnect(this);
-                link = s;
-                ++connections;
-                assembler.clear();
-                QObject::connect(link, &QTcpSocket::readyRead, this, [this] { read(); });
-            }
-        });
-    }
-    ~FakeEngine() override {
-        if (link) link->disconnect(this);
-    }
-    void read() {
-        if (paused || !link) return;
-        assembler.append(link->readAll());
-        QByteArrayView f;
-        FrameAssembler::Next next;
-        while ((next = assembler.next(f)) == FrameAssembler::Next::Frame)
-            take(f);
-        if (next == FrameAssembler::Next::Oversize) ++broken;
-    }
-    void take(QByteArrayView f) {
-        const AgwHeader h = readHeader(f.data());
-        ++frames;
-        if (h.DataKind == 'X') ++registrations;
-        if (h.DataKind == 'D') {
-            text[h.CallTo] += f.sliced(kAgwHeaderSize).toByteArray();
-            maxDataLen = std::max(maxDataLen, h.DataLen);
-        }
-        if (h.DataKind == 'd') ++disconnects[h.CallTo];
-    }
-    void send(const QByteArray& bytes) {
-        link->write(bytes);
-        link->flush();
-    }
-    // Sends and waits until the system has taken it all (at most 10 s).
-    bool sendAll(const QByteArray& bytes) {
-        send(bytes);
-        return waitUntil([this] { return link->bytesToWrite() == 0; }, 10000);
-    }
-    // Stops reading: what the gateway sends waits in the system's buffers.
-    void pause(bool on) {
-        paused = on;
-        link->setReadBufferSize(on ? 4096 : 0);
-        if (!on) read();
-    }
-
-    QTcpServer server;
-    QTcpSocket* link = nullptr;
-    FrameAssembler assembler;
-    bool paused = false;
-    int connections = 0, registrations = 0, broken = 0;
-    qint64 frames = 0;
-    quint32 maxDataLen = 0;
-    QHash<QByteArray, QByteArray> text;
-    QHash<QByteArray, int> disconnects;
-};
-
-// The node: one connection per user, known by its first line.
-class FakeNode : public QObject {
-public:
-    struct Conn {
-        QTcpSocket* sock = nullptr;
-        QByteArray bytes;
-        bool ended = false;
-        bool reading = true;
-    };
-    explicit FakeNode(int receiveBuffer = 0, int sendBuffer = 0) {
-        server.listen(QHostAddress::LocalHost, 0);
-        server.setMaxPendingConnections(1000);
-        if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
-        if (sendBuffer) setSocketBuffer(server.socketDescriptor(), SO_SNDBUF, sendBuffer);
-        QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server.nextPendingConnection()) {
-                conns.push_back(std::make_unique<Conn>());
-                Conn* c = conns.back().get();
-                c->sock = s;
-                QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
-                    if (c->reading) c->bytes += c->sock->readAll();
-                });
-                QObject::connect(s, &QTcpSocket::disconnected, this, [c] { c->ended = true; });
-                QObject::connect(s, &QTcpSocket::errorOccurred, this, [c] { c->ended = true; });
-            }
-        });
-    }
-    ~FakeNode() override {
-        for (auto& c : conns)
-            c->sock->disconnect(this);
-    }
-    Conn* of(const QByteArray& call) {
-        const QByteArray login = call + "\r\n";
-        for (auto& c : conns)
-            if (c->bytes.startsWith(login)) return c.get();
-        return nullptr;
-    }
-    // The node stops reading this connection: the system's buffers fill, then the gateway's.
-    static void stopReading(Conn* c) {
-        c->reading = false;
-        c->sock->setReadBufferSize(1);
-    }
-
-    QTcpServer server;
-    std::vector<std::unique_ptr<Conn>> conns;
-};
-
-QByteArray cfgFor(quint16 agwPort, quint16 nodePort, int packetLength = 130) {
-    return "\"Cluster Call\",\"GB7TC\"\r\n\"AGW IP\",\"127.0.0.1\"\r\n\"AGW Port\",\"" +
-           QByteArray::number(agwPort) +
-           "\"\r\n\"Winsock IP\",\"127.0.0.1\"\r\n\"Winsock Port\",\"" +
-           QByteArray::number(nodePort) + "\"\r\n\"Packet Length\"," +
-           QByteArray::number(packetLength) + "\r\n";
-}
-
 // Keeps its rows as short as the window does (2048 characters), and counts the arrivals the
 // receive side handles and those of a single byte.
 class CountingMonitor : public FakeMonitor {
 public:
     void addTraffic(const QString& row) override { FakeMonitor::addTraffic(row.left(2048)); }
-    void addSent(const QString& entry) override { FakeMonitor::addSent(entry.left(2048)); }
-    void appendText1(const QString& text) override {
+    void addSentToRadio(const QString& entry) override {
+        FakeMonitor::addSentToRadio(entry.left(2048));
+    }
+    void appendStatusText(const QString& text) override {
         if (text.startsWith(QLatin1String(" Len="))) {
             ++arrivals;
             if (text == QLatin1String(" Len=1\r\n")) ++singleBytes;
         }
-        FakeMonitor::appendText1(text);
+        FakeMonitor::appendStatusText(text);
     }
     int arrivals = 0, singleBytes = 0;
 };
@@ -256,18 +97,30 @@ public:
 // Shows nothing: the soak measures the core, not a stand-in's lists.
 class NullMonitor : public Monitor {
 public:
-    void setText1(const QString&) override {}
-    void appendText1(const QString&) override {}
+    void setStatusText(const QString&) override {}
+    void appendStatusText(const QString&) override {}
     void showHeader(const AgwHeader&) override {}
-    void addKindLine(const QString&) override {}
+    void addRoute(const QString&) override {}
     void addTraffic(const QString&) override {}
     void trimTraffic() override {}
-    void addSent(const QString&) override {}
-    void refreshConnectedCalls(const StreamTable&) override {}
+    void addSentToRadio(const QString&) override {}
+    void setConnectedCall(int, const QString&) override {}
     void setKickVisible(bool) override {}
     void setLinkColour(LinkColour) override {}
     void setSendProgress(qint64, qint64) override {}
 };
+
+// Events logged with a tag: the lines written, and those a burst summary counts.
+qsizetype loggedEvents(const TempDir& dir, const QString& tag) {
+    static const QRegularExpression repeated(QStringLiteral("^ repeated ([0-9,]+) times$"));
+    qsizetype n = 0;
+    for (const QString& e : dir.logEntries()) {
+        if (!e.startsWith(tag + QLatin1Char(' '))) continue;
+        const QRegularExpressionMatch m = repeated.match(e.mid(tag.size()));
+        n += m.hasMatch() ? m.captured(1).remove(QLatin1Char(',')).toLongLong() : 1;
+    }
+    return n;
+}
 
 // The number of whole frames in bytes.
 qint64 countFrames(const QByteArray& bytes) {
@@ -285,35 +138,23 @@ struct Buffers {
 
 // A Gateway on real sockets between a fake engine and a fake node.
 struct Rig {
-    TempAppDir dir;
     FakeEngine engine;
     FakeNode node;
     CountingMonitor monitor;
-    FakeHost host;
-    std::unique_ptr<Gateway> gw;
+    LiveGateway live;
 
-    explicit Rig(Buffers b = {}) : engine(b.engineReceive), node(b.nodeReceive, b.nodeSend) {
-        Module1::settings() = Module1::Settings{};
-        dir.write(QStringLiteral("pktgate.cfg"),
-                  cfgFor(engine.server.serverPort(), node.server.serverPort()));
-        gw = std::make_unique<Gateway>(monitor, host);
-        gw->Form_Load();
+    explicit Rig(Buffers b = {}, Timing timing = StandInGateway::quickTiming())
+        : engine(b.engineReceive), node(b.nodeReceive, b.nodeSend), live(timing, &monitor) {
+        live.start(settingsFor(engine.port(), node.port()));
     }
-    ~Rig() {
-        gw->closeLink();
-        gw.reset();
-    }
-    bool registered(int times = 1) {
-        return waitUntil([&] { return engine.registrations >= times; }, 5000);
-    }
+    Gateway& gw() { return *live.gw; }
+    bool registered(int times = 1) { return engine.registered(times); }
     // A user connects and is logged in at the node (at most 5 s).
     FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
-        engine.send(cFrame(call, port));
-        FakeNode::Conn* c = nullptr;
-        waitUntil([&] { return (c = node.of(call)) != nullptr; }, 5000);
-        return c;
+        engine.send(connectFrame(call, port));
+        return node.waitFor(call);
     }
-    QStringList log() const { return dir.logEntries(); }
+    QStringList log() const { return live.log(); }
 };
 
 } // namespace
@@ -321,11 +162,6 @@ struct Rig {
 class tst_faults : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
-        platform::timing() = platform::Timing{};
-        platform::timing().connectSleepMs = 0;
-    }
-    void cleanup() { platform::timing() = platform::Timing{}; }
 
     void engineDropsLinkMidFrame_data();
     void engineDropsLinkMidFrame();
@@ -356,18 +192,19 @@ void tst_faults::engineDropsLinkMidFrame_data() {
 void tst_faults::engineDropsLinkMidFrame() {
     QFETCH(int, cut);
     QFETCH(bool, reset);
-    platform::timing().reconnectIntervalMs = 200;
-    Rig r;
+    Timing timing = StandInGateway::quickTiming();
+    timing.reconnectIntervalMs = 200;
+    Rig r({}, timing);
     QVERIFY(r.registered());
     FakeNode::Conn* a = r.login("AAA");
     FakeNode::Conn* b = r.login("BBB", 2);
     QVERIFY(a && b);
-    r.engine.send(dFrame("AAA", "before\r"));
+    r.engine.send(dataFrame("AAA", "before\r"));
     QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\n"; }, 5000));
 
-    const QByteArray lost = dFrame("AAA", "lost line\r");
+    const QByteArray lost = dataFrame("AAA", "lost line\r");
     r.engine.send(lost.left(cut));
-    QVERIFY(waitUntil([&] { return r.gw->receiver().assembler().buffered() == cut; }, 5000));
+    QVERIFY(waitUntil([&] { return r.gw().receiver().assembler().buffered() == cut; }, 5000));
     QTcpSocket* old = r.engine.link;
     if (reset)
         resetConnection(old);
@@ -380,14 +217,14 @@ void tst_faults::engineDropsLinkMidFrame() {
     qInfo("link back after %lld ms", static_cast<long long>(t.elapsed()));
 
     // The new link starts at a frame boundary.
-    r.engine.send(dFrame("AAA", "after\r") + dFrame("BBB", "also\r", 2));
+    r.engine.send(dataFrame("AAA", "after\r") + dataFrame("BBB", "also\r", 2));
     QVERIFY(waitUntil([&] { return b->bytes == "BBB\r\nalso\r\n"; }, 5000));
     QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\nafter\r\n"; }, 5000));
     // Node text goes out over the new link.
     a->sock->write("spot\r\n");
     QVERIFY(waitUntil([&] { return r.engine.text.value("AAA") == "spot\r"; }, 5000));
     QVERIFY(!a->ended && !b->ended);
-    QCOMPARE(r.gw->streams().inUse(), 2);
+    QCOMPARE(r.gw().sessions().inUse(), 2);
     QCOMPARE(r.engine.disconnects.value("AAA"), 0);
     QCOMPARE(r.engine.disconnects.value("BBB"), 0);
     QCOMPARE(r.log().filter(QStringLiteral("DataArrival")), QStringList());
@@ -406,24 +243,24 @@ void tst_faults::engineSendsOneByteAtATime() {
         }
         return true;
     };
-    const QByteArray session1 = cFrame("G4ABC", 3);
+    const QByteArray session1 = connectFrame("G4ABC", 3);
     QVERIFY(trickle(session1));
     FakeNode::Conn* c = nullptr;
     QVERIFY(waitUntil([&] { return (c = r.node.of("G4ABC")) != nullptr; }, 5000));
-    const QByteArray session2 = dFrame("G4ABC", "hello\r", 3) + dFrame("G4ABC", "sh/dx\r", 3);
+    const QByteArray session2 = dataFrame("G4ABC", "hello\r", 3) + dataFrame("G4ABC", "sh/dx\r", 3);
     QVERIFY(trickle(session2));
     QVERIFY(waitUntil([&] { return c->bytes == "G4ABC\r\nhello\r\nsh/dx\r\n"; }, 5000));
     c->sock->write("DX de K1ABC: 14025.0 DL1XYZ\r\n");
     QVERIFY(waitUntil(
         [&] { return r.engine.text.value("G4ABC") == "DX de K1ABC: 14025.0 DL1XYZ\r"; }, 5000));
-    const QByteArray session3 = discFrame("G4ABC", 3);
+    const QByteArray session3 = disconnectFrame("G4ABC", 3);
     QVERIFY(trickle(session3));
     QVERIFY(waitUntil([&] { return c->ended; }, 5000));
 
     const int bytes = int(session1.size() + session2.size() + session3.size());
     QCOMPARE(r.monitor.singleBytes, bytes);
     QCOMPARE(r.monitor.headersShown, 4);
-    QCOMPARE(r.gw->streams().inUse(), 0);
+    QCOMPARE(r.gw().sessions().inUse(), 0);
     QCOMPARE(r.engine.disconnects.value("G4ABC"), 0);
     QCOMPARE(r.log().filter(QStringLiteral("DataArrival")), QStringList());
 }
@@ -439,9 +276,9 @@ void tst_faults::nodeResetsOneConnection() {
     QByteArray toNodeB = "BBB\r\n", toUserB;
     const auto round = [&](int k, bool withA) {
         const QByteArray n = QByteArray::number(k);
-        QByteArray frames = dFrame("BBB", "line " + n + "\r");
+        QByteArray frames = dataFrame("BBB", "line " + n + "\r");
         toNodeB += "line " + n + "\r\n";
-        if (withA) frames += dFrame("AAA", "line " + n + "\r");
+        if (withA) frames += dataFrame("AAA", "line " + n + "\r");
         r.engine.send(frames);
         b->sock->write("spot " + n + "\r\n");
         toUserB += "spot " + n + "\r";
@@ -456,11 +293,11 @@ void tst_faults::nodeResetsOneConnection() {
         round(k, k < 210);
     QVERIFY(waitUntil([&] { return r.engine.disconnects.value("AAA") >= 1; }, 5000));
     // The engine reports the user's link gone, as it does after a disconnect request.
-    r.engine.send(discFrame("AAA"));
+    r.engine.send(disconnectFrame("AAA"));
     QVERIFY(waitUntil([&] { return b->bytes == toNodeB; }, 5000));
     QVERIFY(waitUntil([&] { return r.engine.text.value("BBB") == toUserB; }, 5000));
-    QVERIFY(waitUntil([&] { return r.gw->streams().inUse() == 1; }, 5000));
-    QCOMPARE(r.gw->streams().find("BBB"), 2);
+    QVERIFY(waitUntil([&] { return r.gw().sessions().inUse() == 1; }, 5000));
+    QCOMPARE(r.gw().sessions().find("BBB")->slot(), 2);
     QVERIFY(!b->ended);
     QCOMPARE(r.engine.disconnects.value("BBB"), 0);
     QCOMPARE(r.log().filter(QStringLiteral("BBB")), QStringList());
@@ -474,11 +311,10 @@ void tst_faults::descriptorsRunOut() {
     if (kSanitized)
         QSKIP("The sanitizers' runtime needs descriptors of its own (its vptr check opens a pipe "
               "to probe memory), so it reports false faults in a process that has none left");
-    TempAppDir dir;
+    TempDir dir;
     FakeEngine engine;
     FakeNode node;
-    dir.write(QStringLiteral("pktgate.cfg"),
-              cfgFor(engine.server.serverPort(), node.server.serverPort()));
+    dir.write(QStringLiteral("pktgate.cfg"), settingsFor(engine.port(), node.port()));
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PKTGATE_FAULTS_CHILD"), dir.path());
@@ -492,7 +328,7 @@ void tst_faults::descriptorsRunOut() {
     const auto call = [](int u) { return "U" + QByteArray::number(u); };
     QByteArray connects;
     for (int u = 0; u < kUsers; ++u)
-        connects += cFrame(call(u));
+        connects += connectFrame(call(u));
     engine.send(connects);
     const auto settled = [&] {
         int n = 0;
@@ -512,10 +348,13 @@ void tst_faults::descriptorsRunOut() {
             QVERIFY2(d == 0 && lines == 0, call(u).constData());
             in << u;
         } else {
-            QVERIFY2(d == 1 && lines == 1, call(u).constData());
+            QVERIFY2(d == 1 && lines <= 1, call(u).constData());
             out << u;
         }
     }
+    // A burst of refusals is written in part and summed up when it is over: every one counts.
+    QVERIFY(waitUntil(
+        [&] { return loggedEvents(dir, QStringLiteral("winsckOut_Error")) == out.size(); }, 3000));
     qInfo("%lld users logged in, %lld refused", static_cast<long long>(in.size()),
           static_cast<long long>(out.size()));
     QVERIFY(in.size() >= 60);
@@ -524,7 +363,7 @@ void tst_faults::descriptorsRunOut() {
     // The logged-in users keep working.
     QByteArray lines;
     for (const int u : in) {
-        lines += dFrame(call(u), "from " + call(u) + "\r");
+        lines += dataFrame(call(u), "from " + call(u) + "\r");
         node.of(call(u))->sock->write("to " + call(u) + "\r\n");
     }
     engine.send(lines);
@@ -541,8 +380,8 @@ void tst_faults::descriptorsRunOut() {
     // 60 leave; as many refused users come back and get in.
     QByteArray leave, again;
     for (int k = 0; k < 60; ++k) {
-        leave += discFrame(call(in[k]));
-        again += cFrame(call(out[k]));
+        leave += disconnectFrame(call(in[k]));
+        again += connectFrame(call(out[k]));
     }
     engine.send(leave);
     QVERIFY(waitUntil(
@@ -562,7 +401,8 @@ void tst_faults::descriptorsRunOut() {
         10000));
     for (int k = 0; k < 60; ++k)
         QCOMPARE(engine.disconnects.value(call(out[k])), 1);
-    QCOMPARE(dir.logEntries().filter(QStringLiteral("winsckOut_Error")).size(), out.size());
+    QVERIFY(waitUntil(
+        [&] { return loggedEvents(dir, QStringLiteral("winsckOut_Error")) == out.size(); }, 3000));
 
     child.closeWriteChannel(); // the child ends when its input ends
     QVERIFY(child.waitForFinished(10000));
@@ -590,7 +430,7 @@ void tst_faults::directoryNotWritable() {
     QFETCH(bool, logged);
     QTemporaryDir tmp;
     QString app = tmp.path();
-    const QByteArray old = cfgFor(8000, 7300);
+    const QByteArray old = settingsFor(8000, 7300);
     if (how == QLatin1String("file")) {
         QFile blocker(tmp.filePath(QStringLiteral("blocker")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -602,11 +442,10 @@ void tst_faults::directoryNotWritable() {
     if (how.contains(QLatin1String("logdir")))
         QVERIFY(QDir(app).mkdir(QStringLiteral("error.log")));
     const QStringList before = QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    platform::setAppDir(app);
-
-    Module1::settings() = Module1::Settings{};
-    Module1::settings().ClusterCall = QStringLiteral("GB7TC");
-    Module1::settings().AgwIp = QString(6000, QLatin1Char('h')); // a file larger than the limit
+    ErrorLog errors(app);
+    Settings settings;
+    settings.clusterCall = QStringLiteral("GB7TC");
+    settings.agwIp = QString(6000, QLatin1Char('h')); // a file larger than the limit
     FakeHost host;
     // A full disk: no file may grow beyond 4 KiB (the signal that would end the process is
     // ignored, so writes fail with "File too large").
@@ -619,17 +458,16 @@ void tst_faults::directoryNotWritable() {
         rlimit small{4096, oldLimit.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
     }
-    SaveCfg(host);
+    saveSettingsFile(settingsFilePath(app), settings, host, errors);
     QElapsedTimer t;
     t.start();
     for (int k = 0; k < 1000; ++k)
-        Module1::ErrorLog(QStringLiteral("Test"), QStringLiteral("x"));
+        errors.write(QStringLiteral("Test"), QStringLiteral("x"));
     const qint64 logMs = t.elapsed();
     if (full) {
         setrlimit(RLIMIT_FSIZE, &oldLimit);
         std::signal(SIGXFSZ, oldHandler);
     }
-    platform::setAppDir(QString());
     QVERIFY2(logMs < 2000, qPrintable(QString::number(logMs)));
 
     QFile cfg(QDir(app).filePath(QStringLiteral("pktgate.cfg")));
@@ -639,7 +477,7 @@ void tst_faults::directoryNotWritable() {
         QVERIFY(cfg.open(QIODevice::ReadOnly));
         const QByteArray now = cfg.readAll();
         if (saved)
-            QCOMPARE(now, formatCfg(Module1::settings(), host));
+            QCOMPARE(now, formatSettings(settings, host));
         else
             QCOMPARE(now, old);
     }
@@ -658,7 +496,7 @@ void tst_faults::directoryNotWritable() {
 }
 
 // A node that stops reading one user's connection while the user keeps typing: the gateway ends
-// that stream before 16 MiB are typed (its own queue stops at StreamTable::kMaxNodeQueue), the
+// that stream before 16 MiB are typed (its own queue stops at Session::kMaxNodeQueue), the
 // resident size grows by less than 8 MiB meanwhile, and another user is served throughout.
 void tst_faults::nodeStopsReading() {
     Rig r({.engineReceive = 0, .nodeReceive = 16384, .nodeSend = 0});
@@ -673,7 +511,7 @@ void tst_faults::nodeStopsReading() {
     const QByteArray line = QByteArray(999, 't') + '\r';
     QByteArray burst;
     for (int k = 0; k < 64; ++k)
-        burst += dFrame("AAA", line);
+        burst += dataFrame("AAA", line);
     int served = 0;
     while (typed < 16 * kMiB && r.engine.disconnects.value("AAA") == 0) {
         QVERIFY(r.engine.sendAll(burst));
@@ -681,7 +519,7 @@ void tst_faults::nodeStopsReading() {
         peak = std::max(peak, rssKiB());
         // The other user talks now and then.
         if ((typed / line.size()) % 1024 == 0) {
-            r.engine.send(dFrame("BBB", "still here\r"));
+            r.engine.send(dataFrame("BBB", "still here\r"));
             ++served;
         }
     }
@@ -693,11 +531,11 @@ void tst_faults::nodeStopsReading() {
     QVERIFY(typed < 16 * kMiB);
     QVERIFY2(peak - before < 8 * 1024 + kSanitizerAllowanceKiB,
              qPrintable(QString::number(peak - before)));
-    QCOMPARE(r.gw->streams().find("AAA"), 0);
+    QVERIFY(!r.gw().sessions().find("AAA"));
     QVERIFY(!r.log()
                  .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
                  .isEmpty());
-    r.engine.send(dFrame("BBB", "last\r"));
+    r.engine.send(dataFrame("BBB", "last\r"));
     b->sock->write("hello BBB\r\n");
     QVERIFY(waitUntil(
         [&] {
@@ -746,7 +584,7 @@ void tst_faults::engineStopsReading() {
     for (;;) {
         talk();
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-        peakQueue = std::max(peakQueue, r.gw->link().WinsockAGW().bytesToWrite());
+        peakQueue = std::max(peakQueue, r.gw().link().socket().bytesToWrite());
         peakRss = std::max(peakRss, rssKiB());
         qint64 total = 0;
         for (const qint64 n : spoken)
@@ -761,12 +599,12 @@ void tst_faults::engineStopsReading() {
           "grew by %lld KiB",
           static_cast<long long>(lastSpoken / 1024), static_cast<long long>(peakQueue / 1024),
           static_cast<long long>(peakRss - before));
-    QVERIFY(r.gw->link().congested());
+    QVERIFY(r.gw().link().congested());
     QVERIFY(peakQueue <= AgwLink::kHighWater + 256 * 1024);
     QVERIFY2(peakRss - before < 8 * 1024 + kSanitizerAllowanceKiB,
              qPrintable(QString::number(peakRss - before)));
     // Typing still reaches the node.
-    r.engine.send(dFrame("BBB", "typed while stalled\r"));
+    r.engine.send(dataFrame("BBB", "typed while stalled\r"));
     QVERIFY(waitUntil([&] { return conns[1]->bytes.endsWith("typed while stalled\r\n"); }, 5000));
 
     r.engine.pause(false);
@@ -789,7 +627,7 @@ void tst_faults::engineStopsReading() {
         QCOMPARE(r.engine.disconnects.value(calls[k]), 0);
     }
     QVERIFY(r.engine.maxDataLen <= 130);
-    QVERIFY(!r.gw->link().congested());
+    QVERIFY(!r.gw().link().congested());
 }
 
 // 1,000,000 frames from the engine through the receive side, on stand-in sockets: 64 users at a
@@ -797,19 +635,22 @@ void tst_faults::engineStopsReading() {
 // peak resident size grows by at most 2 MiB (plus 16 MiB of the sanitizers' own bookkeeping in
 // a sanitizer build), the table stays within the users present at once, and nothing is logged.
 void tst_faults::soak() {
-    TempAppDir dir;
-    Module1::settings() = Module1::Settings{};
-    Module1::settings().ClusterCall = QStringLiteral("GB7TC");
-    Module1::settings().PacketLength = 130;
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
+    settings.clusterCall = QStringLiteral("GB7TC");
+    settings.packetLength = 130;
     NullMonitor monitor;
-    FakeHost host;
-    FakeSocketPool agwPool, nodePool;
-    Gateway gw(monitor, host, agwPool.factory(), nodePool.factory());
-    gw.sender().setClusterCall("GB7TC");
-    gw.link().open();
+    FakeSocketPool agwPool;
+    // Every session makes its own node socket; none is kept track of beyond its session.
+    const SocketFactory nodeSockets = [] { return std::make_unique<FakeSocket>(); };
+    Gateway gw(settings, errors, monitor, StandInGateway::quickTiming(), agwPool.factory(),
+               nodeSockets);
+    gw.setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    gw.openLink();
     FakeSocket* agw = agwPool.made.at(0);
     agw->makeConnected();
-    StreamTable& table = gw.streams();
+    SessionTable& table = gw.sessions();
 
     constexpr int kUsers = 64;
     constexpr qint64 kFrames = 1000000, kWarmUp = 200000;
@@ -823,13 +664,13 @@ void tst_faults::soak() {
         const QByteArray call = "S" + QByteArray::number(u);
         int& t = turns[static_cast<size_t>(u)];
         if (t < 0) {
-            arrival += cFrame(call, quint8(u % 4));
+            arrival += connectFrame(call, quint8(u % 4));
             t = 0;
         } else if (t < 4 + u % 3) {
-            arrival += dFrame(call, "line " + QByteArray::number(frames) + "\r", quint8(u % 4));
+            arrival += dataFrame(call, "line " + QByteArray::number(frames) + "\r", quint8(u % 4));
             ++t;
         } else {
-            arrival += discFrame(call, quint8(u % 4));
+            arrival += disconnectFrame(call, quint8(u % 4));
             t = -1;
             ++sessions;
         }
@@ -841,15 +682,17 @@ void tst_faults::soak() {
         gw.receiver().handleArrival(QByteArrayView(arrival).sliced(cut), arrival.size() - cut);
         arrival.clear();
         // The node accepts new connections and answers every fourth user.
-        for (int i = 1; i <= table.highestIndex(); ++i) {
-            FakeSocket* s = nodePool.made.at(static_cast<size_t>(i));
+        for (int i = 1; i <= table.highestSlot(); ++i) {
+            Session* session = table.at(i);
+            if (!session) continue;
+            auto* s = static_cast<FakeSocket*>(&session->node());
             if (s->state() == Socket::Connecting) s->makeConnected();
             if (s->state() == Socket::Connected && (i + frames / 32) % 4 == 0) s->deliver(spot);
             s->written.clear();
         }
         toUsers += countFrames(agw->written);
         agw->written.clear();
-        highest = std::max(highest, table.highestIndex());
+        highest = std::max(highest, table.highestSlot());
         if (frames == kWarmUp) {
             QVERIFY(resetPeakRss());
             baseline = statusKiB("VmHWM");
@@ -869,41 +712,31 @@ void tst_faults::soak() {
     QCOMPARE(dir.logEntries(), QStringList());
 }
 
-// Inputs the fuzzers found, each with the behaviour it now shows. N0USR holds stream 1 on
-// port 1 (its cluster connection still being made).
+// Inputs the fuzzers found, each with the behaviour it now shows. N0USR holds slot 1 on port 1
+// (its node connection still being made).
 void tst_faults::fuzzFindings_data() {
     QTest::addColumn<QByteArray>("frames");
     QTest::addColumn<QStringList>("log");
-    // A "D" without a callsign used to be answered with a disconnect addressed by stream index
-    // (the frame's port): the user of that stream was disconnected, or on a port beyond the
+    // A "D" without a callsign used to be answered with a disconnect addressed by slot number
+    // (the frame's port): the user in that slot was disconnected, or on a port beyond the
     // table the answer failed. Nobody sent it, so nobody is answered; it is logged.
     QTest::newRow("data without a callsign on a user's port")
-        << cFrame("N0USR", 1) + dFrame("", "anonymous\r", 1)
+        << connectFrame("N0USR", 1) + dataFrame("", "anonymous\r", 1)
         << QStringList{"DataArrival  where = 14 no call"};
     QTest::newRow("data without a callsign on a port beyond the table")
-        << cFrame("N0USR", 1) + dFrame("", "anonymous\r", 5)
+        << connectFrame("N0USR", 1) + dataFrame("", "anonymous\r", 5)
         << QStringList{"DataArrival  where = 14 no call"};
 }
 
 void tst_faults::fuzzFindings() {
     QFETCH(QByteArray, frames);
     QFETCH(QStringList, log);
-    TempAppDir dir;
-    Module1::settings() = Module1::Settings{};
-    Module1::settings().PacketLength = 130;
-    FakeMonitor monitor;
-    FakeHost host;
-    FakeSocketPool agwPool, nodePool;
-    Gateway gw(monitor, host, agwPool.factory(), nodePool.factory());
-    gw.sender().setClusterCall("GB7TC");
-    gw.link().open();
-    FakeSocket* agw = agwPool.made.at(0);
-    agw->makeConnected();
-    agw->written.clear();
-    gw.receiver().handleArrival(frames, frames.size());
-    QCOMPARE(splitFrames(agw->written), QList<QByteArray>());
-    QCOMPARE(gw.streams().find("N0USR"), 1);
-    QCOMPARE(dir.logEntries(), log);
+    StandInGateway g;
+    g.startBare();
+    g.engine(frames);
+    QCOMPARE(g.sent(), QList<QByteArray>());
+    QCOMPARE(g.gw->sessions().find("N0USR")->slot(), 1);
+    QCOMPARE(g.dir.logEntries(), log);
 }
 
 namespace {
@@ -913,19 +746,19 @@ int faultsChild(int argc, char** argv, const QString& dir) {
     rlimit few{128, 128};
     if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 3;
     QCoreApplication app(argc, argv);
-    platform::setAppDir(dir);
-    platform::timing().connectSleepMs = 0;
+    ErrorLog errors(dir);
+    Settings settings;
     FakeMonitor monitor;
     FakeHost host;
-    Gateway gw(monitor, host);
-    gw.Form_Load();
+    Gateway gw(settings, errors, monitor, StandInGateway::quickTiming());
+    startUp(gw, settings, settingsFilePath(dir), errors, host);
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buf[256];
         if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) app.quit();
     });
     const int rc = app.exec();
-    gw.closeLink();
+    gw.shutdown();
     return rc;
 }
 } // namespace

@@ -1,14 +1,8 @@
 // The keep-alive on real timers: the quiet interval counts from the node's last text, however
 // often it talks, although an arrival no longer restarts the timer itself.
 #include "agwlink/AgwFrame.h"
-#include "agwlink/AgwLink.h"
-#include "agwlink/AgwReceiver.h"
-#include "agwlink/AxSender.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "relay/SessionTable.h"
 #include "support/Fakes.h"
-#include "support/TestUtil.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -19,31 +13,24 @@ constexpr int kIntervalMs = 200;
 const QByteArray kLogin = "N0USR\r\n";
 const QByteArray kBlank = " \r\n";
 
-// A gateway on stand-in sockets with one user logged in, its keep-alive ticking every 200 ms.
-struct Rig {
-    TempAppDir dir;
-    FakeMonitor monitor;
-    FakeHost host;
-    FakeSocketPool agw, cluster;
-    std::unique_ptr<Gateway> gw;
-    FakeSocket* node = nullptr;
+Timing keepAliveTiming() {
+    Timing t = StandInGateway::quickTiming();
+    t.keepAliveIntervalMs = kIntervalMs;
+    return t;
+}
 
-    explicit Rig(int minutes) {
-        Module1::settings() = Module1::Settings{};
-        Module1::settings().KeepAliveMinutes = minutes;
-        platform::timing().connectSleepMs = 0;
-        platform::timing().keepAliveIntervalMs = kIntervalMs;
-        gw = std::make_unique<Gateway>(monitor, host, agw.factory(), cluster.factory());
-        gw->link().open();
-        agw.made.at(0)->makeConnected();
-        const QByteArray c = buildFrame(1, 'C', "N0USR", "GB7TC");
-        gw->receiver().handleArrival(c, c.size());
-        node = cluster.made.at(1);
-        node->makeConnected();
+// A gateway on stand-in sockets with one user logged in, its keep-alive ticking every 200 ms.
+struct Rig : StandInGateway {
+    explicit Rig(int minutes) : StandInGateway(keepAliveTiming()) {
+        startBare();
+        settings.keepAliveMinutes = minutes;
+        login("N0USR");
+        node = StandInGateway::node("N0USR");
+        node->written = kLogin;
     }
-    ~Rig() { platform::timing() = platform::Timing{}; }
     // Keep-alive lines the node has had.
     int blanks() const { return int(node->written.mid(kLogin.size()).count(kBlank)); }
+    FakeSocket* node = nullptr;
 };
 
 } // namespace
@@ -94,8 +81,9 @@ void tst_keepalive::countsFromLastText() {
     // Timers may fire a little early (Qt's coarse timers allow 5 %), never a whole tick early.
     QVERIFY2(quiet.elapsed() >= qint64(minutes) * kIntervalMs * 9 / 10,
              qPrintable(QStringLiteral("keep-alive after %1 ms").arg(quiet.elapsed())));
-    QCOMPARE(r.gw->streams().idle(1), 0);
-    QVERIFY(r.gw->streams().tmrKeepAlive(1).isActive());
+    Session* s = r.gw->sessions().find("N0USR");
+    QCOMPARE(s->idle(), 0);
+    QVERIFY(s->keepAliveTimer().isActive());
 }
 
 QTEST_GUILESS_MAIN(tst_keepalive)

@@ -1,82 +1,38 @@
 // The relay driven through stand-in sockets: frames from the engine in every arrival pattern,
-// dispatch by kind, the cluster socket events, the keep-alive and the faults a link can show.
+// dispatch by kind, the session's node events, the keep-alive and the ways a session ends.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
-#include "agwlink/AgwReceiver.h"
-#include "agwlink/AxSender.h"
-#include "config/Module1.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "relay/Receiver.h"
+#include "relay/SessionTable.h"
 #include "support/Fakes.h"
-#include "support/TestUtil.h"
-#include "ui/Gateway.h"
+#include "support/Peers.h"
 
 #include <QtTest>
 
 namespace {
-QByteArray cFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'C', call, "GB7TC",
-                      "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
-}
-QByteArray dFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1) {
-    return buildFrame(port, 'D', call, "GB7TC", data);
-}
-QByteArray discFrame(const QByteArray& call, quint8 port = 1) {
-    return buildFrame(port, 'd', call, "GB7TC", "*** DISCONNECTED From Station GB7TC\r");
-}
+const QByteArray kGoodCfg = "\"Cluster Call\",\"GB7TC\"\r\n\"Packet Length\",130\r\n";
+
+// A gateway on stand-in sockets, started with a settings file.
+struct Rig : StandInGateway {
+    explicit Rig(const QByteArray& cfg = kGoodCfg, Timing timing = quickTiming())
+        : StandInGateway(timing) {
+        start(cfg);
+    }
+    SessionTable& table() { return gw->sessions(); }
+    Session* session(const QByteArray& call) { return table().find(call); }
+};
 } // namespace
 
 class tst_relay : public QObject {
     Q_OBJECT
 
-    // One gateway on stand-in sockets, started with a settings file.
-    struct Rig {
-        TempAppDir dir;
-        FakeMonitor monitor;
-        FakeHost host;
-        FakeSocketPool agwPool, nodePool;
-        std::unique_ptr<Gateway> gw;
-        FakeSocket* agw = nullptr;
-
-        explicit Rig(
-            const QByteArray& cfg = "\"Cluster Call\",\"GB7TC\"\r\n\"Packet Length\",130\r\n") {
-            Module1::settings() = Module1::Settings{};
-            if (!cfg.isNull()) dir.write(QStringLiteral("pktgate.cfg"), cfg);
-            gw = std::make_unique<Gateway>(monitor, host, agwPool.factory(), nodePool.factory());
-            gw->Form_Load();
-            agw = agwPool.made.at(0);
-            agw->makeConnected();
-            agw->written.clear(); // the registration
-        }
-        void engine(const QByteArray& bytes) { agw->deliver(bytes); }
-        FakeSocket* node(int i) { return nodePool.made.at(static_cast<size_t>(i)); }
-        QList<QByteArray> sent() {
-            const QList<QByteArray> f = splitFrames(agw->written);
-            agw->written.clear();
-            return f;
-        }
-        // Connects call and brings its cluster socket up; returns the stream index.
-        int login(const QByteArray& call, quint8 port = 1) {
-            engine(cFrame(call, port));
-            const int i = gw->streams().find(call);
-            node(i)->makeConnected();
-            node(i)->written.clear();
-            return i;
-        }
-    };
-
 private slots:
-    void init() {
-        platform::timing().connectSleepMs = 0;
-        platform::timing().keepAliveIntervalMs = 60000;
-    }
-
     void registration();
     void arrivalPatterns_data();
     void arrivalPatterns();
     void loginAndData();
     void heldBeforeConnect();
-    void heldBeyondBound();
+    void heldOverflowEndsSession();
     void dispatchFaults_data();
     void dispatchFaults();
     void oversizeResetsLink();
@@ -85,16 +41,19 @@ private slots:
     void nodeToRadio();
     void nodeCloses();
     void nodeClosesAfterLastWords();
+    void userComesBackAfterNodeClosed();
     void nodeFails();
     void userDisconnects();
     void slotReuse();
     void sendWhileLinkDown();
+    void framesFromRegisteredCall();
     void keepAlive_data();
     void keepAlive();
     void keepAliveStopsOnClosedSocket();
+    void keepAliveFullIntervalOnConnect();
     void startupCutShort();
     void engineNotReadingPausesNodes();
-    void nodeNotReadingEndsStream();
+    void nodeNotReadingEndsSession();
 };
 
 void tst_relay::registration() {
@@ -102,7 +61,7 @@ void tst_relay::registration() {
     // Every connect registers the callsign again.
     r.agw->makeConnected();
     QCOMPARE(r.agw->written, buildRegisterFrame("GB7TC"));
-    QCOMPARE(r.monitor.text1, QStringLiteral("WinsockAGW.State = 7"));
+    QCOMPARE(r.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
     QVERIFY(!r.monitor.kickVisible);
     // A connect notification that finds the link gone again sends nothing but still hides Kick.
     r.agw->written.clear();
@@ -126,76 +85,88 @@ void tst_relay::arrivalPatterns_data() {
 void tst_relay::arrivalPatterns() {
     QFETCH(int, chunk);
     Rig r;
-    const int i = r.login("N0USR");
+    r.login("N0USR");
     QByteArray bytes;
     for (int k = 0; k < 10; ++k)
-        bytes += dFrame("N0USR", "line " + QByteArray::number(k) + "\r");
+        bytes += dataFrame("N0USR", "line " + QByteArray::number(k) + "\r");
     if (chunk == 0) chunk = int(bytes.size());
     for (qsizetype at = 0; at < bytes.size(); at += chunk)
         r.engine(bytes.mid(at, chunk));
     QByteArray expected;
     for (int k = 0; k < 10; ++k)
         expected += "line " + QByteArray::number(k) + "\r\n";
-    QCOMPARE(r.node(i)->written, expected);
+    QCOMPARE(r.node("N0USR")->written, expected);
     QVERIFY(!r.gw->receiver().assembler().partial());
 }
 
 void tst_relay::loginAndData() {
     Rig r;
-    r.engine(cFrame("N0USR", 1));
-    const int i = r.gw->streams().find("N0USR");
-    QCOMPARE(i, 1);
-    QCOMPARE(r.node(i)->connects, 1);
-    QCOMPARE(r.monitor.list3, (QStringList{QString(), QStringLiteral("N0USR")}));
-    r.node(i)->makeConnected();
-    QCOMPARE(r.node(i)->written, QByteArray("N0USR\r\n"));
-    r.node(i)->written.clear();
-    r.engine(dFrame("N0USR", QByteArray("hi\r\0x\r\n", 7)));
-    QCOMPARE(r.node(i)->written, QByteArray("hi\r\nx\r\n\n"));
-    // The monitor: header boxes, kind lines once each, traffic rows with the converted text.
+    r.engine(connectFrame("N0USR", 1));
+    Session* s = r.session("N0USR");
+    QVERIFY(s);
+    QCOMPARE(s->slot(), 1);
+    QCOMPARE(s->state(), Session::State::Connecting);
+    QCOMPARE(r.node("N0USR")->connects, 1);
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral("N0USR")}));
+    r.node("N0USR")->makeConnected();
+    QCOMPARE(s->state(), Session::State::LoggedIn);
+    QCOMPARE(r.node("N0USR")->written, QByteArray("N0USR\r\n"));
+    r.node("N0USR")->written.clear();
+    r.engine(dataFrame("N0USR", QByteArray("hi\r\0x\r\n", 7)));
+    QCOMPARE(r.node("N0USR")->written, QByteArray("hi\r\nx\r\n\n"));
+    // The monitor: header boxes, routes once each, traffic rows with the converted text.
     QCOMPARE(r.monitor.header.DataKind, 'D');
-    QCOMPARE(r.monitor.list2, (QStringList{"C:N0USR -> GB7TC", "D:N0USR -> GB7TC"}));
-    r.engine(dFrame("N0USR", "again\r"));
-    QCOMPARE(r.monitor.list2.size(), 2);
-    QCOMPARE(r.monitor.list1.last(), QStringLiteral("N0USR :D -> again\r\n"));
+    QCOMPARE(r.monitor.routes, (QStringList{"C:N0USR -> GB7TC", "D:N0USR -> GB7TC"}));
+    r.engine(dataFrame("N0USR", "again\r"));
+    QCOMPARE(r.monitor.routes.size(), 2);
+    QCOMPARE(r.monitor.traffic.last(), QStringLiteral("N0USR :D -> again\r\n"));
 }
 
 void tst_relay::heldBeforeConnect() {
     Rig r;
-    r.engine(cFrame("N0USR") + dFrame("N0USR", "sh/dx\r") + dFrame("N0USR", "hello\r"));
-    const int i = r.gw->streams().find("N0USR");
+    r.engine(connectFrame("N0USR") + dataFrame("N0USR", "sh/dx\r") + dataFrame("N0USR", "hello\r"));
+    FakeSocket* node = r.node("N0USR");
     QVERIFY(r.sent().isEmpty()); // no disconnect for a user whose connection is on its way
-    r.node(i)->makeConnected();
-    QCOMPARE(r.node(i)->written, QByteArray("N0USR\r\nsh/dx\r\nhello\r\n"));
-    // A reused slot does not carry the old user's held text.
-    r.engine(dFrame("N0USR", "bye\r") + discFrame("N0USR"));
-    r.engine(cFrame("G4NEW") + dFrame("G4NEW", "x\r"));
-    QCOMPARE(r.gw->streams().find("G4NEW"), i);
-    r.node(i)->makeConnected();
-    QCOMPARE(r.node(i)->written.right(10), QByteArray("G4NEW\r\nx\r\n"));
+    node->makeConnected();
+    QCOMPARE(node->written, QByteArray("N0USR\r\nsh/dx\r\nhello\r\n"));
+    // The next user in the same slot does not get the old user's held text.
+    r.engine(dataFrame("N0USR", "bye\r") + disconnectFrame("N0USR"));
+    r.engine(connectFrame("G4NEW") + dataFrame("G4NEW", "x\r"));
+    QCOMPARE(r.session("G4NEW")->slot(), 1);
+    r.node("G4NEW")->makeConnected();
+    QCOMPARE(r.node("G4NEW")->written, QByteArray("G4NEW\r\nx\r\n"));
 }
 
-void tst_relay::heldBeyondBound() {
+// Text beyond the bound while the node connection is made ends the session: the user is
+// disconnected, nothing typed before or after reaches a node, and the slot is free again.
+void tst_relay::heldOverflowEndsSession() {
     Rig r;
-    r.engine(cFrame("N0USR"));
-    const QByteArray big(4000, 'x');
-    for (int k = 0; k < 16; ++k)
-        r.engine(dFrame("N0USR", big));
+    r.engine(connectFrame("N0USR"));
+    FakeSocket* node = r.node("N0USR");
+    r.engine(dataFrame("N0USR", QByteArray(60000, 'x')));
     QVERIFY(r.sent().isEmpty());
-    r.engine(dFrame("N0USR", big)); // past 64 KiB: no usable stream any more
-    const QList<QByteArray> f = r.sent();
-    QCOMPARE(f.size(), 1);
-    QCOMPARE(f[0][4], 'd');
-    QCOMPARE(readHeader(f[0].constData()).CallTo, QByteArray("N0USR"));
+    r.engine(dataFrame("N0USR", QByteArray(10000, 'y')));
+    QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
+    QVERIFY(!r.session("N0USR"));
+    QCOMPARE(node->state(), int(Socket::Closed));
+    QVERIFY(node->written.isEmpty());
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
+    QVERIFY(!r.dir.logEntries()
+                 .filter(QStringLiteral("DataArrival  where = 14 N0USR typed more"))
+                 .isEmpty());
+    // What comes after is answered like any station's without a session.
+    r.engine(dataFrame("N0USR", "TAIL\r"));
+    QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
+    QVERIFY(!r.session("N0USR"));
 }
 
 void tst_relay::dispatchFaults_data() {
     QTest::addColumn<QByteArray>("bad");
     QTest::addColumn<QString>("logged");
     QTest::addColumn<int>("disconnects");
-    QTest::newRow("data from a station with no stream")
-        << dFrame("G0XXX", "hello\r", 2) << "SendToAx25  where = 0 stream = 2 G0XXX not connected"
-        << 1;
+    QTest::newRow("data from a station with no session")
+        << dataFrame("G0XXX", "hello\r", 2)
+        << "SendToAx25  where = 0 stream = 2 G0XXX not connected" << 1;
     QTest::newRow("connect without a callsign")
         << buildFrame(0, 'C', "", "GB7TC") << "DataArrival  where = 14 no call" << 0;
     QTest::newRow("connect with a CR in the callsign")
@@ -210,48 +181,39 @@ void tst_relay::dispatchFaults() {
     QFETCH(QString, logged);
     QFETCH(int, disconnects);
     Rig r;
-    const int i = r.login("N0USR");
+    r.login("N0USR");
     // The refused frame sits between two good ones in one arrival: both good ones get through.
-    r.engine(dFrame("N0USR", "one\r") + bad + dFrame("N0USR", "two\r") + cFrame("G4NEW"));
-    QCOMPARE(r.node(i)->written, QByteArray("one\r\ntwo\r\n"));
-    QVERIFY(r.gw->streams().find("G4NEW") > 0);
+    r.engine(dataFrame("N0USR", "one\r") + bad + dataFrame("N0USR", "two\r") +
+             connectFrame("G4NEW"));
+    QCOMPARE(r.node("N0USR")->written, QByteArray("one\r\ntwo\r\n"));
+    QVERIFY(r.session("G4NEW"));
     QVERIFY(r.dir.logEntries().contains(logged));
     const QList<QByteArray> f = r.sent();
     QCOMPARE(f.size(), disconnects);
-    if (disconnects) {
-        QCOMPARE(f[0].size(), 36);
-        QCOMPARE(f[0][4], 'd');
-        QCOMPARE(int(quint8(f[0][0])), 2);
-        QCOMPARE(readHeader(f[0].constData()).CallTo, QByteArray("G0XXX"));
-        QCOMPARE(readHeader(f[0].constData()).CallFrom, QByteArray("GB7TC"));
-    }
-    QCOMPARE(r.gw->streams().inUse(), 2);
+    if (disconnects) QCOMPARE(f[0], buildFrame(2, 'd', "GB7TC", "G0XXX"));
+    QCOMPARE(r.table().inUse(), 2);
 }
 
 void tst_relay::oversizeResetsLink() {
     Rig r;
-    const int i = r.login("N0USR");
-    QByteArray huge = dFrame("N0USR", "x");
+    r.login("N0USR");
+    QByteArray huge = dataFrame("N0USR", "x");
     huge[30] = 2; // DataLen 131073
     const int connectsBefore = r.agw->connects;
-    r.engine(dFrame("N0USR", "one\r") + huge + QByteArray(100, 'z'));
-    QCOMPARE(r.node(i)->written, QByteArray("one\r\n"));
+    r.engine(dataFrame("N0USR", "one\r") + huge + QByteArray(100, 'z'));
+    QCOMPARE(r.node("N0USR")->written, QByteArray("one\r\n"));
     QCOMPARE(r.agw->connects, connectsBefore + 1);
     QVERIFY(!r.gw->receiver().assembler().partial());
     QVERIFY(r.dir.logEntries().contains(
         QStringLiteral("DataArrival  where = 104 DataLen 131073 exceeds 65536, link reset")));
-    // The stream is untouched; the new connection reads frames from a clean start.
-    r.agw->makeConnected();
-    r.engine(dFrame("N0USR", "two\r"));
-    QCOMPARE(r.node(i)->written, QByteArray("one\r\ntwo\r\n"));
 }
 
 void tst_relay::unknownKindShownAndLogged() {
     Rig r;
     r.engine(buildFrame(0, 'X', "GB7TC", "", QByteArray(1, '\1')));
-    const QString text = QStringLiteral("****** DataKind = X \1");
-    QCOMPARE(r.monitor.text1, text);
-    QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ") + text));
+    QCOMPARE(r.monitor.status, QStringLiteral("****** DataKind = X \1"));
+    // The log shows what came from outside with its control bytes visible.
+    QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ****** DataKind = X <01>")));
 }
 
 void tst_relay::nodeToRadio_data() {
@@ -270,108 +232,133 @@ void tst_relay::nodeToRadio() {
     QFETCH(QByteArray, text);
     QFETCH(QList<QByteArray>, pieces);
     Rig r;
-    const int i = r.login("N0USR", 3);
-    r.node(i)->deliver(text);
+    r.login("N0USR", 3);
+    r.node("N0USR")->deliver(text);
     const QList<QByteArray> frames = r.sent();
     QCOMPARE(frames.size(), pieces.size());
-    for (int k = 0; k < frames.size(); ++k) {
-        const AgwHeader h = readHeader(frames[k].constData());
-        QCOMPARE(h.Port, quint8(3));
-        QCOMPARE(h.DataKind, 'D');
-        QCOMPARE(h.Pid, quint8(0));
-        QCOMPARE(h.CallFrom, QByteArray("GB7TC"));
-        QCOMPARE(h.CallTo, QByteArray("N0USR"));
-        QCOMPARE(frames[k].mid(36), pieces[k]);
-    }
-    QCOMPARE(r.monitor.list4.last(), QStringLiteral("1 -> ") + QString::fromLatin1(text));
+    for (int k = 0; k < frames.size(); ++k)
+        QCOMPARE(frames[k], buildFrame(3, 'D', "GB7TC", "N0USR", pieces[k]));
+    QCOMPARE(r.monitor.sent.last(), QStringLiteral("1 -> ") + QString::fromLatin1(text));
 }
 
 void tst_relay::nodeCloses() {
     Rig r;
-    const int i = r.login("N0USR");
-    r.node(i)->peerClose();
-    const QList<QByteArray> f = r.sent();
-    QCOMPARE(f.size(), 1);
-    QCOMPARE(f[0], buildFrame(1, 'd', "GB7TC", "N0USR"));
-    // The slot stays until the engine reports the disconnect.
-    QCOMPARE(r.gw->streams().callsign(i), QByteArray("N0USR"));
-    r.engine(discFrame("N0USR"));
-    QVERIFY(r.gw->streams().callsign(i).isEmpty());
+    r.login("N0USR");
+    // One disconnect frame, whatever the packet length would cut its text into.
+    r.settings.packetLength = 1;
+    r.node("N0USR")->peerClose();
+    QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
+    // The session stays until the engine reports the disconnect.
+    QCOMPARE(r.session("N0USR")->state(), Session::State::Closing);
+    QCOMPARE(r.monitor.calls.value(1), QStringLiteral("N0USR"));
+    r.engine(disconnectFrame("N0USR"));
+    QVERIFY(!r.session("N0USR"));
+    QCOMPARE(r.monitor.calls.value(1), QStringLiteral(" *gone*"));
 }
 
 void tst_relay::nodeClosesAfterLastWords() {
     Rig r;
-    const int i = r.login("N0USR");
+    r.login("N0USR");
     // The node's goodbye is waiting when the close is reported: it reaches the user first.
-    r.node(i)->incoming = "73 de node\r\n";
-    r.node(i)->peerClose();
+    r.node("N0USR")->incoming = "73 de node\r\n";
+    r.node("N0USR")->peerClose();
     const QList<QByteArray> f = r.sent();
     QCOMPARE(f.size(), 2);
     QCOMPARE(f[0].mid(36), QByteArray("73 de node\r"));
     QCOMPARE(f[1][4], 'd');
     // Data noticed while the socket already reports the peer's close is relayed too.
-    const int j = r.login("G4NEW");
-    r.node(j)->m_state = Socket::Closing;
-    r.node(j)->deliver("last\r\n");
+    r.login("G4NEW");
+    r.node("G4NEW")->m_state = Socket::Closing;
+    r.node("G4NEW")->deliver("last\r\n");
     QCOMPARE(r.sent().value(0).mid(36), QByteArray("last\r"));
+}
+
+// The node closed and the engine's disconnect never came: the user's next connect gets a fresh
+// node connection and login, and the first line reaches the node.
+void tst_relay::userComesBackAfterNodeClosed() {
+    Rig r;
+    r.login("N0USR");
+    FakeSocket* node = r.node("N0USR");
+    node->peerClose();
+    r.sent();
+    r.engine(connectFrame("N0USR", 2) + dataFrame("N0USR", "sh/dx\r", 2));
+    QCOMPARE(r.session("N0USR")->state(), Session::State::Connecting);
+    QCOMPARE(node->connects, 2);
+    QVERIFY(r.sent().isEmpty());
+    node->makeConnected();
+    QCOMPARE(node->written, QByteArray("N0USR\r\nsh/dx\r\n"));
+    QCOMPARE(r.session("N0USR")->port(), quint8(2));
 }
 
 void tst_relay::nodeFails() {
     Rig r;
-    r.engine(cFrame("N0USR"));
-    r.node(1)->fail(QStringLiteral("Connection refused"));
+    r.engine(connectFrame("N0USR"));
+    FakeSocket* node = r.node("N0USR");
+    node->fail(QStringLiteral("Connection refused"));
     QVERIFY(
         r.dir.logEntries().contains(QStringLiteral("winsckOut_Error N0USR 1 Connection refused")));
-    const QList<QByteArray> f = r.sent();
-    QCOMPARE(f.size(), 1);
-    QCOMPARE(f[0], buildFrame(1, 'd', "GB7TC", "N0USR"));
-    QCOMPARE(r.monitor.list3, (QStringList{QString(), QStringLiteral(" *gone*")}));
-    QCOMPARE(r.node(1)->state(), int(Socket::Closed));
+    QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
+    QCOMPARE(node->state(), int(Socket::Closed));
+    QVERIFY(!r.session("N0USR"));
 }
 
 void tst_relay::userDisconnects() {
     Rig r;
-    const int i = r.login("N0USR");
-    const int closes = r.node(i)->closes;
-    r.engine(discFrame("N0USR"));
-    QCOMPARE(r.node(i)->closes, closes + 1);
+    r.login("N0USR");
+    FakeSocket* node = r.node("N0USR");
+    r.engine(disconnectFrame("N0USR"));
+    QCOMPARE(node->state(), int(Socket::Closed));
     QVERIFY(r.sent().isEmpty());
-    // A disconnect from a station without a stream still rebuilds List3.
-    const int refreshes = r.monitor.list3Refreshes;
-    r.engine(discFrame("NOBODY"));
-    QCOMPARE(r.monitor.list3Refreshes, refreshes + 1);
+    // A disconnect from a station without a session changes nothing.
+    const QStringList calls = r.monitor.calls;
+    r.engine(disconnectFrame("NOBODY"));
+    QCOMPARE(r.monitor.calls, calls);
+    QVERIFY(r.sent().isEmpty());
 }
 
 void tst_relay::slotReuse() {
     Rig r;
     r.login("AAA");
     r.login("BBB");
-    r.engine(discFrame("AAA"));
-    QCOMPARE(r.monitor.list3, (QStringList{QString(), " *gone*", "BBB"}));
-    r.engine(cFrame("CCC"));
-    QCOMPARE(r.gw->streams().find("CCC"), 1);
-    QCOMPARE(r.nodePool.made.size(), size_t(3)); // template and two streams: nothing new
-    QCOMPARE(r.monitor.list3, (QStringList{QString(), "CCC", "BBB"}));
-    // A repeated connect from the same callsign touches neither the socket nor List3.
-    const int connects = r.node(2)->connects;
-    const int refreshes = r.monitor.list3Refreshes;
-    r.engine(cFrame("BBB", 5));
-    QCOMPARE(r.node(2)->connects, connects);
-    QCOMPARE(r.monitor.list3Refreshes, refreshes);
-    QCOMPARE(r.gw->streams().port(2), qint16(5));
+    r.engine(disconnectFrame("AAA"));
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", "BBB"}));
+    r.engine(connectFrame("CCC"));
+    QCOMPARE(r.session("CCC")->slot(), 1);
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), "CCC", "BBB"}));
+    // A repeated connect from the same callsign keeps the node connection and the row.
+    FakeSocket* b = r.node("BBB");
+    r.engine(connectFrame("BBB", 5));
+    QCOMPARE(b->connects, 1);
+    QCOMPARE(r.node("BBB"), b);
+    QCOMPARE(r.session("BBB")->port(), quint8(5));
     // Callsigns differing in letter case are different users.
-    r.engine(cFrame("ccc"));
-    QCOMPARE(r.gw->streams().find("ccc"), 3);
+    r.engine(connectFrame("ccc"));
+    QCOMPARE(r.session("ccc")->slot(), 3);
 }
 
 void tst_relay::sendWhileLinkDown() {
     Rig r;
-    const int i = r.login("N0USR");
+    r.login("N0USR");
     r.agw->m_state = Socket::Closed;
-    r.node(i)->deliver("spot\r\n");
-    QVERIFY(r.monitor.text1.startsWith(QStringLiteral("SendToAx25: Error: where = 15 ")));
+    r.node("N0USR")->deliver("spot\r\n");
+    QVERIFY(r.monitor.status.startsWith(QStringLiteral("SendToAx25: Error: where = 15 ")));
     QVERIFY(
         r.dir.logEntries().last().startsWith(QStringLiteral("SendToAx25  where = 15 stream = 1 ")));
+}
+
+// A callsign saved in the dialog is registered at the next connect, and frames to users come
+// from the callsign the link registered, not from the one at start-up.
+void tst_relay::framesFromRegisteredCall() {
+    Rig r;
+    r.settings.clusterCall = QStringLiteral("GB7NEW");
+    r.agw->m_state = Socket::Closed;
+    r.gw->link().reconnectTick();
+    r.agw->makeConnected();
+    QCOMPARE(r.sent(), QList<QByteArray>{buildRegisterFrame("GB7NEW")});
+    r.login("N0USR");
+    r.node("N0USR")->deliver("hello\r\n");
+    QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'D', "GB7NEW", "N0USR", "hello\r")});
 }
 
 void tst_relay::keepAlive_data() {
@@ -389,85 +376,111 @@ void tst_relay::keepAlive() {
     QFETCH(bool, nodeTalks);
     QFETCH(QByteArray, perTick);
     Rig r;
-    Module1::settings().KeepAliveMinutes = minutes;
-    const int i = r.login("N0USR");
+    r.settings.keepAliveMinutes = minutes;
+    r.login("N0USR");
+    Session* s = r.session("N0USR");
     for (int k = 0; k < perTick.size(); ++k) {
-        if (nodeTalks) r.node(i)->deliver("spot\r\n");
-        emit r.gw->streams().keepAliveTick(i);
-        QCOMPARE(r.node(i)->written, QByteArray(" \r\n").repeated(perTick[k] - '0'));
+        if (nodeTalks) r.node("N0USR")->deliver("spot\r\n");
+        s->keepAliveTick();
+        QCOMPARE(r.node("N0USR")->written, QByteArray(" \r\n").repeated(perTick[k] - '0'));
     }
-    QVERIFY(r.gw->streams().tmrKeepAlive(i).isActive());
+    QVERIFY(s->keepAliveTimer().isActive());
 }
 
 void tst_relay::keepAliveStopsOnClosedSocket() {
     Rig r;
-    Module1::settings().KeepAliveMinutes = 1;
-    const int i = r.login("N0USR");
-    r.engine(discFrame("N0USR")); // socket closed, timer still on
-    QVERIFY(r.gw->streams().tmrKeepAlive(i).isActive());
-    emit r.gw->streams().keepAliveTick(i);
-    QVERIFY(!r.gw->streams().tmrKeepAlive(i).isActive());
-    QCOMPARE(r.gw->streams().idle(i), 0);
-    // Reusing the slot starts it again; a connection still being made is sent nothing.
-    r.engine(cFrame("G4NEW"));
-    QCOMPARE(r.gw->streams().find("G4NEW"), i);
-    QVERIFY(r.gw->streams().tmrKeepAlive(i).isActive());
-    r.node(i)->written.clear();
-    emit r.gw->streams().keepAliveTick(i);
-    QVERIFY(r.gw->streams().tmrKeepAlive(i).isActive());
-    QVERIFY(r.node(i)->written.isEmpty());
-    QCOMPARE(r.gw->streams().idle(i), 0);
+    r.settings.keepAliveMinutes = 1;
+    r.login("N0USR");
+    Session* s = r.session("N0USR");
+    // The node's connection is closed under the session: the next tick stops the timer.
+    s->node().close();
+    s->keepAliveTick();
+    QVERIFY(!s->keepAliveTimer().isActive());
+    QCOMPARE(s->idle(), 0);
+    // A connection still being made is sent nothing and the timer goes on.
+    r.engine(connectFrame("G4NEW"));
+    Session* g = r.session("G4NEW");
+    g->keepAliveTick();
+    QVERIFY(g->keepAliveTimer().isActive());
+    QVERIFY(r.node("G4NEW")->written.isEmpty());
+    QCOMPARE(g->idle(), 0);
+}
+
+// A new or repeated connect starts a full quiet interval, whatever the timer was re-armed to
+// after the node last spoke.
+void tst_relay::keepAliveFullIntervalOnConnect() {
+    Timing timing = StandInGateway::quickTiming();
+    timing.keepAliveIntervalMs = 400;
+    Rig r(kGoodCfg, timing);
+    r.settings.keepAliveMinutes = 1;
+    r.login("N0USR");
+    Session* s = r.session("N0USR");
+    r.node("N0USR")->deliver("spot\r\n");
+    QTest::qWait(300);
+    s->keepAliveTick(); // re-armed for the rest of the interval: about 100 ms
+    QVERIFY(s->keepAliveTimer().remainingTime() <= 150);
+    r.engine(connectFrame("N0USR"));
+    QVERIFY(s->keepAliveTimer().remainingTime() > 300);
+    r.engine(disconnectFrame("N0USR") + connectFrame("G4NEW"));
+    QVERIFY(r.session("G4NEW")->keepAliveTimer().remainingTime() > 300);
 }
 
 void tst_relay::startupCutShort() {
-    // A non-numeric AGW port ends start-up before the link is opened; frames that might arrive
-    // later still meet an empty stream table.
-    Rig r("\"Cluster Call\",\"GB7TC\"\r\n\"AGW Port\",\"80x0\"\r\n");
-    QCOMPARE(r.dir.logEntries().count(QStringLiteral("Form_Load ")), 0);
-    Rig bad("\"AGW Port\",\"99999\"\r\n");
+    // A port the gateway cannot use ends start-up before the link is opened and before the
+    // cluster address is taken: a user who connects (once the link is up by other means) is
+    // refused and nothing connects anywhere.
+    Rig bad("\"Cluster Call\",\"GB7TC\"\r\n\"AGW Port\",\"70000\"\r\n");
     QVERIFY(bad.dir.logEntries().contains(QStringLiteral("Form_Load ")));
     QCOMPARE(bad.agw->connects, 0);
-    bad.engine(cFrame("N0USR") + dFrame("N0USR", "x\r"));
-    QCOMPARE(bad.gw->streams().find("N0USR"), 1);
+    bad.gw->kick();
+    bad.agw->makeConnected();
+    bad.sent();
+    bad.engine(connectFrame("N0USR") + dataFrame("N0USR", "x\r"));
+    QVERIFY(!bad.session("N0USR"));
+    QVERIFY(bad.nodePool.made.empty());
+    QVERIFY(bad.dir.logEntries().contains(
+        QStringLiteral("DataArrival  where = 14 N0USR refused: no cluster address")));
+    const QList<QByteArray> f = bad.sent();
+    QCOMPARE(f.size(), 2);
+    QCOMPARE(f[0], buildFrame(1, 'd', "GB7TC", "N0USR"));
 }
 
 void tst_relay::engineNotReadingPausesNodes() {
     Rig r;
-    const int a = r.login("AAA");
-    const int b = r.login("BBB");
-    // The engine stops reading: once more than the high-water mark is queued for it, no cluster
+    r.login("AAA");
+    r.login("BBB");
+    // The engine stops reading: once more than the high-water mark is queued for it, no node
     // connection is read any more, including ones opened meanwhile.
     r.agw->pending = AgwLink::kHighWater + 1;
-    r.node(a)->deliver("spot\r\n");
-    QVERIFY(!r.node(a)->reading);
-    QVERIFY(!r.node(b)->reading);
-    r.engine(cFrame("CCC"));
-    const int c = r.gw->streams().find("CCC");
-    QVERIFY(!r.node(c)->reading);
+    r.node("AAA")->deliver("spot\r\n");
+    QVERIFY(!r.node("AAA")->reading);
+    QVERIFY(!r.node("BBB")->reading);
+    r.engine(connectFrame("CCC"));
+    QVERIFY(!r.node("CCC")->reading);
     // The queue drains below the low-water mark: everybody is read again.
     emit r.agw->sendProgress(1 << 20, AgwLink::kLowWater);
-    QVERIFY(r.node(a)->reading && r.node(b)->reading && r.node(c)->reading);
+    QVERIFY(r.node("AAA")->reading && r.node("BBB")->reading && r.node("CCC")->reading);
     // A link that is closed and reopened starts uncongested.
-    r.node(a)->deliver("spot\r\n");
-    QVERIFY(!r.node(a)->reading);
+    r.node("AAA")->deliver("spot\r\n");
+    QVERIFY(!r.node("AAA")->reading);
     r.agw->m_state = Socket::Closed;
-    r.gw->kick_Click();
-    QVERIFY(r.node(a)->reading);
+    r.gw->kick();
+    QVERIFY(r.node("AAA")->reading);
 }
 
-void tst_relay::nodeNotReadingEndsStream() {
+void tst_relay::nodeNotReadingEndsSession() {
     Rig r;
-    const int a = r.login("AAA");
-    const int b = r.login("BBB");
-    r.node(a)->pending = StreamTable::kMaxNodeQueue + 1;
-    r.engine(dFrame("AAA", "more\r") + dFrame("BBB", "hello\r"));
-    // AAA's stream ends like a failed connection; BBB goes on.
-    QVERIFY(r.gw->streams().callsign(a).isEmpty());
+    r.login("AAA");
+    r.login("BBB");
+    r.node("AAA")->pending = Session::kMaxNodeQueue + 1;
+    r.engine(dataFrame("AAA", "more\r") + dataFrame("BBB", "hello\r"));
+    // AAA's session ends like a failed connection; BBB goes on.
+    QVERIFY(!r.session("AAA"));
     QCOMPARE(r.sent().value(0), buildFrame(1, 'd', "GB7TC", "AAA"));
     QVERIFY(!r.dir.logEntries()
                  .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
                  .isEmpty());
-    QCOMPARE(r.node(b)->written, QByteArray("hello\r\n"));
+    QCOMPARE(r.node("BBB")->written, QByteArray("hello\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_relay)

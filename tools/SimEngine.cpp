@@ -76,16 +76,21 @@ void SimEngine::onClosed(Connection* c) {
 }
 
 void SimEngine::onReadyRead(Connection* c) {
-    c->reader.append(c->socket->readAll());
-    Frame f;
-    while (c->reader.next(f)) {
+    c->frames.append(c->socket->readAll());
+    QByteArrayView f;
+    quint32 announced = 0;
+    FrameAssembler::Next next;
+    while ((next = c->frames.next(f, &announced)) == FrameAssembler::Next::Frame) {
         ++m_counters.framesIn;
         handleFrame(c, f);
     }
-    if (c->reader.broken()) {
-        emit notice(QStringLiteral("engine: a frame header announces more than %1 data bytes; "
-                                   "closing the connection")
-                        .arg(kMaxDataLen));
+    if (next == FrameAssembler::Next::Oversize) {
+        // No gateway sends such a frame: the stream has lost its frame alignment.
+        emit notice(QStringLiteral("engine: a frame header announces %1 data bytes, more than "
+                                   "%2; closing the connection")
+                        .arg(announced)
+                        .arg(FrameAssembler::kMaxDataLen));
+        c->frames.clear();
         if (c == m_gateway) {
             m_gateway = nullptr;
             emit gatewayLost();
@@ -94,8 +99,10 @@ void SimEngine::onReadyRead(Connection* c) {
     }
 }
 
-void SimEngine::handleFrame(Connection* c, const Frame& f) {
-    const AgwHeader& h = f.header;
+void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
+    // Copied before anything is emitted: the view lasts only until the next arrival is merged.
+    const AgwHeader h = readHeader(frame.data());
+    const QByteArray data = frame.sliced(kAgwHeaderSize).toByteArray();
     switch (h.DataKind) {
     case 'X': {
         c->registered = h.CallFrom;
@@ -118,7 +125,7 @@ void SimEngine::handleFrame(Connection* c, const Frame& f) {
         break;
     case 'D':
         if (m_users.contains(h.CallTo)) {
-            deliver(h.CallTo, f.data);
+            deliver(h.CallTo, data);
         } else {
             ++m_counters.framesDropped;
             emit notice(QStringLiteral("engine: data for %1, who is not connected")

@@ -1,6 +1,7 @@
 #pragma once
 // The simulated AGW packet engine: listens for the gateway, answers its registration and
 // version request, and carries the simulated radio users' connects, lines and disconnects.
+#include "agwlink/FrameAssembler.h"
 #include "tools/SimProtocol.h"
 
 #include <QHash>
@@ -70,7 +71,7 @@ signals:
 private:
     struct Connection {
         QTcpSocket* socket = nullptr;
-        FrameReader reader;
+        FrameAssembler frames;
         QByteArray registered;
         QList<QByteArray> pieces; // split mode: still to write, in order
         qint64 piecesBytes = 0;
@@ -85,7 +86,7 @@ private:
     void onNewConnection();
     void onReadyRead(Connection* c);
     void onClosed(Connection* c);
-    void handleFrame(Connection* c, const Frame& f);
+    void handleFrame(Connection* c, QByteArrayView frame);
     void deliver(const QByteArray& call, const QByteArray& data);
     void send(Connection* c, const QByteArray& frame);
     void writePieces();

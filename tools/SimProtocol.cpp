@@ -4,47 +4,6 @@
 
 namespace sim {
 
-void FrameReader::append(const QByteArray& bytes) {
-    if (m_broken) return;
-    m_buffer.append(bytes);
-}
-
-bool FrameReader::next(Frame& frame) {
-    if (m_broken) return false;
-    const qsizetype avail = m_buffer.size() - m_offset;
-    if (avail < kAgwHeaderSize) {
-        // Drop what was consumed once it outweighs the part still waiting.
-        if (m_offset > 0 && m_offset >= avail) {
-            m_buffer.remove(0, m_offset);
-            m_offset = 0;
-        }
-        return false;
-    }
-    const char* p = m_buffer.constData() + m_offset;
-    const quint32 len = readDataLen(p);
-    if (len > kMaxDataLen) {
-        m_broken = true;
-        m_buffer.clear();
-        m_offset = 0;
-        return false;
-    }
-    if (avail < kAgwHeaderSize + qsizetype(len)) {
-        if (m_offset > 0 && m_offset >= avail) {
-            m_buffer.remove(0, m_offset);
-            m_offset = 0;
-        }
-        return false;
-    }
-    frame.header = readHeader(p);
-    frame.data = QByteArray(p + kAgwHeaderSize, qsizetype(len));
-    m_offset += kAgwHeaderSize + qsizetype(len);
-    if (m_offset == m_buffer.size()) {
-        m_buffer.clear();
-        m_offset = 0;
-    }
-    return true;
-}
-
 QList<QByteArray> LineSplitter::append(const QByteArray& bytes) {
     QList<QByteArray> lines;
     for (const char c : bytes) {

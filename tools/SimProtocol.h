@@ -1,6 +1,7 @@
 #pragma once
-// Plain pieces of the simulator that need no sockets: cutting frames and lines out of a byte
-// stream, the engine's texts and frames, spot lines, pacing and the cut of a frame into pieces.
+// Plain pieces of the simulator that need no sockets: cutting lines out of a byte stream, the
+// engine's texts and frames, spot lines, pacing and the cut of a frame into pieces. (Frames are
+// cut out of a stream by the gateway's own FrameAssembler.)
 #include "agwlink/AgwFrame.h"
 
 #include <QByteArray>
@@ -12,33 +13,6 @@ namespace sim {
 
 // The AX.25 protocol identifier of plain text, carried by the radio users' "D" frames.
 inline constexpr quint8 kPidText = 0xF0;
-// A header announcing more data than this is taken for a broken stream.
-inline constexpr quint32 kMaxDataLen = 1u << 20;
-
-// One whole frame cut from a stream.
-struct Frame {
-    AgwHeader header;
-    QByteArray data;
-};
-
-// Gathers the bytes of a connection and cuts whole frames off its front, however the frames
-// were split across arrivals. Work per frame is proportional to its size: consumed bytes are
-// skipped by an offset and dropped in one go once they outweigh what is left.
-class FrameReader {
-public:
-    void append(const QByteArray& bytes);
-    // Takes the next whole frame; false when none is complete yet.
-    bool next(Frame& frame);
-    // True once a header announced more than kMaxDataLen; the stream cannot be trusted after it.
-    bool broken() const { return m_broken; }
-    qsizetype pending() const { return m_buffer.size() - m_offset; }
-
-private:
-    QByteArray m_buffer;
-    qsizetype m_offset = 0;
-    bool m_broken = false;
-};
-
 // Cuts text lines off a byte stream. A line ends at CR LF, LF or a lone CR; a CR LF split
 // across two arrivals still ends one line only. Lines come without their ending.
 class LineSplitter {

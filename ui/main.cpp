@@ -1,7 +1,9 @@
-// Program entry: creates and shows the main window, whose load step starts the gateway, and runs
-// the event loop until the last window is gone.
-#include "ui/UnixSystem.h"
-#include "ui/frmAGW.h"
+// Program entry: creates and shows the main window, whose start-up sequence starts the gateway,
+// and runs the event loop until the last window is gone.
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/UnixSystem.h"
+#include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QSessionManager>
@@ -13,19 +15,24 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pktgate"));
 
-    frmAGW window;
+    // The gateway's files lie beside its executable.
+    const QString directory = QCoreApplication::applicationDirPath();
+    ErrorLog log(directory);
+    Settings settings;
+    MainWindow window(settings, log, directory);
 
     // A service manager or a terminal ending the program, and the desktop session ending, close
     // the window with a reason other than the user's: no question, no save, the end logged.
     unixsystem::TerminationSignals termination;
     QObject::connect(&termination, &unixsystem::TerminationSignals::terminationRequested, &window,
-                     [&window](int) { window.closeWithReason(frmAGW::ByTaskManager); });
+                     [&window](int) { window.closeWithReason(MainWindow::ByTaskManager); });
 #ifndef QT_NO_SESSIONMANAGER
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.closeWithReason(frmAGW::BySession); });
+    QObject::connect(
+        &app, &QGuiApplication::commitDataRequest, &window,
+        [&window](QSessionManager&) { window.closeWithReason(MainWindow::BySession); });
 #endif
 
-    window.Form_Load();
+    window.start();
     window.show();
     return QApplication::exec();
 }

@@ -1,18 +1,15 @@
 #include "support/Fakes.h"
 
+#include "agwlink/FrameAssembler.h"
+#include "config/ConfigFile.h"
 #include "net/Failure.h"
-#include "streams/StreamTable.h"
-
-void FakeMonitor::refreshConnectedCalls(const StreamTable& table) {
-    ++list3Refreshes;
-    list3.clear();
-    for (int r = 0; r < table.rowCount(); ++r)
-        list3 << table.connectedCallsRow(r);
-}
+#include "relay/Receiver.h"
+#include "relay/SessionTable.h"
 
 void FakeSocket::send(const QByteArray& data) {
     if (m_state != Connected)
-        throw Failure(QStringLiteral("not connected (state %1)").arg(m_state));
+        throw Failure(QStringLiteral("not connected (state ") + QString::number(m_state) +
+                      QLatin1Char(')'));
     written += data;
 }
 
@@ -26,12 +23,60 @@ SocketFactory FakeSocketPool::factory() {
 
 QList<QByteArray> splitFrames(const QByteArray& bytes) {
     QList<QByteArray> out;
-    qsizetype at = 0;
-    while (bytes.size() - at >= kAgwHeaderSize) {
-        const qsizetype len = kAgwHeaderSize + readDataLen(bytes.constData() + at);
-        if (bytes.size() - at < len) break;
-        out << bytes.mid(at, len);
-        at += len;
-    }
+    FrameAssembler frames;
+    frames.append(bytes);
+    QByteArrayView f;
+    while (frames.next(f) == FrameAssembler::Next::Frame)
+        out << f.toByteArray();
     return out;
+}
+
+StandInGateway::StandInGateway(Timing timing) : log(dir.path()) {
+    gw = std::make_unique<Gateway>(settings, log, monitor, timing, agwPool.factory(),
+                                   nodePool.factory());
+    agw = agwPool.made.at(0);
+}
+
+StandInGateway::~StandInGateway() {
+    gw.reset();
+}
+
+void StandInGateway::start(const QByteArray& cfg) {
+    if (!cfg.isNull()) dir.write(QStringLiteral("pktgate.cfg"), cfg);
+    startUp(*gw, settings, settingsFilePath(dir.path()), log, host);
+    if (agw->state() == Socket::Connecting) agw->makeConnected();
+    agw->written.clear(); // the registration
+}
+
+void StandInGateway::startBare(const QByteArray& clusterCall, int packetLength) {
+    settings.clusterCall = QString::fromLatin1(clusterCall);
+    settings.packetLength = packetLength;
+    gw->setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    gw->openLink();
+    agw->makeConnected();
+    agw->written.clear();
+}
+
+void StandInGateway::engine(const QByteArray& bytes) {
+    agw->deliver(bytes);
+}
+
+QList<QByteArray> StandInGateway::sent() {
+    const QList<QByteArray> f = splitFrames(agw->written);
+    agw->written.clear();
+    return f;
+}
+
+FakeSocket* StandInGateway::node(const QByteArray& call) {
+    Session* s = gw->sessions().find(call);
+    return s ? static_cast<FakeSocket*>(&s->node()) : nullptr;
+}
+
+int StandInGateway::login(const QByteArray& call, quint8 port) {
+    engine(buildFrame(port, 'C', call, "GB7TC"));
+    FakeSocket* s = node(call);
+    if (!s) return 0;
+    s->makeConnected();
+    s->written.clear();
+    return gw->sessions().find(call)->slot();
 }

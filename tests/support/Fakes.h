@@ -1,9 +1,15 @@
 #pragma once
-// Stand-ins for the window and for sockets, so the core can be driven without widgets or network.
+// Stand-ins for the window and for sockets, so the relay can be driven without widgets or
+// network, and a whole gateway built on them.
 #include "agwlink/AgwFrame.h"
-#include "agwlink/Monitor.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/Platform.h"
 #include "net/Socket.h"
-#include "ui/Gateway.h"
+#include "relay/Gateway.h"
+#include "relay/Monitor.h"
+#include "relay/Startup.h"
+#include "support/TestUtil.h"
 
 #include <QByteArray>
 #include <QList>
@@ -11,48 +17,51 @@
 #include <memory>
 #include <vector>
 
-// Records what the core shows, with the same bounds as the window.
+// Records what the relay shows, with the same bounds as the window.
 class FakeMonitor : public Monitor {
 public:
-    void setText1(const QString& text) override { text1 = text; }
-    void appendText1(const QString& text) override { text1 += text; }
+    void setStatusText(const QString& text) override { status = text; }
+    void appendStatusText(const QString& text) override { status += text; }
     void showHeader(const AgwHeader& h) override {
         header = h;
         ++headersShown;
     }
-    void addKindLine(const QString& line) override { list2 << line; }
+    void addRoute(const QString& line) override { routes << line; }
     void addTraffic(const QString& row) override {
-        list1 << row;
+        traffic << row;
         trimTraffic();
     }
     void trimTraffic() override {
-        while (list1.size() > 100)
-            list1.removeFirst();
+        while (traffic.size() > 100)
+            traffic.removeFirst();
     }
-    void addSent(const QString& entry) override {
-        while (list4.size() > 1000)
-            list4.removeFirst();
-        list4 << entry;
+    void addSentToRadio(const QString& entry) override {
+        while (sent.size() > 1000)
+            sent.removeFirst();
+        sent << entry;
     }
-    void refreshConnectedCalls(const StreamTable& table) override;
+    void setConnectedCall(int row, const QString& text) override {
+        while (calls.size() <= row)
+            calls << QString();
+        calls[row] = text;
+    }
     void setKickVisible(bool visible) override { kickVisible = visible; }
     void setLinkColour(LinkColour c) override { colour = c; }
     void setSendProgress(qint64 s, qint64 r) override {
-        sent = s;
+        sentBytes = s;
         remaining = r;
     }
 
-    QString text1;
+    QString status;
     AgwHeader header;
     int headersShown = 0;
-    QStringList list1, list2, list3, list4;
-    int list3Refreshes = 0;
+    QStringList traffic, routes, calls, sent;
     bool kickVisible = true;
     LinkColour colour = LinkColour::Normal;
-    qint64 sent = -1, remaining = -1;
+    qint64 sentBytes = -1, remaining = -1;
 };
 
-class FakeHost : public MainWindowHost {
+class FakeHost : public WindowHost {
 public:
     QString title() const override { return m_title; }
     void setTitle(const QString& t) override { m_title = t; }
@@ -126,3 +135,40 @@ struct FakeSocketPool {
 
 // Frames found in a byte stream (whole frames only).
 QList<QByteArray> splitFrames(const QByteArray& bytes);
+
+// A whole gateway on stand-in sockets: its files in a temporary directory, its timers' intervals
+// as the test sets them (no pause before the registration).
+struct StandInGateway {
+    explicit StandInGateway(Timing timing = quickTiming());
+    ~StandInGateway();
+
+    static Timing quickTiming() {
+        Timing t;
+        t.connectSleepMs = 0;
+        return t;
+    }
+
+    // Runs the start-up sequence with this settings file (none when null).
+    void start(const QByteArray& cfg);
+    // Opens the link and brings it up without a settings file: the cluster callsign and the
+    // packet length as given, the node at the built-in address.
+    void startBare(const QByteArray& clusterCall = "GB7TC", int packetLength = 130);
+
+    // Bytes from the engine, handled as one arrival.
+    void engine(const QByteArray& bytes);
+    // Frames sent to the engine since the last call.
+    QList<QByteArray> sent();
+    // The node socket of a callsign's session (null when it has none).
+    FakeSocket* node(const QByteArray& call);
+    // Connects call and brings its node connection up; returns its slot.
+    int login(const QByteArray& call, quint8 port = 1);
+
+    TempDir dir;
+    ErrorLog log;
+    Settings settings;
+    FakeMonitor monitor;
+    FakeHost host;
+    FakeSocketPool agwPool, nodePool;
+    std::unique_ptr<Gateway> gw;
+    FakeSocket* agw = nullptr;
+};

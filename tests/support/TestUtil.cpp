@@ -2,33 +2,27 @@
 
 #include "net/Platform.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
-TempAppDir::TempAppDir() {
-    platform::setAppDir(m_dir.path());
-}
-
-TempAppDir::~TempAppDir() {
-    platform::setAppDir(QString());
-}
-
-QString TempAppDir::file(const QString& name) const {
+QString TempDir::file(const QString& name) const {
     return QDir(m_dir.path()).filePath(name);
 }
 
-QByteArray TempAppDir::read(const QString& name) const {
+QByteArray TempDir::read(const QString& name) const {
     QFile f(file(name));
     if (!f.open(QIODevice::ReadOnly)) return {};
     return f.readAll();
 }
 
-void TempAppDir::write(const QString& name, const QByteArray& content) const {
+void TempDir::write(const QString& name, const QByteArray& content) const {
     QFile f(file(name));
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(content);
 }
 
-QStringList TempAppDir::logEntries() const {
+QStringList TempDir::logEntries() const {
     // Each entry is `"DD-MMM-YYYY HHnn Tag Detail"` CR LF; details may hold line breaks.
     QStringList out;
     const QString all = QString::fromLatin1(read(QStringLiteral("error.log")));
@@ -49,4 +43,14 @@ FixedClock::FixedClock(const QDateTime& when) {
 
 FixedClock::~FixedClock() {
     platform::setClock(nullptr);
+}
+
+bool waitUntil(const std::function<bool()>& pred, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
 }

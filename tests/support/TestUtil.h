@@ -3,19 +3,18 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 
-// Points the gateway's files (pktgate.cfg, error.log) at a fresh temporary directory for the
-// lifetime of the object, and restores the executable's directory afterwards.
-class TempAppDir {
+// A fresh temporary directory for the gateway's files (pktgate.cfg, error.log).
+class TempDir {
 public:
-    TempAppDir();
-    ~TempAppDir();
     QString path() const { return m_dir.path(); }
     QString file(const QString& name) const;
     QByteArray read(const QString& name) const;
     void write(const QString& name, const QByteArray& content) const;
-    // The lines of error.log without their date and time: `"Tag Detail"` for each entry.
+    // The entries of error.log without their date and time: `"Tag Detail"` for each entry.
     QStringList logEntries() const;
 
 private:
@@ -28,3 +27,6 @@ public:
     explicit FixedClock(const QDateTime& when);
     ~FixedClock();
 };
+
+// Handles events until pred holds or ms have passed, without the 10 ms naps of QTest::qWaitFor.
+bool waitUntil(const std::function<bool()>& pred, int ms);

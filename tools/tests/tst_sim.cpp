@@ -1,4 +1,5 @@
 // The simulator against a fake gateway (a plain socket in the test) and as a program.
+#include "agwlink/FrameAssembler.h"
 #include "tools/SimEngine.h"
 #include "tools/SimNode.h"
 #include "tools/SimOptions.h"
@@ -14,18 +15,24 @@ using namespace sim;
 
 namespace {
 
+// One whole frame the engine sent.
+struct Frame {
+    AgwHeader header;
+    QByteArray data;
+};
+
 // Plays the gateway: one socket to the engine, collecting whole frames.
 struct FakeGateway {
     QTcpSocket socket;
-    FrameReader reader;
+    FrameAssembler assembler;
     QList<Frame> frames;
 
     explicit FakeGateway(quint16 port) {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            reader.append(socket.readAll());
-            Frame f;
-            while (reader.next(f))
-                frames.append(f);
+            assembler.append(socket.readAll());
+            QByteArrayView f;
+            while (assembler.next(f) == FrameAssembler::Next::Frame)
+                frames.append({readHeader(f.data()), f.sliced(kAgwHeaderSize).toByteArray()});
         });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
@@ -63,19 +70,12 @@ struct NodeClient {
     }
 };
 
-QByteArray rawFrames() {
-    return buildRegisterFrame("N0CALL-1") +
-           buildFrame(2, 'D', "N0CALL-1", "G4ABC", QByteArray(300, 'x')) +
-           buildFrame(0, 'd', "N0CALL-1", "DL2XYZ");
-}
-
 } // namespace
 
 class TstSim : public QObject {
     Q_OBJECT
 private slots:
-    void frameReaderCuts_data();
-    void frameReaderCuts();
+    void piecesRejoin();
     void lineSplitter_data();
     void lineSplitter();
     void spotLineLayout();
@@ -90,6 +90,7 @@ private slots:
     void gatewayDataReachesUser_data();
     void gatewayDataReachesUser();
     void gatewayDisconnect();
+    void engineDropsBrokenStream_data();
     void engineDropsBrokenStream();
     void nodeSession_data();
     void nodeSession();
@@ -99,46 +100,7 @@ private slots:
     void demoRound();
 };
 
-void TstSim::frameReaderCuts_data() {
-    QTest::addColumn<QList<int>>("cuts"); // positions where one arrival ends and the next begins
-    const QByteArray all = rawFrames();
-    QList<int> bytewise;
-    for (int i = 1; i < all.size(); ++i)
-        bytewise.append(i);
-    QTest::newRow("one arrival") << QList<int>{};
-    QTest::newRow("every byte alone") << bytewise;
-    QTest::newRow("inside first header") << QList<int>{1, 20};
-    QTest::newRow("at header end") << QList<int>{36, 72};
-    QTest::newRow("inside the data") << QList<int>{100, 300};
-    QTest::newRow("header split from the last frame") << QList<int>{int(all.size()) - 35};
-    QTest::newRow("frames and a half") << QList<int>{36 + 36 + 150, 36 + 36 + 300 + 10};
-}
-
-void TstSim::frameReaderCuts() {
-    QFETCH(QList<int>, cuts);
-    const QByteArray all = rawFrames();
-    FrameReader r;
-    QList<Frame> got;
-    int from = 0;
-    cuts.append(all.size());
-    for (int to : cuts) {
-        r.append(all.mid(from, to - from));
-        from = to;
-        Frame f;
-        while (r.next(f))
-            got.append(f);
-    }
-    QCOMPARE(got.size(), 3);
-    QCOMPARE(got[0].header.DataKind, 'X');
-    QCOMPARE(got[0].header.CallFrom, QByteArray("N0CALL-1"));
-    QVERIFY(got[0].data.isEmpty());
-    QCOMPARE(got[1].header.Port, quint8(2));
-    QCOMPARE(got[1].header.CallTo, QByteArray("G4ABC"));
-    QCOMPARE(got[1].data, QByteArray(300, 'x'));
-    QCOMPARE(got[2].header.DataKind, 'd');
-    QCOMPARE(got[2].header.CallTo, QByteArray("DL2XYZ"));
-    QCOMPARE(r.pending(), 0);
-
+void TstSim::piecesRejoin() {
     // The pieces the engine writes in split mode make the same frame again.
     const QByteArray frame = buildFrame(2, 'D', "A", "B", "hello\r");
     const QList<QByteArray> pieces = splitForWrites(frame);
@@ -419,7 +381,17 @@ void TstSim::gatewayDisconnect() {
     QVERIFY(!engine.hasUser("DL2XYZ"));
 }
 
+void TstSim::engineDropsBrokenStream_data() {
+    QTest::addColumn<quint32>("dataLen"); // announced by the header
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("at the limit") << FrameAssembler::kMaxDataLen << false;
+    QTest::newRow("one past the limit") << FrameAssembler::kMaxDataLen + 1 << true;
+    QTest::newRow("garbage length") << quint32(0xff000000) << true;
+}
+
 void TstSim::engineDropsBrokenStream() {
+    QFETCH(quint32, dataLen);
+    QFETCH(bool, dropped);
     SimEngine engine;
     QString error;
     QVERIFY(engine.listen(0, error));
@@ -427,11 +399,21 @@ void TstSim::engineDropsBrokenStream() {
     QVERIFY(gw.waitConnected());
     gw.send(buildRegisterFrame("N0CALL-1"));
     QTRY_VERIFY_WITH_TIMEOUT(engine.gatewayReady(), 5000);
-    QByteArray bad = buildFrame(0, 'D', "N0CALL-1", "G4ABC");
-    bad[31] = char(0xff);
-    gw.send(bad);
-    QTRY_COMPARE_WITH_TIMEOUT(gw.socket.state(), QAbstractSocket::UnconnectedState, 5000);
-    QVERIFY(!engine.gatewayReady());
+    QByteArray header = buildFrame(0, 'D', "N0CALL-1", "G4ABC");
+    for (int i = 0; i < 4; ++i)
+        header[28 + i] = char((dataLen >> (8 * i)) & 0xff);
+    gw.send(header);
+    if (dropped) {
+        QTRY_COMPARE_WITH_TIMEOUT(gw.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+        QVERIFY(!engine.gatewayReady());
+        return;
+    }
+    // The largest frame the engine takes: it comes in whole and the gateway stays.
+    gw.send(QByteArray(qsizetype(dataLen), 'x'));
+    QTRY_COMPARE_WITH_TIMEOUT(engine.counters().framesIn, quint64(2), 5000);
+    QCOMPARE(engine.counters().framesDropped, quint64(1)); // G4ABC is not connected
+    QCOMPARE(gw.socket.state(), QAbstractSocket::ConnectedState);
+    QVERIFY(engine.gatewayReady());
 }
 
 void TstSim::nodeSession_data() {

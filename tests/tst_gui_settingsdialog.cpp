@@ -1,18 +1,25 @@
 // The settings dialog: its layout, the upper-casing of typed keys, Save with its range limit and
 // failure rule, Exit, Help.
-#include "config/Module1.h"
-#include "config/frmConfig.h"
+#include "config/ConfigFile.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
 #include "support/TestUtil.h"
+#include "ui/SettingsDialog.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
+#include <memory>
+
+using namespace settingslayout;
 
 namespace {
 
-// The main window as SaveCfg sees it.
+// The main window as the settings file sees it.
 class FakeWindow : public WindowGeometry {
 public:
     double geometry(Field f) const override { return values[f]; }
@@ -23,9 +30,24 @@ public:
     bool minimised = false;
 };
 
+// The run's settings, its log and its directory, and the dialogs made on them.
+struct Rig {
+    TempDir dir;
+    Settings settings;
+    ErrorLog log{dir.path()};
+    FakeWindow window;
+
+    SettingsDialog dialog() {
+        return SettingsDialog(settings, settingsFilePath(dir.path()), log, window);
+    }
+    SettingsDialog* newDialog() {
+        return new SettingsDialog(settings, settingsFilePath(dir.path()), log, window);
+    }
+};
+
 } // namespace
 
-class TestFrmConfig : public QObject {
+class tst_gui_settingsdialog : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -42,17 +64,15 @@ private slots:
     void helpOpensPageBesideExecutable();
 
 private:
-    FakeWindow m_window;
+    std::unique_ptr<Rig> m_rig;
 };
 
-void TestFrmConfig::init() {
-    Module1::settings() = Module1::Settings();
-    m_window = FakeWindow();
+void tst_gui_settingsdialog::init() {
+    m_rig = std::make_unique<Rig>();
 }
 
-void TestFrmConfig::layout() {
-    using namespace configlayout;
-    frmConfig d(m_window);
+void tst_gui_settingsdialog::layout() {
+    SettingsDialog d = m_rig->dialog();
     QCOMPARE(d.windowTitle(), QStringLiteral("AGW to Tarn Cluster"));
     QVERIFY(!d.isModal());
     QCOMPARE(d.size(), QSize(226, 538));
@@ -64,10 +84,10 @@ void TestFrmConfig::layout() {
         QCOMPARE(box->geometry(), QRect(px(f.left), px(f.top), px(f.width), px(f.height)));
     }
     for (const Field& f : kFields) {
-        auto* edit = d.findChild<QLineEdit*>(QStringLiteral("txtCfg%1").arg(f.index));
+        auto* edit = d.findChild<QLineEdit*>(QStringLiteral("txtCfg%1").arg(f.id));
         auto* label = d.findChild<QLabel*>(QStringLiteral("lblAGW%1").arg(f.labelIndex));
         QVERIFY(edit && label);
-        QCOMPARE(edit, d.txtCfg(f.index));
+        QCOMPARE(edit, d.field(f.id));
         QCOMPARE(edit->parentWidget()->objectName(), QString::fromLatin1(kFrames[f.frame].name));
         QCOMPARE(edit->geometry(), QRect(24, px(f.top), 129, 22));
         QCOMPARE(label->text(), QString::fromLatin1(f.caption));
@@ -75,44 +95,45 @@ void TestFrmConfig::layout() {
         QCOMPARE(label->y() + label->height(), edit->y()); // 240 twips above the field
         QVERIFY(label->font().bold());
         QVERIFY(!edit->font().bold());
-        QCOMPARE(edit->toolTip(), f.index == 6
+        QCOMPARE(edit->toolTip(), f.id == KeepAlive
                                       ? QStringLiteral("Keep Alive in minutes.  0 to disable.")
                                       : QString());
     }
     for (const Button& b : kButtons) {
-        auto* button = d.findChild<QPushButton*>(QStringLiteral("cmdAGW%1").arg(b.index));
+        auto* button = d.findChild<QPushButton*>(QStringLiteral("cmdAGW%1").arg(b.id));
         QVERIFY(button);
+        QCOMPARE(button, d.button(b.id));
         QCOMPARE(button->text(), QString::fromLatin1(b.caption));
         QCOMPARE(button->geometry(), QRect(px(b.left), 496, 49, 25));
     }
 }
 
-void TestFrmConfig::loadingFillsAndPlaces() {
-    Module1::Settings& s = Module1::settings();
-    s.AgwIp = QStringLiteral("192.168.1.5");
-    s.AgwPort = QStringLiteral("8000");
-    s.ClusterPort = QStringLiteral("7300");
-    s.ClusterIp = QStringLiteral("dx.example.net");
-    s.ClusterCall = QStringLiteral("GB7TC");
-    s.PacketLength = 130;
-    s.KeepAliveMinutes = 0;
-    s.ConfigTop = 1500;
-    s.ConfigLeft = 4500;
-    frmConfig d(m_window);
+void tst_gui_settingsdialog::loadingFillsAndPlaces() {
+    Settings& s = m_rig->settings;
+    s.agwIp = QStringLiteral("192.168.1.5");
+    s.agwPort = QStringLiteral("8000");
+    s.clusterPort = QStringLiteral("7300");
+    s.clusterIp = QStringLiteral("dx.example.net");
+    s.clusterCall = QStringLiteral("GB7TC");
+    s.packetLength = 130;
+    s.keepAliveMinutes = 0;
+    s.configTop = 1500;
+    s.configLeft = 4500;
+    SettingsDialog d = m_rig->dialog();
     const QStringList expected = {"192.168.1.5", "8000", "7300", "dx.example.net",
                                   "GB7TC",       "130",  "0"};
     for (int i = 0; i < 7; ++i)
-        QCOMPARE(d.txtCfg(i)->text(), expected[i]);
+        QCOMPARE(d.field(FieldId(i))->text(), expected[i]);
     d.show();
     QVERIFY(QTest::qWaitForWindowExposed(&d));
     QCOMPARE(d.frameGeometry().topLeft(), QPoint(300, 100));
-    QCOMPARE(d.focusWidget(), d.txtCfg(0));
+    QCOMPARE(d.focusWidget(), d.field(AgwIp));
 }
 
-void TestFrmConfig::tabOrder() {
-    frmConfig d(m_window);
+void tst_gui_settingsdialog::tabOrder() {
+    SettingsDialog d = m_rig->dialog();
     QStringList order;
-    QWidget* w = d.txtCfg(0);
+    QWidget* w = d.field(AgwIp);
     for (int i = 0; i < 10; ++i) {
         order << w->objectName();
         do {
@@ -121,34 +142,34 @@ void TestFrmConfig::tabOrder() {
     }
     QCOMPARE(order, QStringList({"txtCfg0", "txtCfg1", "txtCfg2", "txtCfg3", "cmdAGW2", "cmdAGW0",
                                  "cmdAGW1", "txtCfg4", "txtCfg5", "txtCfg6"}));
-    QCOMPARE(w, d.txtCfg(0)); // and round again
+    QCOMPARE(w, d.field(AgwIp)); // and round again
 }
 
-void TestFrmConfig::typedKeysUpperCase_data() {
-    QTest::addColumn<int>("field");
+void tst_gui_settingsdialog::typedKeysUpperCase_data() {
+    QTest::addColumn<FieldId>("field");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("callsign") << 4 << "n0call-1"
+    QTest::newRow("callsign") << ClusterCall << "n0call-1"
                               << "N0CALL-1";
-    QTest::newRow("address field") << 0 << "n0call-1"
+    QTest::newRow("address field") << AgwIp << "n0call-1"
                                    << "N0CALL-1";
-    QTest::newRow("host name") << 3 << "dx.gb7tc.net"
+    QTest::newRow("host name") << ClusterIp << "dx.gb7tc.net"
                                << "DX.GB7TC.NET";
-    QTest::newRow("digits and marks pass") << 5 << "12.5 -/_"
+    QTest::newRow("digits and marks pass") << PacketLength << "12.5 -/_"
                                            << "12.5 -/_";
-    QTest::newRow("marks beside a..z pass") << 6 << "@[`{"
+    QTest::newRow("marks beside a..z pass") << KeepAlive << "@[`{"
                                             << "@[`{";
-    QTest::newRow("upper case stays") << 1 << "AbZ"
+    QTest::newRow("upper case stays") << AgwPort << "AbZ"
                                       << "ABZ";
 }
 
-void TestFrmConfig::typedKeysUpperCase() {
-    QFETCH(int, field);
+void tst_gui_settingsdialog::typedKeysUpperCase() {
+    QFETCH(FieldId, field);
     QFETCH(QString, typed);
     QFETCH(QString, shown);
-    frmConfig d(m_window);
+    SettingsDialog d = m_rig->dialog();
     d.show();
-    QLineEdit* edit = d.txtCfg(field);
+    QLineEdit* edit = d.field(field);
     edit->clear();
     QTest::keyClicks(edit, typed);
     QCOMPARE(edit->text(), shown);
@@ -156,14 +177,14 @@ void TestFrmConfig::typedKeysUpperCase() {
     QCOMPARE(edit->text(), shown.chopped(1));
 }
 
-void TestFrmConfig::save_data() {
+void tst_gui_settingsdialog::save_data() {
     QTest::addColumn<QString>("maxLength");
     QTest::addColumn<QString>("keepAlive");
     QTest::addColumn<int>("packetLength");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("keepAliveMinutes");
     QTest::addColumn<bool>("fails");
-    // Settings before Save: PacketLength 77, KeepAliveMinutes 9.
+    // Settings before Save: packetLength 77, keepAliveMinutes 9.
     QTest::newRow("300 limited to 234") << "300"
                                         << "5" << 234 << "234" << 5 << false;
     QTest::newRow("234 stays") << "234"
@@ -186,7 +207,7 @@ void TestFrmConfig::save_data() {
                                       << "6" << 77 << "99999999999" << 6 << true;
 }
 
-void TestFrmConfig::save() {
+void tst_gui_settingsdialog::save() {
     QFETCH(QString, maxLength);
     QFETCH(QString, keepAlive);
     QFETCH(int, packetLength);
@@ -194,36 +215,35 @@ void TestFrmConfig::save() {
     QFETCH(int, keepAliveMinutes);
     QFETCH(bool, fails);
 
-    TempAppDir dir;
-    Module1::Settings& s = Module1::settings();
-    s.PacketLength = 77;
-    s.KeepAliveMinutes = 9;
-    s.ConfigTop = 1500;
-    s.ConfigLeft = 3000;
-    frmConfig d(m_window);
+    Settings& s = m_rig->settings;
+    s.packetLength = 77;
+    s.keepAliveMinutes = 9;
+    s.configTop = 1500;
+    s.configLeft = 3000;
+    SettingsDialog d = m_rig->dialog();
     d.show();
     QVERIFY(QTest::qWaitForWindowExposed(&d));
     const QStringList texts = {"10.1.1.1", "8001", "7300", "node.example", " n0call "};
     for (int i = 0; i < 5; ++i)
-        d.txtCfg(i)->setText(texts[i]);
-    d.txtCfg(5)->setText(maxLength);
-    d.txtCfg(6)->setText(keepAlive);
+        d.field(FieldId(i))->setText(texts[i]);
+    d.field(PacketLength)->setText(maxLength);
+    d.field(KeepAlive)->setText(keepAlive);
 
-    QTest::mouseClick(d.cmdAGW(0), Qt::LeftButton);
+    QTest::mouseClick(d.button(Save), Qt::LeftButton);
 
     // The texts are taken over unchanged, also when a number fails later.
-    QCOMPARE(s.AgwIp, texts[0]);
-    QCOMPARE(s.AgwPort, texts[1]);
-    QCOMPARE(s.ClusterPort, texts[2]);
-    QCOMPARE(s.ClusterIp, texts[3]);
-    QCOMPARE(s.ClusterCall, texts[4]);
-    QCOMPARE(s.PacketLength, packetLength);
-    QCOMPARE(s.KeepAliveMinutes, keepAliveMinutes);
-    QCOMPARE(d.txtCfg(5)->text(), shown);
+    QCOMPARE(s.agwIp, texts[0]);
+    QCOMPARE(s.agwPort, texts[1]);
+    QCOMPARE(s.clusterPort, texts[2]);
+    QCOMPARE(s.clusterIp, texts[3]);
+    QCOMPARE(s.clusterCall, texts[4]);
+    QCOMPARE(s.packetLength, packetLength);
+    QCOMPARE(s.keepAliveMinutes, keepAliveMinutes);
+    QCOMPARE(d.field(PacketLength)->text(), shown);
     QVERIFY(d.isVisible()); // Save leaves the dialog open
 
-    const QStringList log = dir.logEntries();
-    const QByteArray file = dir.read(QStringLiteral("pktgate.cfg"));
+    const QStringList log = m_rig->dir.logEntries();
+    const QByteArray file = m_rig->dir.read(QStringLiteral("pktgate.cfg"));
     if (fails) {
         QCOMPARE(log.size(), 1);
         QVERIFY2(log[0].startsWith(QStringLiteral("cmdAGW_Click 0 ")) &&
@@ -237,58 +257,59 @@ void TestFrmConfig::save() {
     }
 }
 
-void TestFrmConfig::positionKeptOnlyBySave_data() {
-    QTest::addColumn<int>("button");
+void tst_gui_settingsdialog::positionKeptOnlyBySave_data() {
+    QTest::addColumn<ButtonId>("pressed");
     QTest::addColumn<bool>("kept");
-    QTest::newRow("Save") << 0 << true;
-    QTest::newRow("Exit") << 1 << false;
+    QTest::newRow("Save") << Save << true;
+    QTest::newRow("Exit") << Exit << false;
 }
 
-void TestFrmConfig::positionKeptOnlyBySave() {
-    QFETCH(int, button);
+void tst_gui_settingsdialog::positionKeptOnlyBySave() {
+    QFETCH(ButtonId, pressed);
     QFETCH(bool, kept);
-    TempAppDir dir;
-    Module1::settings().ConfigTop = 1500;
-    Module1::settings().ConfigLeft = 3000;
-    Module1::settings().PacketLength = 130;
+    Settings& s = m_rig->settings;
+    s.configTop = 1500;
+    s.configLeft = 3000;
+    s.packetLength = 130;
 
-    auto* d = new frmConfig(m_window);
-    QPointer<frmConfig> guard = d;
+    QPointer<SettingsDialog> d = m_rig->newDialog();
     d->show();
     QVERIFY(QTest::qWaitForWindowExposed(d));
-    d->txtCfg(4)->setText(QStringLiteral("EDITED"));
+    d->field(ClusterCall)->setText(QStringLiteral("EDITED"));
     d->move(400, 250);
     QTRY_COMPARE(d->frameGeometry().topLeft(), QPoint(400, 250));
-    d->cmdAGW_Click(button);
+    QTest::mouseClick(d->button(pressed), Qt::LeftButton);
 
-    QCOMPARE(Module1::settings().ConfigTop, kept ? 250 * 15 : 1500);
-    QCOMPARE(Module1::settings().ConfigLeft, kept ? 400 * 15 : 3000);
-    QCOMPARE(Module1::settings().ClusterCall, kept ? QStringLiteral("EDITED") : QString());
+    QCOMPARE(s.configTop, kept ? 250 * 15 : 1500);
+    QCOMPARE(s.configLeft, kept ? 400 * 15 : 3000);
+    QCOMPARE(s.clusterCall, kept ? QStringLiteral("EDITED") : QString());
     if (!kept) {
         QVERIFY(!d->isVisible());
-        QTRY_VERIFY(!guard); // gone: the next Configure loads a new one
+        QTRY_VERIFY(!d); // gone: the next Configure loads a new one
     }
-    delete guard.data();
+    delete d.data();
 
-    frmConfig next(m_window);
+    SettingsDialog next = m_rig->dialog();
     next.show();
     QVERIFY(QTest::qWaitForWindowExposed(&next));
     QCOMPARE(next.frameGeometry().topLeft(), kept ? QPoint(400, 250) : QPoint(200, 100));
 }
 
-void TestFrmConfig::helpOpensPageBesideExecutable() {
-    TempAppDir dir;
+void tst_gui_settingsdialog::helpOpensPageBesideExecutable() {
     QList<QUrl> opened;
-    const auto previous = frmConfig::openUrl();
-    frmConfig::openUrl() = [&opened](const QUrl& url) { opened << url; };
-    frmConfig d(m_window);
+    const auto previous = SettingsDialog::openUrl();
+    SettingsDialog::openUrl() = [&opened](const QUrl& url) { opened << url; };
+    SettingsDialog d = m_rig->dialog();
     d.show();
     QVERIFY(QTest::qWaitForWindowExposed(&d));
-    QTest::mouseClick(d.cmdAGW(2), Qt::LeftButton);
-    frmConfig::openUrl() = previous;
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(dir.file(QStringLiteral("help.html")))}));
-    QCOMPARE(dir.logEntries(), QStringList()); // a page that is not there is not reported
+    QTest::mouseClick(d.button(Help), Qt::LeftButton);
+    SettingsDialog::openUrl() = previous;
+    QCOMPARE(
+        opened,
+        QList<QUrl>({QUrl::fromLocalFile(
+            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("help.html")))}));
+    QCOMPARE(m_rig->dir.logEntries(), QStringList()); // a page that is not there is not reported
 }
 
-QTEST_MAIN(TestFrmConfig)
-#include "tst_gui_frmconfig.moc"
+QTEST_MAIN(tst_gui_settingsdialog)
+#include "tst_gui_settingsdialog.moc"

@@ -1,12 +1,11 @@
-#include "ui/frmAGW.h"
+#include "ui/MainWindow.h"
 
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
-#include "config/Module1.h"
-#include "config/frmConfig.h"
 #include "net/Failure.h"
 #include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "net/SingleByte.h"
+#include "ui/SettingsDialog.h"
 
 #include <QAbstractListModel>
 #include <QAction>
@@ -23,16 +22,16 @@
 
 namespace agwlayout {
 
-ResizeResult resizeRule(double outerHeight, double outerWidth, double list4Left) {
+ResizeResult resizeRule(double outerHeight, double outerWidth, double sentLeft) {
     ResizeResult r;
-    r.list1Height = outerHeight - 2500;
-    if (r.list1Height < 0) return r;
+    r.trafficHeight = outerHeight - 2500;
+    if (r.trafficHeight < 0) return r;
     r.steps = 1;
-    r.list4Height = outerHeight - 825;
-    if (r.list4Height < 0) return r;
+    r.sentHeight = outerHeight - 825;
+    if (r.sentHeight < 0) return r;
     r.steps = 2;
-    r.list4Width = outerWidth - list4Left - 210;
-    if (r.list4Width < 0) return r;
+    r.sentWidth = outerWidth - sentLeft - 210;
+    if (r.sentWidth < 0) return r;
     r.steps = 3;
     return r;
 }
@@ -118,50 +117,41 @@ private:
     qsizetype m_dropped = 0;     // leading rows of m_shown already removed
 };
 
-// "Connected Calls": one row per slot of the stream table, read from the table when the view
-// paints the row. The table never shrinks, so every row counted at the last refresh exists.
+// "Connected Calls": one row per slot of the session table, as the relay last reported it. The
+// view learns of the changes in one batch when the window refreshes.
 class CallsModel final : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override {
-        return parent.isValid() ? 0 : m_rows;
+        return parent.isValid() ? 0 : m_shownRows;
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || !m_table || !index.isValid() || index.row() >= m_rows)
-            return {};
-        try {
-            return m_table->connectedCallsRow(index.row());
-        } catch (const std::exception&) {
-            return {};
-        }
+        if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_shownRows) return {};
+        return m_rows[index.row()];
     }
 
-    void refresh(const StreamTable* table) {
-        const int n = table ? table->rowCount() : 0;
-        if (table != m_table) {
-            beginResetModel();
-            m_table = table;
-            m_rows = n;
-            endResetModel();
-            return;
-        }
-        if (n > m_rows) {
-            beginInsertRows(QModelIndex(), m_rows, n - 1);
-            m_rows = n;
+    void set(int row, const QString& text) {
+        if (row < 0) return;
+        if (row >= m_rows.size()) m_rows.resize(row + 1);
+        m_rows[row] = text;
+    }
+
+    // Hands the changes to the views.
+    void commit() {
+        const int n = static_cast<int>(m_rows.size());
+        if (n > m_shownRows) {
+            beginInsertRows(QModelIndex(), m_shownRows, n - 1);
+            m_shownRows = n;
             endInsertRows();
-        } else if (n < m_rows) {
-            beginRemoveRows(QModelIndex(), n, m_rows - 1);
-            m_rows = n;
-            endRemoveRows();
         }
         // The views repaint what they show; nothing is read for rows out of sight.
-        if (m_rows > 0) emit dataChanged(index(0), index(m_rows - 1), {Qt::DisplayRole});
+        if (m_shownRows > 0) emit dataChanged(index(0), index(m_shownRows - 1), {Qt::DisplayRole});
     }
 
 private:
-    const StreamTable* m_table = nullptr;
-    int m_rows = 0;
+    QStringList m_rows; // the rows as reported
+    int m_shownRows = 0;
 };
 
 } // namespace agwmonitor
@@ -180,11 +170,11 @@ QRect toPixels(const Control& c) {
     return QRect(px(c.left), px(c.top), px(c.width), px(c.height));
 }
 
-constexpr int kList1Max = 100;
+constexpr int kTrafficMax = 100;
 // How long, after the window appears, a size from the settings waits for the window frame.
 constexpr int kFrameWatchMs = 50;
 constexpr int kFrameWatchTicks = 60;
-constexpr int kList4Max = 1000; // trimmed to this before each entry is added
+constexpr int kSentMax = 1000; // trimmed to this before each entry is added
 // A monitor row keeps at most this many characters, so that a thousand rows of the node's
 // bulk text cannot hold megabytes; the cut is marked.
 constexpr qsizetype kRowMaxChars = 2048;
@@ -199,8 +189,11 @@ constexpr double kMaxPixels = 16777215.0;
 
 } // namespace
 
-frmAGW::frmAGW(SocketFactory agwSockets, SocketFactory clusterSockets, QWidget* parent)
-    : QMainWindow(parent) {
+MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
+                       const Timing& timing, SocketFactory agwSockets, SocketFactory nodeSockets,
+                       QWidget* parent)
+    : QMainWindow(parent), m_settings(settings), m_log(log),
+      m_settingsPath(settingsFilePath(directory)) {
     setObjectName(QStringLiteral("frmAGW"));
     setWindowTitle(QString::fromLatin1(kCaption));
 
@@ -208,8 +201,8 @@ frmAGW::frmAGW(SocketFactory agwSockets, SocketFactory clusterSockets, QWidget* 
     m_configure->setObjectName(QStringLiteral("configure"));
     m_kick = menuBar()->addAction(QStringLiteral("Kick"));
     m_kick->setObjectName(QStringLiteral("kick"));
-    connect(m_configure, &QAction::triggered, this, &frmAGW::configure_Click);
-    connect(m_kick, &QAction::triggered, this, &frmAGW::kick_Click);
+    connect(m_configure, &QAction::triggered, this, &MainWindow::showSettingsDialog);
+    connect(m_kick, &QAction::triggered, this, &MainWindow::kick);
 
     m_client = new QWidget(this);
     m_client->setObjectName(QStringLiteral("client"));
@@ -222,7 +215,7 @@ frmAGW::frmAGW(SocketFactory agwSockets, SocketFactory clusterSockets, QWidget* 
 
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kFlushMs);
-    connect(&m_flushTimer, &QTimer::timeout, this, &frmAGW::flushMonitor);
+    connect(&m_flushTimer, &QTimer::timeout, this, &MainWindow::flushMonitor);
 
     askToEnd = [this] { return defaultAskToEnd(); };
 
@@ -235,18 +228,15 @@ frmAGW::frmAGW(SocketFactory agwSockets, SocketFactory clusterSockets, QWidget* 
         }
     });
 
-    m_gateway =
-        std::make_unique<Gateway>(*this, *this, std::move(agwSockets), std::move(clusterSockets));
+    m_gateway = std::make_unique<Gateway>(settings, log, *this, timing, std::move(agwSockets),
+                                          std::move(nodeSockets));
 }
 
-frmAGW::~frmAGW() {
-    // The lists must not read the stream table once the gateway is gone.
-    m_list3Rows->refresh(nullptr);
-    m_callsTable = nullptr;
+MainWindow::~MainWindow() {
     m_gateway.reset();
 }
 
-void frmAGW::buildControls() {
+void MainWindow::buildControls() {
     for (const Control& c : kControls) {
         QWidget* w = nullptr;
         const QString text = QString::fromLatin1(c.text);
@@ -306,58 +296,59 @@ void frmAGW::buildControls() {
     m_callFrom = line("CallFrom");
     m_callTo = line("CallTo");
     m_dataLen = line("DataLen");
-    m_txtSent = line("txtSent");
-    m_txtRemaining = line("txtRemaining");
+    m_bytesSent = line("txtSent");
+    m_bytesWaiting = line("txtRemaining");
     m_bytesCount = line("BytesCount");
-    m_text1 = m_client->findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
-    m_list1 = list("List1");
-    m_list2 = list("List2");
-    m_list3 = list("List3");
-    m_list4 = list("List4");
+    m_statusText = m_client->findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
+    m_traffic = list("List1");
+    m_routes = list("List2");
+    m_connectedCalls = list("List3");
+    m_sentToRadio = list("List4");
 
-    m_list1Rows = new RowsModel(this);
-    m_list2Rows = new RowsModel(this);
-    m_list3Rows = new CallsModel(this);
-    m_list4Rows = new RowsModel(this);
-    m_list1->setModel(m_list1Rows);
-    m_list2->setModel(m_list2Rows);
-    m_list3->setModel(m_list3Rows);
-    m_list4->setModel(m_list4Rows);
+    m_trafficRows = new RowsModel(this);
+    m_routeRows = new RowsModel(this);
+    m_callRows = new CallsModel(this);
+    m_sentRows = new RowsModel(this);
+    m_traffic->setModel(m_trafficRows);
+    m_routes->setModel(m_routeRows);
+    m_connectedCalls->setModel(m_callRows);
+    m_sentToRadio->setModel(m_sentRows);
 }
 
-void frmAGW::setBackground(const QColor& c) {
+void MainWindow::setBackground(const QColor& c) {
     QPalette p = m_client->palette();
     p.setColor(QPalette::Window, c);
     m_client->setPalette(p);
 }
 
-frmConfig* frmAGW::configDialog() const {
+SettingsDialog* MainWindow::settingsDialog() const {
     return m_config.data();
 }
 
-QColor frmAGW::backgroundColour() const {
+QColor MainWindow::backgroundColour() const {
     return m_client->palette().color(QPalette::Window);
 }
 
 // ---------------------------------------------------------------- start-up, menu, shutdown
 
-void frmAGW::Form_Load() {
-    m_gateway->Form_Load();
+void MainWindow::start() {
+    startUp(*m_gateway, m_settings, m_settingsPath, m_log, *this);
 }
 
-void frmAGW::kick_Click() {
-    m_gateway->kick_Click();
+void MainWindow::kick() {
+    m_gateway->kick();
 }
 
-void frmAGW::configure_Click() {
+void MainWindow::showSettingsDialog() {
     // A dialog closed a moment ago may still wait for its deletion: a new one is loaded then.
-    if (!m_config || !m_config->isVisible()) m_config = new frmConfig(*this, this);
+    if (!m_config || !m_config->isVisible())
+        m_config = new SettingsDialog(m_settings, m_settingsPath, m_log, *this, this);
     m_config->show();
     m_config->raise();
     m_config->activateWindow();
 }
 
-bool frmAGW::defaultAskToEnd() {
+bool MainWindow::defaultAskToEnd() {
     QMessageBox box(QMessageBox::Question, QStringLiteral("Tarn Cluster"),
                     QStringLiteral("Do you really want to end program? "),
                     QMessageBox::Yes | QMessageBox::No, this);
@@ -368,10 +359,10 @@ bool frmAGW::defaultAskToEnd() {
     return answer == QMessageBox::Yes;
 }
 
-void frmAGW::Form_QueryUnload(bool& cancel, int UnloadMode) {
-    if (UnloadMode == ByUser) {
+void MainWindow::queryClose(bool& cancel, int reason) {
+    if (reason == ByUser) {
         // Saved before the question, so settings and geometry are kept even if the user stays.
-        SaveCfg(*this);
+        saveSettingsFile(m_settingsPath, m_settings, *this, m_log);
         m_asking = true;
         const bool yes = askToEnd();
         m_asking = false;
@@ -391,19 +382,19 @@ void frmAGW::Form_QueryUnload(bool& cancel, int UnloadMode) {
         }
     }
     if (m_config) m_config->close();
-    Module1::ErrorLog(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
+    m_log.write(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
 }
 
-void frmAGW::Form_Unload() {
-    m_gateway->closeLink();
-    // UnloadAllForms: every other window of the program that is still open.
+void MainWindow::unload() {
+    m_gateway->shutdown();
+    // Every other window of the program that is still open.
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* w : windows) {
         if (w != this && w->isVisible()) w->close();
     }
 }
 
-void frmAGW::closeWithReason(int reason) {
+void MainWindow::closeWithReason(int reason) {
     if (m_asking) {
         m_closeWhileAsking = reason;
         if (m_question) m_question->done(QMessageBox::No);
@@ -414,7 +405,7 @@ void frmAGW::closeWithReason(int reason) {
     m_closeReason.reset();
 }
 
-void frmAGW::closeEvent(QCloseEvent* e) {
+void MainWindow::closeEvent(QCloseEvent* e) {
     // Once unloaded, a late close request (a signal on the way out) finds nothing to do.
     if (m_unloaded) {
         e->accept();
@@ -424,7 +415,7 @@ void frmAGW::closeEvent(QCloseEvent* e) {
     const int reason = m_closeReason.value_or(e->spontaneous() ? ByUser : ByCode);
     m_closeReason.reset();
     bool cancel = false;
-    Form_QueryUnload(cancel, reason);
+    queryClose(cancel, reason);
     if (cancel) {
         e->ignore();
         return;
@@ -432,31 +423,31 @@ void frmAGW::closeEvent(QCloseEvent* e) {
     e->accept();
     m_unloaded = true;
     flushMonitor();
-    Form_Unload();
+    unload();
 }
 
 // ---------------------------------------------------------------- geometry and resize rule
 
-void frmAGW::Form_Resize() {
+void MainWindow::applyResizeRule() {
     // Minimised: the lists keep their sizes and nothing is logged.
     if (isMinimized()) return;
     const QRect outer = frameGeometry();
     const ResizeResult r =
         resizeRule(outer.height() * double(kTwipsPerPixel), outer.width() * double(kTwipsPerPixel),
-                   m_list4->x() * double(kTwipsPerPixel));
+                   m_sentToRadio->x() * double(kTwipsPerPixel));
     const auto pixels = [](double twips) { return qRound(twips / kTwipsPerPixel); };
-    if (r.steps >= 1) m_list1->resize(m_list1->width(), pixels(r.list1Height));
-    if (r.steps >= 2) m_list4->resize(m_list4->width(), pixels(r.list4Height));
-    if (r.steps >= 3) m_list4->resize(pixels(r.list4Width), m_list4->height());
+    if (r.steps >= 1) m_traffic->resize(m_traffic->width(), pixels(r.trafficHeight));
+    if (r.steps >= 2) m_sentToRadio->resize(m_sentToRadio->width(), pixels(r.sentHeight));
+    if (r.steps >= 3) m_sentToRadio->resize(pixels(r.sentWidth), m_sentToRadio->height());
 }
 
-void frmAGW::resizeEvent(QResizeEvent* e) {
+void MainWindow::resizeEvent(QResizeEvent* e) {
     QMainWindow::resizeEvent(e);
     applyPendingOuterSize();
-    Form_Resize();
+    applyResizeRule();
 }
 
-void frmAGW::showEvent(QShowEvent* e) {
+void MainWindow::showEvent(QShowEvent* e) {
     QMainWindow::showEvent(e);
     if (m_pendingOuter) {
         // Window managers report their frame a little after the window appears; a size asked
@@ -465,21 +456,21 @@ void frmAGW::showEvent(QShowEvent* e) {
         m_frameWatch.start();
     }
     applyPendingOuterSize();
-    Form_Resize();
+    applyResizeRule();
 }
 
-void frmAGW::moveEvent(QMoveEvent* e) {
+void MainWindow::moveEvent(QMoveEvent* e) {
     QMainWindow::moveEvent(e);
     applyPendingOuterSize();
 }
 
-QSize frmAGW::frameExtra() const {
+QSize MainWindow::frameExtra() const {
     if (!isVisible()) return m_knownFrameExtra;
     const QSize extra = frameGeometry().size() - size();
     return extra;
 }
 
-void frmAGW::applyPendingOuterSize() {
+void MainWindow::applyPendingOuterSize() {
     if (!m_pendingOuter || !isVisible()) return;
     const QSize extra = frameExtra();
     if (extra.isNull()) return;
@@ -489,7 +480,7 @@ void frmAGW::applyPendingOuterSize() {
     resize(qMax(0, outer.width() - extra.width()), qMax(0, outer.height() - extra.height()));
 }
 
-double frmAGW::geometry(Field f) const {
+double MainWindow::geometry(Field f) const {
     const QRect outer = frameGeometry();
     const double t = kTwipsPerPixel;
     switch (f) {
@@ -505,7 +496,7 @@ double frmAGW::geometry(Field f) const {
     return 0;
 }
 
-void frmAGW::setGeometry(Field f, double twips) {
+void MainWindow::setGeometry(Field f, double twips) {
     const double pixels = std::nearbyint(twips / kTwipsPerPixel);
     if (!std::isfinite(pixels) || pixels > kMaxPixels || pixels < -kMaxPixels ||
         ((f == Height || f == Width) && pixels < 0))
@@ -539,95 +530,95 @@ void frmAGW::setGeometry(Field f, double twips) {
     }
 }
 
-bool frmAGW::isMinimised() const {
+bool MainWindow::isMinimised() const {
     return isMinimized();
 }
 
-QString frmAGW::title() const {
+QString MainWindow::title() const {
     return windowTitle();
 }
 
-void frmAGW::setTitle(const QString& title) {
+void MainWindow::setTitle(const QString& title) {
     setWindowTitle(title);
 }
 
-void frmAGW::setBytesCount(const QString& text) {
+void MainWindow::setBytesCount(const QString& text) {
     m_bytesCount->setText(text);
 }
 
 // ---------------------------------------------------------------- Monitor
 
-void frmAGW::setText1(const QString& text) {
-    m_text1Live = text.size() > kText1Max ? text.right(kText1Max) : text;
-    m_text1Dirty = true;
+void MainWindow::setStatusText(const QString& text) {
+    m_statusLive = text.size() > kStatusMax ? text.right(kStatusMax) : text;
+    m_statusDirty = true;
     scheduleFlush();
 }
 
-void frmAGW::appendText1(const QString& text) {
-    m_text1Live += text;
+void MainWindow::appendStatusText(const QString& text) {
+    m_statusLive += text;
     // Cut back only when twice the limit is reached, so that appending stays cheap.
-    if (m_text1Live.size() > 2 * kText1Max) m_text1Live = m_text1Live.right(kText1Max);
-    m_text1Dirty = true;
+    if (m_statusLive.size() > 2 * kStatusMax) m_statusLive = m_statusLive.right(kStatusMax);
+    m_statusDirty = true;
     scheduleFlush();
 }
 
-void frmAGW::showHeader(const AgwHeader& h) {
+void MainWindow::showHeader(const AgwHeader& h) {
     m_header = h;
     m_headerDirty = true;
     scheduleFlush();
 }
 
-void frmAGW::addKindLine(const QString& line) {
-    m_list2Rows->add(line);
+void MainWindow::addRoute(const QString& line) {
+    m_routeRows->add(line);
     scheduleFlush();
 }
 
-void frmAGW::addTraffic(const QString& row) {
-    m_list1Rows->add(shortRow(row));
-    m_list1Rows->trimTo(kList1Max);
+void MainWindow::addTraffic(const QString& row) {
+    m_trafficRows->add(shortRow(row));
+    m_trafficRows->trimTo(kTrafficMax);
     scheduleFlush();
 }
 
-void frmAGW::trimTraffic() {
-    m_list1Rows->trimTo(kList1Max);
+void MainWindow::trimTraffic() {
+    m_trafficRows->trimTo(kTrafficMax);
     scheduleFlush();
 }
 
-void frmAGW::addSent(const QString& entry) {
-    m_list4Rows->trimTo(kList4Max);
-    m_list4Rows->add(shortRow(entry));
+void MainWindow::addSentToRadio(const QString& entry) {
+    m_sentRows->trimTo(kSentMax);
+    m_sentRows->add(shortRow(entry));
     scheduleFlush();
 }
 
-void frmAGW::refreshConnectedCalls(const StreamTable& table) {
-    m_callsTable = &table;
+void MainWindow::setConnectedCall(int row, const QString& text) {
+    m_callRows->set(row, text);
     m_callsDirty = true;
     scheduleFlush();
 }
 
-void frmAGW::setKickVisible(bool visible) {
+void MainWindow::setKickVisible(bool visible) {
     if (m_kick->isVisible() != visible) m_kick->setVisible(visible);
 }
 
-void frmAGW::setLinkColour(LinkColour colour) {
+void MainWindow::setLinkColour(LinkColour colour) {
     const QColor c = colour == LinkColour::Yellow ? toColour(kYellow)
                                                   : QApplication::palette().color(QPalette::Button);
     if (backgroundColour() != c) setBackground(c);
 }
 
-void frmAGW::setSendProgress(qint64 sent, qint64 remaining) {
+void MainWindow::setSendProgress(qint64 sent, qint64 remaining) {
     m_sent = sent;
     m_remaining = remaining;
     m_progressDirty = true;
     scheduleFlush();
 }
 
-void frmAGW::flushMonitor() {
+void MainWindow::flushMonitor() {
     m_flushTimer.stop();
-    if (m_text1Dirty) {
-        m_text1Dirty = false;
-        if (m_text1Live.size() > kText1Max) m_text1Live = m_text1Live.right(kText1Max);
-        m_text1->setPlainText(m_text1Live);
+    if (m_statusDirty) {
+        m_statusDirty = false;
+        if (m_statusLive.size() > kStatusMax) m_statusLive = m_statusLive.right(kStatusMax);
+        m_statusText->setPlainText(m_statusLive);
     }
     if (m_headerDirty) {
         m_headerDirty = false;
@@ -640,20 +631,20 @@ void frmAGW::flushMonitor() {
     }
     if (m_progressDirty) {
         m_progressDirty = false;
-        m_txtSent->setText(QString::number(m_sent));
-        m_txtRemaining->setText(QString::number(m_remaining));
+        m_bytesSent->setText(QString::number(m_sent));
+        m_bytesWaiting->setText(QString::number(m_remaining));
     }
-    if (m_list1Rows->pending()) {
-        m_list1Rows->commit();
-        m_list1->scrollToBottom();
+    if (m_trafficRows->pending()) {
+        m_trafficRows->commit();
+        m_traffic->scrollToBottom();
     }
-    if (m_list2Rows->pending()) m_list2Rows->commit();
+    if (m_routeRows->pending()) m_routeRows->commit();
     if (m_callsDirty) {
         m_callsDirty = false;
-        m_list3Rows->refresh(m_callsTable);
+        m_callRows->commit();
     }
-    if (m_list4Rows->pending()) {
-        m_list4Rows->commit();
-        m_list4->scrollToBottom();
+    if (m_sentRows->pending()) {
+        m_sentRows->commit();
+        m_sentToRadio->scrollToBottom();
     }
 }

@@ -4,10 +4,12 @@
 // the gateway reports through the Monitor interface, coalesced so that a busy link costs the
 // window a few plain assignments per frame.
 #include "agwlink/AgwFrame.h"
-#include "agwlink/Monitor.h"
 #include "config/Twips.h"
+#include "net/Platform.h"
 #include "net/Socket.h"
-#include "ui/Gateway.h"
+#include "relay/Gateway.h"
+#include "relay/Monitor.h"
+#include "relay/Startup.h"
 
 #include <QColor>
 #include <QMainWindow>
@@ -27,7 +29,9 @@ class QLineEdit;
 class QListView;
 class QMessageBox;
 class QPlainTextEdit;
-class frmConfig;
+class ErrorLog;
+class SettingsDialog;
+struct Settings;
 
 // The window's built-in look: positions and sizes in twips from the top-left corner of the client
 // area (15 twips are one pixel at 96 dpi).
@@ -92,15 +96,16 @@ inline constexpr std::array<Control, 21> kControls = {{
 }};
 // clang-format on
 
-// The sizes the resize rule gives List1 and List4 for a window of this outer height and width
-// (twips), step by step: a step whose result is negative ends the rule there.
+// The sizes the resize rule gives the traffic list and the sent-to-radio list for a window of this
+// outer height and width (twips), step by step: a step whose result is negative ends the rule
+// there.
 struct ResizeResult {
     int steps = 0; // steps applied, 0..3
-    double list1Height = 0;
-    double list4Height = 0;
-    double list4Width = 0;
+    double trafficHeight = 0;
+    double sentHeight = 0;
+    double sentWidth = 0;
 };
-ResizeResult resizeRule(double outerHeight, double outerWidth, double list4Left);
+ResizeResult resizeRule(double outerHeight, double outerWidth, double sentLeft);
 
 } // namespace agwlayout
 
@@ -109,35 +114,37 @@ class RowsModel;
 class CallsModel;
 } // namespace agwmonitor
 
-class frmAGW : public QMainWindow, public Monitor, public MainWindowHost {
+class MainWindow : public QMainWindow, public Monitor, public WindowHost {
     Q_OBJECT
 public:
-    // Close reasons of Form_QueryUnload: 0 the user closed the window; the others come from the
+    // Close reasons of queryClose: 0 the user closed the window; the others come from the
     // program, the desktop session ending or a service manager (a termination signal).
     enum CloseReason { ByUser = 0, ByCode = 1, BySession = 2, ByTaskManager = 3 };
 
-    // Text1 shows at most this many characters, the newest.
-    static constexpr qsizetype kText1Max = 32 * 1024;
+    // The status text shows at most this many characters, the newest.
+    static constexpr qsizetype kStatusMax = 32 * 1024;
     // Monitor changes reach the widgets this long after the first of them.
     static constexpr int kFlushMs = 200;
 
-    // The factories make the gateway's sockets (real TCP sockets by default).
-    explicit frmAGW(SocketFactory agwSockets = {}, SocketFactory clusterSockets = {},
-                    QWidget* parent = nullptr);
-    ~frmAGW() override;
+    // settings: the run's settings, read from and saved to pktgate.cfg in directory; log: the
+    // run's error log. The factories make the gateway's sockets (real TCP sockets by default).
+    MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
+               const Timing& timing = {}, SocketFactory agwSockets = {},
+               SocketFactory nodeSockets = {}, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     Gateway& gateway() { return *m_gateway; }
 
-    // The load step: the gateway's start-up sequence.
-    void Form_Load();
+    // The start-up sequence.
+    void start();
     // The resize rule on the window's current outer frame. Silent; nothing while minimised.
-    void Form_Resize();
+    void applyResizeRule();
     // Asked before the window closes; cancel keeps it open.
-    void Form_QueryUnload(bool& cancel, int UnloadMode);
+    void queryClose(bool& cancel, int reason);
     // The window is closing for good.
-    void Form_Unload();
-    void configure_Click();
-    void kick_Click();
+    void unload();
+    void showSettingsDialog();
+    void kick();
 
     // Closes the window with a close reason other than the user's (no question, no save).
     void closeWithReason(int reason);
@@ -148,26 +155,26 @@ public:
     // Shows pending monitor changes now (otherwise they show kFlushMs after the first change).
     void flushMonitor();
 
-    // The configuration dialog while it is open.
-    frmConfig* configDialog() const;
+    // The settings dialog while it is open.
+    SettingsDialog* settingsDialog() const;
     QAction* configureAction() const { return m_configure; }
     QAction* kickAction() const { return m_kick; }
     QColor backgroundColour() const;
 
     // Monitor
-    void setText1(const QString& text) override;
-    void appendText1(const QString& text) override;
+    void setStatusText(const QString& text) override;
+    void appendStatusText(const QString& text) override;
     void showHeader(const AgwHeader& h) override;
-    void addKindLine(const QString& line) override;
+    void addRoute(const QString& line) override;
     void addTraffic(const QString& row) override;
     void trimTraffic() override;
-    void addSent(const QString& entry) override;
-    void refreshConnectedCalls(const StreamTable& table) override;
+    void addSentToRadio(const QString& entry) override;
+    void setConnectedCall(int row, const QString& text) override;
     void setKickVisible(bool visible) override;
     void setLinkColour(LinkColour colour) override;
     void setSendProgress(qint64 sent, qint64 remaining) override;
 
-    // MainWindowHost. The widget's own geometry() and setGeometry() stay usable.
+    // WindowHost. The widget's own geometry() and setGeometry() stay usable.
     using QMainWindow::geometry;
     using QMainWindow::setGeometry;
     QString title() const override;
@@ -202,29 +209,28 @@ private:
     QLineEdit* m_callFrom = nullptr;
     QLineEdit* m_callTo = nullptr;
     QLineEdit* m_dataLen = nullptr;
-    QLineEdit* m_txtSent = nullptr;
-    QLineEdit* m_txtRemaining = nullptr;
+    QLineEdit* m_bytesSent = nullptr;
+    QLineEdit* m_bytesWaiting = nullptr;
     QLineEdit* m_bytesCount = nullptr;
-    QPlainTextEdit* m_text1 = nullptr;
-    QListView* m_list1 = nullptr;
-    QListView* m_list2 = nullptr;
-    QListView* m_list3 = nullptr;
-    QListView* m_list4 = nullptr;
-    agwmonitor::RowsModel* m_list1Rows = nullptr;
-    agwmonitor::RowsModel* m_list2Rows = nullptr;
-    agwmonitor::CallsModel* m_list3Rows = nullptr;
-    agwmonitor::RowsModel* m_list4Rows = nullptr;
+    QPlainTextEdit* m_statusText = nullptr;
+    QListView* m_traffic = nullptr;
+    QListView* m_routes = nullptr;
+    QListView* m_connectedCalls = nullptr;
+    QListView* m_sentToRadio = nullptr;
+    agwmonitor::RowsModel* m_trafficRows = nullptr;
+    agwmonitor::RowsModel* m_routeRows = nullptr;
+    agwmonitor::CallsModel* m_callRows = nullptr;
+    agwmonitor::RowsModel* m_sentRows = nullptr;
 
     // Monitor state not yet shown.
     QTimer m_flushTimer;
-    QString m_text1Live;
-    bool m_text1Dirty = false;
+    QString m_statusLive;
+    bool m_statusDirty = false;
     AgwHeader m_header;
     bool m_headerDirty = false;
     qint64 m_sent = 0;
     qint64 m_remaining = 0;
     bool m_progressDirty = false;
-    const StreamTable* m_callsTable = nullptr;
     bool m_callsDirty = false;
 
     // The outer size asked for while the window manager's frame was not known yet; applied
@@ -239,7 +245,11 @@ private:
     bool m_unloaded = false;
     std::optional<int> m_closeWhileAsking;
     QPointer<QMessageBox> m_question;
-    QPointer<frmConfig> m_config;
+    QPointer<SettingsDialog> m_config;
+
+    Settings& m_settings;
+    ErrorLog& m_log;
+    const QString m_settingsPath;
 
     // Declared last: goes first, before the widgets its notifications reach.
     std::unique_ptr<Gateway> m_gateway;

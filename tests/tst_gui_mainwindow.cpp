@@ -1,14 +1,13 @@
 // The main window: its built-in layout, the resize rule, the monitor lists as the gateway feeds
 // them, start-up's title, closing with its question, and the Configure entry.
-#include "agwlink/AgwFrame.h"
-#include "config/Module1.h"
-#include "config/frmConfig.h"
-#include "net/Failure.h"
-#include "net/Platform.h"
-#include "streams/StreamTable.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/UnixSystem.h"
+#include "relay/SessionTable.h"
+#include "support/Fakes.h"
 #include "support/TestUtil.h"
-#include "ui/UnixSystem.h"
-#include "ui/frmAGW.h"
+#include "ui/MainWindow.h"
+#include "ui/SettingsDialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,35 +21,21 @@
 
 namespace {
 
-// A socket that never gets anywhere: connecting stays connecting.
-class IdleSocket : public Socket {
-public:
-    void connectToHost() override { m_state = Connecting; }
-    void close() override {
-        m_state = Closed;
-        ++closes;
-    }
-    void send(const QByteArray&) override { throw Failure(QStringLiteral("not connected")); }
-    qint64 bytesAvailable() const override { return 0; }
-    QByteArray readAll() override { return {}; }
-    qint64 bytesToWrite() const override { return 0; }
-    int state() const override { return m_state; }
+// A window with its own settings, log and directory, on sockets that never get anywhere:
+// connecting stays connecting.
+struct Rig {
+    TempDir dir;
+    Settings settings;
+    ErrorLog log{dir.path()};
+    FakeSocketPool agwPool, nodePool;
+    MainWindow w{settings,          log,
+                 dir.path(),        StandInGateway::quickTiming(),
+                 agwPool.factory(), nodePool.factory()};
 
-    int closes = 0;
-
-private:
-    int m_state = Closed;
+    FakeSocket& agw() { return *agwPool.made.at(0); }
 };
 
-SocketFactory idleSockets(IdleSocket** last = nullptr) {
-    return [last] {
-        auto s = std::make_unique<IdleSocket>();
-        if (last) *last = s.get();
-        return std::unique_ptr<Socket>(std::move(s));
-    };
-}
-
-QStringList rows(const frmAGW& w, const char* list) {
+QStringList rows(const MainWindow& w, const char* list) {
     const auto* view = w.findChild<QListView*>(QString::fromLatin1(list));
     QStringList out;
     for (int r = 0; r < view->model()->rowCount(); ++r)
@@ -58,7 +43,7 @@ QStringList rows(const frmAGW& w, const char* list) {
     return out;
 }
 
-QString lastRow(const frmAGW& w, const char* list) {
+QString lastRow(const MainWindow& w, const char* list) {
     const QStringList r = rows(w, list);
     return r.isEmpty() ? QString() : r.last();
 }
@@ -67,17 +52,12 @@ int twipsToPixels(double twips) {
     return qRound(twips / agwlayout::kTwipsPerPixel);
 }
 
-void resetSettings() {
-    Module1::settings() = Module1::Settings();
-}
-
 } // namespace
 
-class TestFrmAgw : public QObject {
+class tst_gui_mainwindow : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init();
 
     void layoutTable_data();
     void layoutTable();
@@ -91,7 +71,7 @@ private slots:
     void monitorLists_data();
     void monitorLists();
     void connectedCallsFromTable();
-    void text1KeepsNewestTail();
+    void statusTextKeepsNewestTail();
     void rowsShowOnOneLine();
 
     void startupTitle();
@@ -102,26 +82,22 @@ private slots:
     void configureShowsSameDialog();
 };
 
-void TestFrmAgw::initTestCase() {
+void tst_gui_mainwindow::initTestCase() {
     QApplication::setQuitOnLastWindowClosed(false);
-    platform::timing().connectSleepMs = 0;
 }
 
-void TestFrmAgw::init() {
-    resetSettings();
-}
-
-void TestFrmAgw::layoutTable_data() {
+void tst_gui_mainwindow::layoutTable_data() {
     QTest::addColumn<int>("i");
     for (int i = 0; i < static_cast<int>(agwlayout::kControls.size()); ++i)
         QTest::newRow(agwlayout::kControls[static_cast<size_t>(i)].name) << i;
 }
 
-void TestFrmAgw::layoutTable() {
+void tst_gui_mainwindow::layoutTable() {
     QFETCH(int, i);
     using namespace agwlayout;
     const Control& c = kControls[static_cast<size_t>(i)];
-    frmAGW w(idleSockets(), idleSockets());
+    Rig r;
+    MainWindow& w = r.w;
     QWidget* widget = w.centralWidget()->findChild<QWidget*>(QString::fromLatin1(c.name));
     QVERIFY(widget);
     QCOMPARE(widget->parentWidget(), w.centralWidget());
@@ -150,8 +126,11 @@ void TestFrmAgw::layoutTable() {
         QCOMPARE(qobject_cast<QPlainTextEdit*>(widget)->toPlainText(), text);
         break;
     case Kind::List:
+        // Lists start empty, but for the connected calls' row of slot 0.
         QVERIFY(qobject_cast<QListView*>(widget));
-        QCOMPARE(qobject_cast<QListView*>(widget)->model()->rowCount(), 0);
+        w.flushMonitor();
+        QCOMPARE(rows(w, c.name),
+                 QByteArrayView(c.name) == "List3" ? QStringList{QString()} : QStringList());
         break;
     }
     const QColor base = widget->palette().color(QPalette::Base);
@@ -165,8 +144,9 @@ void TestFrmAgw::layoutTable() {
     }
 }
 
-void TestFrmAgw::windowLook() {
-    frmAGW w(idleSockets(), idleSockets());
+void tst_gui_mainwindow::windowLook() {
+    Rig r;
+    MainWindow& w = r.w;
     QCOMPARE(w.windowTitle(), QStringLiteral("AGW - Tarn Cluster"));
     QCOMPARE(w.backgroundColour(), QColor(255, 255, 192));
 
@@ -186,82 +166,82 @@ void TestFrmAgw::windowLook() {
     QCOMPARE(w.centralWidget()->size(), QSize(879, 621));
 }
 
-void TestFrmAgw::resizeRule_data() {
+void tst_gui_mainwindow::resizeRule_data() {
     QTest::addColumn<double>("height");
     QTest::addColumn<double>("width");
     QTest::addColumn<int>("steps");
-    QTest::addColumn<double>("list1Height");
-    QTest::addColumn<double>("list4Height");
-    QTest::addColumn<double>("list4Width");
+    QTest::addColumn<double>("trafficHeight");
+    QTest::addColumn<double>("sentHeight");
+    QTest::addColumn<double>("sentWidth");
     QTest::newRow("6000 x 14000") << 6000.0 << 14000.0 << 3 << 3500.0 << 5175.0 << 5150.0;
     QTest::newRow("all three at zero") << 2500.0 << 8850.0 << 3 << 0.0 << 1675.0 << 0.0;
     QTest::newRow("too narrow stops at step 3") << 4000.0 << 8000.0 << 2 << 1500.0 << 3175.0 << 0.0;
     QTest::newRow("too low stops at step 1") << 2000.0 << 14000.0 << 0 << 0.0 << 0.0 << 0.0;
 }
 
-void TestFrmAgw::resizeRule() {
+void tst_gui_mainwindow::resizeRule() {
     QFETCH(double, height);
     QFETCH(double, width);
     QFETCH(int, steps);
-    QFETCH(double, list1Height);
-    QFETCH(double, list4Height);
-    QFETCH(double, list4Width);
+    QFETCH(double, trafficHeight);
+    QFETCH(double, sentHeight);
+    QFETCH(double, sentWidth);
 
-    const agwlayout::ResizeResult r = agwlayout::resizeRule(height, width, 8640);
-    QCOMPARE(r.steps, steps);
-    if (steps >= 1) QCOMPARE(r.list1Height, list1Height);
-    if (steps >= 2) QCOMPARE(r.list4Height, list4Height);
-    if (steps >= 3) QCOMPARE(r.list4Width, list4Width);
+    const agwlayout::ResizeResult result = agwlayout::resizeRule(height, width, 8640);
+    QCOMPARE(result.steps, steps);
+    if (steps >= 1) QCOMPARE(result.trafficHeight, trafficHeight);
+    if (steps >= 2) QCOMPARE(result.sentHeight, sentHeight);
+    if (steps >= 3) QCOMPARE(result.sentWidth, sentWidth);
 
     // The window applies it to its outer frame; a refused step leaves that list as it was.
-    TempAppDir dir;
-    frmAGW w(idleSockets(), idleSockets());
+    Rig r;
+    MainWindow& w = r.w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    auto* list1 = w.findChild<QListView*>(QStringLiteral("List1"));
-    auto* list4 = w.findChild<QListView*>(QStringLiteral("List4"));
+    auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"));
+    auto* sent = w.findChild<QListView*>(QStringLiteral("List4"));
     w.setGeometry(WindowGeometry::Height, 9000);
     w.setGeometry(WindowGeometry::Width, 15000);
     QTest::qWait(10);
-    const QSize list1Before = list1->size();
-    const QSize list4Before = list4->size();
+    const QSize trafficBefore = traffic->size();
+    const QSize sentBefore = sent->size();
     w.setGeometry(WindowGeometry::Height, height);
     w.setGeometry(WindowGeometry::Width, width);
     QTest::qWait(10);
     const QRect outer = w.frameGeometry();
     if (qAbs(outer.height() * 15 - height) > 15 || qAbs(outer.width() * 15 - width) > 15)
         QSKIP("the platform does not give the window this size");
-    QCOMPARE(list1->height(), steps >= 1 ? twipsToPixels(list1Height) : list1Before.height());
-    QCOMPARE(list4->height(), steps >= 2 ? twipsToPixels(list4Height) : list4Before.height());
-    QVERIFY(qAbs(list4->width() - (steps >= 3 ? twipsToPixels(list4Width) : list4Before.width())) <=
+    QCOMPARE(traffic->height(), steps >= 1 ? twipsToPixels(trafficHeight) : trafficBefore.height());
+    QCOMPARE(sent->height(), steps >= 2 ? twipsToPixels(sentHeight) : sentBefore.height());
+    QVERIFY(qAbs(sent->width() - (steps >= 3 ? twipsToPixels(sentWidth) : sentBefore.width())) <=
             1);
-    QCOMPARE(dir.logEntries(), QStringList());
+    QCOMPARE(r.dir.logEntries(), QStringList());
 }
 
-void TestFrmAgw::minimisingKeepsSizes() {
-    TempAppDir dir;
-    frmAGW w(idleSockets(), idleSockets());
+void tst_gui_mainwindow::minimisingKeepsSizes() {
+    Rig r;
+    MainWindow& w = r.w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    auto* list1 = w.findChild<QListView*>(QStringLiteral("List1"));
-    auto* list4 = w.findChild<QListView*>(QStringLiteral("List4"));
-    const QSize list1Before = list1->size();
-    const QSize list4Before = list4->size();
+    auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"));
+    auto* sent = w.findChild<QListView*>(QStringLiteral("List4"));
+    const QSize trafficBefore = traffic->size();
+    const QSize sentBefore = sent->size();
     w.showMinimized();
     QTest::qWait(20);
     QVERIFY(w.isMinimised());
-    w.Form_Resize();
-    QCOMPARE(list1->size(), list1Before);
-    QCOMPARE(list4->size(), list4Before);
-    QVERIFY(!QFile::exists(dir.file(QStringLiteral("error.log"))));
+    w.applyResizeRule();
+    QCOMPARE(traffic->size(), trafficBefore);
+    QCOMPARE(sent->size(), sentBefore);
+    QVERIFY(!QFile::exists(r.dir.file(QStringLiteral("error.log"))));
 }
 
-void TestFrmAgw::settingsGeometryOpensWindow() {
-    TempAppDir dir;
-    dir.write(QStringLiteral("pktgate.cfg"), "\"Top\",1500\r\n\"Left\",3000\r\n"
-                                             "\"Height\",7500\r\n\"Width\",12000\r\n");
-    frmAGW w(idleSockets(), idleSockets());
-    w.Form_Load();
+void tst_gui_mainwindow::settingsGeometryOpensWindow() {
+    Rig r;
+    MainWindow& w = r.w;
+    r.dir.write(QStringLiteral("pktgate.cfg"), "\"Top\",1500\r\n\"Left\",3000\r\n"
+                                               "\"Height\",7500\r\n\"Width\",12000\r\n");
+    w.start();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     // The file holds the outer frame: it opens at that place and size, whatever the frame.
@@ -272,7 +252,7 @@ void TestFrmAgw::settingsGeometryOpensWindow() {
              QSize((12000 - 8640 - 210) / 15, (7500 - 825) / 15));
 }
 
-void TestFrmAgw::monitorLists_data() {
+void tst_gui_mainwindow::monitorLists_data() {
     QTest::addColumn<QString>("list");
     QTest::addColumn<int>("adds");
     QTest::addColumn<int>("flushEvery"); // 0: once at the end
@@ -287,23 +267,24 @@ void TestFrmAgw::monitorLists_data() {
     QTest::newRow("List2 keeps all") << "List2" << 1500 << 400 << 1500 << 0;
 }
 
-void TestFrmAgw::monitorLists() {
+void tst_gui_mainwindow::monitorLists() {
     QFETCH(QString, list);
     QFETCH(int, adds);
     QFETCH(int, flushEvery);
     QFETCH(int, expectedRows);
     QFETCH(int, firstKept);
 
-    frmAGW w(idleSockets(), idleSockets());
+    Rig r;
+    MainWindow& w = r.w;
     Monitor& m = w;
     for (int i = 0; i < adds; ++i) {
         const QString row = QStringLiteral("row %1").arg(i);
         if (list == QLatin1String("List1")) {
             m.addTraffic(row);
         } else if (list == QLatin1String("List4")) {
-            m.addSent(row);
+            m.addSentToRadio(row);
         } else {
-            m.addKindLine(row);
+            m.addRoute(row);
         }
         if (flushEvery && (i + 1) % flushEvery == 0) w.flushMonitor();
     }
@@ -315,30 +296,31 @@ void TestFrmAgw::monitorLists() {
 
     // Changes also reach the view by themselves, shortly after.
     m.addTraffic(QStringLiteral("late"));
-    m.addSent(QStringLiteral("late"));
+    m.addSentToRadio(QStringLiteral("late"));
     QTRY_COMPARE(lastRow(w, "List1"), QStringLiteral("late"));
     QCOMPARE(lastRow(w, "List4"), QStringLiteral("late"));
     QVERIFY(rows(w, "List1").size() <= 100);
     QVERIFY(rows(w, "List4").size() <= 1001);
 
     // A row of bulk text is kept short, so a full list stays small.
-    m.addSent(QString(100000, QLatin1Char('x')));
+    m.addSentToRadio(QString(100000, QLatin1Char('x')));
     m.addTraffic(QString(100000, QLatin1Char('y')));
     w.flushMonitor();
     QVERIFY(lastRow(w, "List4").size() < 2100);
     QCOMPARE(lastRow(w, "List1"), QString(300, QLatin1Char('y')));
 }
 
-void TestFrmAgw::connectedCallsFromTable() {
-    frmAGW w(idleSockets(), idleSockets());
-    StreamTable& table = w.gateway().streams();
+void tst_gui_mainwindow::connectedCallsFromTable() {
+    Rig r;
+    MainWindow& w = r.w;
+    w.gateway().setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    SessionTable& table = w.gateway().sessions();
     table.open("N0CALL", 0);
     table.open("G4ABC", 1);
     w.flushMonitor();
     QCOMPARE(rows(w, "List3"), QStringList({"", "N0CALL", "G4ABC"}));
 
-    table.release(1);
-    table.refreshList3();
+    table.at(1)->end(Session::End::UserLeft);
     w.flushMonitor();
     QCOMPARE(rows(w, "List3"), QStringList({"", " *gone*", "G4ABC"}));
 
@@ -349,136 +331,136 @@ void TestFrmAgw::connectedCallsFromTable() {
     QCOMPARE(rows(w, "List3"), QStringList({"", "K1XYZ", "G4ABC", "M0NEW"}));
 }
 
-void TestFrmAgw::text1KeepsNewestTail() {
-    frmAGW w(idleSockets(), idleSockets());
+void tst_gui_mainwindow::statusTextKeepsNewestTail() {
+    Rig r;
+    MainWindow& w = r.w;
     Monitor& m = w;
-    auto* text1 = w.findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
+    auto* status = w.findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
 
-    m.setText1(QStringLiteral("Winsock.Connect"));
-    m.appendText1(QStringLiteral(" Len=36"));
+    m.setStatusText(QStringLiteral("Winsock.Connect"));
+    m.appendStatusText(QStringLiteral(" Len=36"));
     w.flushMonitor();
-    QCOMPARE(text1->toPlainText(), QStringLiteral("Winsock.Connect Len=36"));
+    QCOMPARE(status->toPlainText(), QStringLiteral("Winsock.Connect Len=36"));
 
     QString all;
     for (int i = 0; i < 20000; ++i) {
         const QString piece = QStringLiteral("%1;").arg(i);
         all += piece;
-        m.appendText1(piece);
+        m.appendStatusText(piece);
         if (i == 9000) w.flushMonitor();
     }
     w.flushMonitor();
-    QCOMPARE(text1->toPlainText().size(), frmAGW::kText1Max);
-    QVERIFY(text1->toPlainText() == all.right(frmAGW::kText1Max));
+    QCOMPARE(status->toPlainText().size(), MainWindow::kStatusMax);
+    QVERIFY(status->toPlainText() == all.right(MainWindow::kStatusMax));
 
-    m.setText1(QStringLiteral("fresh"));
+    m.setStatusText(QStringLiteral("fresh"));
     w.flushMonitor();
-    QCOMPARE(text1->toPlainText(), QStringLiteral("fresh"));
+    QCOMPARE(status->toPlainText(), QStringLiteral("fresh"));
 }
 
-void TestFrmAgw::rowsShowOnOneLine() {
+void tst_gui_mainwindow::rowsShowOnOneLine() {
     // Radio text carries CR, LF and other control bytes; every row stays one line high.
-    frmAGW w(idleSockets(), idleSockets());
+    Rig r;
+    MainWindow& w = r.w;
     Monitor& m = w;
     const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01");
     m.addTraffic(row);
-    m.addSent(QStringLiteral("1 -> ") + row);
+    m.addSentToRadio(QStringLiteral("1 -> ") + row);
     w.flushMonitor();
-    const auto* list1 = w.findChild<QListView*>(QStringLiteral("List1"))->model();
-    QCOMPARE(list1->index(0, 0).data().toString(),
+    const auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"))->model();
+    QCOMPARE(traffic->index(0, 0).data().toString(),
              QStringLiteral("G4ABC :D -> sh/dx\u240d\u240a\u2401"));
-    QCOMPARE(list1->index(0, 0).data(Qt::UserRole).toString(), row);
+    QCOMPARE(traffic->index(0, 0).data(Qt::UserRole).toString(), row);
     QCOMPARE(lastRow(w, "List4"), QStringLiteral("1 -> G4ABC :D -> sh/dx\u240d\u240a\u2401"));
 }
 
-void TestFrmAgw::startupTitle() {
-    TempAppDir dir;
-    IdleSocket* agw = nullptr;
-    frmAGW w(idleSockets(&agw), idleSockets());
-    w.Form_Load();
+void tst_gui_mainwindow::startupTitle() {
+    Rig r;
+    MainWindow& w = r.w;
+    w.start();
     QCOMPARE(w.windowTitle(), QStringLiteral("AGW - Tarn Cluster 1.023C "));
     QCOMPARE(w.findChild<QLineEdit*>(QStringLiteral("BytesCount"))->text(), QStringLiteral("0"));
-    QCOMPARE(agw->state(), int(Socket::Connecting));
-    QCOMPARE(agw->remotePort, quint16(8000));
-    const QStringList log = dir.logEntries();
+    QCOMPARE(r.agw().state(), int(Socket::Connecting));
+    QCOMPARE(r.agw().remotePort, quint16(8000));
+    const QStringList log = r.dir.logEntries();
     QCOMPARE(log.size(), 1);
     QVERIFY(log[0].startsWith(QStringLiteral("Program Started ")));
 }
 
-void TestFrmAgw::closing_data() {
+void tst_gui_mainwindow::closing_data() {
     QTest::addColumn<int>("reason");
     QTest::addColumn<bool>("answerYes");
     QTest::addColumn<bool>("saved");
     QTest::addColumn<bool>("asked");
     QTest::addColumn<bool>("closed");
-    QTest::newRow("close box, No") << int(frmAGW::ByUser) << false << true << true << false;
-    QTest::newRow("close box, Yes") << int(frmAGW::ByUser) << true << true << true << true;
-    QTest::newRow("program") << int(frmAGW::ByCode) << false << false << false << true;
-    QTest::newRow("session ends") << int(frmAGW::BySession) << false << false << false << true;
-    QTest::newRow("signal") << int(frmAGW::ByTaskManager) << false << false << false << true;
+    QTest::newRow("close box, No") << int(MainWindow::ByUser) << false << true << true << false;
+    QTest::newRow("close box, Yes") << int(MainWindow::ByUser) << true << true << true << true;
+    QTest::newRow("program") << int(MainWindow::ByCode) << false << false << false << true;
+    QTest::newRow("session ends") << int(MainWindow::BySession) << false << false << false << true;
+    QTest::newRow("signal") << int(MainWindow::ByTaskManager) << false << false << false << true;
 }
 
-void TestFrmAgw::closing() {
+void tst_gui_mainwindow::closing() {
     QFETCH(int, reason);
     QFETCH(bool, answerYes);
     QFETCH(bool, saved);
     QFETCH(bool, asked);
     QFETCH(bool, closed);
 
-    TempAppDir dir;
-    IdleSocket* agw = nullptr;
-    frmAGW w(idleSockets(&agw), idleSockets());
-    w.Form_Load();
+    Rig r;
+    MainWindow& w = r.w;
+    w.start();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.configure_Click();
-    QPointer<frmConfig> dialog = w.configDialog();
+    w.showSettingsDialog();
+    QPointer<SettingsDialog> dialog = w.settingsDialog();
     QVERIFY(dialog && dialog->isVisible());
-    QFile::remove(dir.file(QStringLiteral("error.log")));
+    QFile::remove(r.dir.file(QStringLiteral("error.log")));
 
     int questions = 0;
     bool savedBeforeQuestion = false;
     w.askToEnd = [&] {
         ++questions;
-        savedBeforeQuestion = QFile::exists(dir.file(QStringLiteral("pktgate.cfg")));
+        savedBeforeQuestion = QFile::exists(r.dir.file(QStringLiteral("pktgate.cfg")));
         return answerYes;
     };
-    const int closesBefore = agw->closes;
+    const int closesBefore = r.agw().closes;
     w.closeWithReason(reason);
 
     QCOMPARE(questions, asked ? 1 : 0);
     if (asked) QVERIFY(savedBeforeQuestion);
-    QCOMPARE(QFile::exists(dir.file(QStringLiteral("pktgate.cfg"))), saved);
+    QCOMPARE(QFile::exists(r.dir.file(QStringLiteral("pktgate.cfg"))), saved);
     QCOMPARE(w.isVisible(), !closed);
     QCOMPARE(dialog && dialog->isVisible(), !closed);
-    QCOMPARE(agw->closes > closesBefore, closed);
-    const QStringList log = dir.logEntries();
+    QCOMPARE(r.agw().closes > closesBefore, closed);
+    const QStringList log = r.dir.logEntries();
     QCOMPARE(log.size(), closed ? 1 : 0);
     if (closed) QVERIFY(log[0].startsWith(QStringLiteral("Program terminated ")));
 }
 
-void TestFrmAgw::signalWhileAsking() {
+void tst_gui_mainwindow::signalWhileAsking() {
     // The desktop session ends while the close question is shown: one orderly end, logged once.
-    TempAppDir dir;
-    frmAGW w(idleSockets(), idleSockets());
+    Rig r;
+    MainWindow& w = r.w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.askToEnd = [&w] {
-        w.closeWithReason(frmAGW::BySession);
+        w.closeWithReason(MainWindow::BySession);
         return false;
     };
-    w.closeWithReason(frmAGW::ByUser);
+    w.closeWithReason(MainWindow::ByUser);
     QTRY_VERIFY(!w.isVisible());
     QTest::qWait(20);
-    QCOMPARE(dir.logEntries().filter(QStringLiteral("Program terminated")).size(), 1);
+    QCOMPARE(r.dir.logEntries().filter(QStringLiteral("Program terminated")).size(), 1);
 }
 
-void TestFrmAgw::terminationSignal() {
+void tst_gui_mainwindow::terminationSignal() {
 #ifndef Q_OS_UNIX
     QSKIP("Unix signals only");
 #else
-    TempAppDir dir;
-    frmAGW w(idleSockets(), idleSockets());
-    w.Form_Load();
+    Rig r;
+    MainWindow& w = r.w;
+    w.start();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     int questions = 0;
@@ -489,40 +471,41 @@ void TestFrmAgw::terminationSignal() {
     unixsystem::TerminationSignals termination;
     QVERIFY(termination.active());
     connect(&termination, &unixsystem::TerminationSignals::terminationRequested, &w,
-            [&w](int) { w.closeWithReason(frmAGW::ByTaskManager); });
+            [&w](int) { w.closeWithReason(MainWindow::ByTaskManager); });
     ::raise(SIGTERM);
     QTRY_VERIFY(!w.isVisible());
     QCOMPARE(questions, 0);
-    QVERIFY(!QFile::exists(dir.file(QStringLiteral("pktgate.cfg"))));
-    QCOMPARE(dir.logEntries().filter(QStringLiteral("Program terminated")).size(), 1);
+    QVERIFY(!QFile::exists(r.dir.file(QStringLiteral("pktgate.cfg"))));
+    QCOMPARE(r.dir.logEntries().filter(QStringLiteral("Program terminated")).size(), 1);
 #endif
 }
 
-void TestFrmAgw::configureShowsSameDialog() {
-    TempAppDir dir;
-    Module1::settings().AgwIp = QStringLiteral("10.0.0.1");
-    frmAGW w(idleSockets(), idleSockets());
+void tst_gui_mainwindow::configureShowsSameDialog() {
+    using settingslayout::AgwIp;
+    Rig r;
+    MainWindow& w = r.w;
+    r.settings.agwIp = QStringLiteral("10.0.0.1");
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
 
-    w.configure_Click();
-    QPointer<frmConfig> first = w.configDialog();
+    w.showSettingsDialog();
+    QPointer<SettingsDialog> first = w.settingsDialog();
     QVERIFY(first && first->isVisible());
     QVERIFY(!first->isModal());
-    first->txtCfg(0)->setText(QStringLiteral("unsaved"));
+    first->field(AgwIp)->setText(QStringLiteral("unsaved"));
 
-    w.configure_Click();
-    QCOMPARE(w.configDialog(), first.data());
-    QCOMPARE(first->txtCfg(0)->text(), QStringLiteral("unsaved"));
+    w.showSettingsDialog();
+    QCOMPARE(w.settingsDialog(), first.data());
+    QCOMPARE(first->field(AgwIp)->text(), QStringLiteral("unsaved"));
 
     // Exit forgets the edit; the next Configure loads a fresh dialog from the settings.
-    first->cmdAGW_Click(1);
+    first->exit();
     QVERIFY(!first || !first->isVisible());
-    w.configure_Click();
-    QVERIFY(w.configDialog() != first.data());
-    QCOMPARE(w.configDialog()->txtCfg(0)->text(), QStringLiteral("10.0.0.1"));
+    w.showSettingsDialog();
+    QVERIFY(w.settingsDialog() != first.data());
+    QCOMPARE(w.settingsDialog()->field(AgwIp)->text(), QStringLiteral("10.0.0.1"));
     QTRY_VERIFY(!first);
 }
 
-QTEST_MAIN(TestFrmAgw)
-#include "tst_gui_frmagw.moc"
+QTEST_MAIN(tst_gui_mainwindow)
+#include "tst_gui_mainwindow.moc"

@@ -1,7 +1,7 @@
 #pragma once
-// The settings dialog "AGW to Tarn Cluster": seven fields copied from the settings globals when
-// the dialog is loaded and back on Save, which also writes pktgate.cfg. Modeless; it exists only
-// while it is open.
+// The settings dialog "AGW to Tarn Cluster": seven fields copied from the settings when the dialog
+// is loaded and back on Save, which also writes pktgate.cfg. Modeless; it exists only while it is
+// open.
 #include "config/Twips.h"
 #include "config/WindowGeometry.h"
 
@@ -14,13 +14,15 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class ErrorLog;
+struct Settings;
 
 // The key filter of every field: a lower-case letter a..z becomes upper case, every other key
 // code passes unchanged.
-qint16 TextChangeCase(qint16 KeyAscii);
+qint16 upperCaseKey(qint16 key);
 
 // The dialog's built-in layout, in twips (15 twips are one pixel at 96 dpi).
-namespace configlayout {
+namespace settingslayout {
 
 using twips::kTwipsPerPixel;
 using twips::px;
@@ -46,26 +48,40 @@ inline constexpr int kFieldWidth = 1935;
 inline constexpr int kFieldHeight = 330;
 inline constexpr int kLabelAbove = 240;
 
+// The fields, numbered as their object names ("txtCfg0".."txtCfg6") number them.
+enum FieldId {
+    AgwIp = 0,
+    AgwPort = 1,
+    ClusterPort = 2,
+    ClusterIp = 3,
+    ClusterCall = 4,
+    PacketLength = 5,
+    KeepAlive = 6
+};
+
 struct Field {
-    int index;      // txtCfg(index)
+    FieldId id;
     int frame;      // index into kFrames
     int top;        // inside the frame
-    int labelIndex; // lblAGW(labelIndex)
+    int labelIndex; // the number in the caption's object name, "lblAGW<n>"
     const char* caption;
 };
 inline constexpr std::array<Field, 7> kFields = {{
-    {0, 0, 600, 0, "IP Address"},
-    {1, 0, 1440, 2, "AGW Port"},
-    {3, 1, 600, 3, "IP Address"},
-    {2, 1, 1440, 1, "RF User Port"},
-    {5, 1, 2280, 5, "Max Data Length"},
-    {6, 1, 3120, 6, "Keep Alive (Minutes)"},
-    {4, 2, 480, 4, "Cluster Call"},
+    {AgwIp, 0, 600, 0, "IP Address"},
+    {AgwPort, 0, 1440, 2, "AGW Port"},
+    {ClusterIp, 1, 600, 3, "IP Address"},
+    {ClusterPort, 1, 1440, 1, "RF User Port"},
+    {PacketLength, 1, 2280, 5, "Max Data Length"},
+    {KeepAlive, 1, 3120, 6, "Keep Alive (Minutes)"},
+    {ClusterCall, 2, 480, 4, "Cluster Call"},
 }};
 inline constexpr const char* kKeepAliveTip = "Keep Alive in minutes.  0 to disable.";
 
+// The buttons, numbered as their object names ("cmdAGW0".."cmdAGW2") and the log number them.
+enum ButtonId { Save = 0, Exit = 1, Help = 2 };
+
 struct Button {
-    int index; // cmdAGW(index)
+    ButtonId id;
     const char* caption;
     int left;
 };
@@ -73,28 +89,32 @@ inline constexpr int kButtonTop = 7440;
 inline constexpr int kButtonWidth = 735;
 inline constexpr int kButtonHeight = 375;
 inline constexpr std::array<Button, 3> kButtons = {{
-    {0, "Save", 360},
-    {1, "Exit", 1320},
-    {2, "Help", 2280},
+    {Save, "Save", 360},
+    {Exit, "Exit", 1320},
+    {Help, "Help", 2280},
 }};
 
 // Max Data Length is kept within this range.
 inline constexpr int kMinPacketLength = 30;
 inline constexpr int kMaxPacketLength = 234;
 
-} // namespace configlayout
+} // namespace settingslayout
 
-class frmConfig : public QDialog {
+class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // mainWindow is what SaveCfg writes the window geometry from.
-    explicit frmConfig(const WindowGeometry& mainWindow, QWidget* parent = nullptr);
+    // settings: the run's live settings; Save copies the fields into them and writes them to the
+    // file at settingsPath, with the geometry of mainWindow.
+    SettingsDialog(Settings& settings, const QString& settingsPath, ErrorLog& log,
+                   const WindowGeometry& mainWindow, QWidget* parent = nullptr);
 
-    // 0 Save, 1 Exit, 2 Help; any other index does nothing.
-    void cmdAGW_Click(int Index);
+    // What the buttons do.
+    void save();
+    void exit();
+    void showHelp();
 
-    QLineEdit* txtCfg(int i) const { return m_txtCfg.at(static_cast<size_t>(i)); }
-    QPushButton* cmdAGW(int i) const { return m_cmdAGW.at(static_cast<size_t>(i)); }
+    QLineEdit* field(settingslayout::FieldId id) const { return m_fields.at(size_t(id)); }
+    QPushButton* button(settingslayout::ButtonId id) const { return m_buttons.at(size_t(id)); }
 
     // Where the help page lives: help.html beside the executable.
     static QUrl helpUrl();
@@ -105,12 +125,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void Form_Load();
-    void save();
+    void load();
+    // Runs a button's work; a failure is logged with the button's number.
+    void press(settingslayout::ButtonId id, const std::function<void()>& work);
+    void takeFields();
 
+    Settings& m_settings;
+    const QString m_settingsPath;
+    ErrorLog& m_log;
     const WindowGeometry& m_mainWindow;
-    std::array<QGroupBox*, 3> m_frames{};
-    std::array<QLineEdit*, 7> m_txtCfg{};
-    std::array<QLabel*, 7> m_lblAGW{};
-    std::array<QPushButton*, 3> m_cmdAGW{};
+    std::array<QLineEdit*, 7> m_fields{};
+    std::array<QPushButton*, 3> m_buttons{};
 };

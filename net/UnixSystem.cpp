@@ -1,4 +1,4 @@
-#include "ui/UnixSystem.h"
+#include "net/UnixSystem.h"
 
 #include <QSocketNotifier>
 #include <QtGlobal>

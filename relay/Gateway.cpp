@@ -1,0 +1,70 @@
+#include "relay/Gateway.h"
+
+#include "agwlink/AgwLink.h"
+#include "config/ErrorLog.h"
+#include "net/TcpSocket.h"
+#include "relay/Monitor.h"
+#include "relay/RadioSender.h"
+#include "relay/Receiver.h"
+#include "relay/SessionTable.h"
+
+Gateway::Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
+                 SocketFactory agwSockets, SocketFactory nodeSockets, QObject* parent)
+    : QObject(parent), m_log(log) {
+    if (!agwSockets) agwSockets = TcpSocket::factory();
+    if (!nodeSockets) nodeSockets = TcpSocket::factory();
+    m_link = std::make_unique<AgwLink>(settings, log, monitor, std::move(agwSockets), timing);
+    m_radio = std::make_unique<RadioSender>(*m_link, settings, monitor, log);
+    m_sessions = std::make_unique<SessionTable>(
+        SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs},
+        monitor);
+    m_receiver = std::make_unique<Receiver>(*m_link, *m_sessions, *m_radio, monitor, log);
+    connect(m_link.get(), &AgwLink::dataArrived, this, [this] { m_receiver->readLink(); });
+    connect(m_link.get(), &AgwLink::connected, this, [this] { m_receiver->linkRestarted(); });
+    // While the engine's queue is full, the node's text waits in the node connections.
+    connect(m_link.get(), &AgwLink::congestion, this,
+            [this](bool on) { m_sessions->setReading(!on); });
+}
+
+Gateway::~Gateway() {
+    // Sockets go before the objects their notifications reach.
+    m_sessions.reset();
+    m_receiver.reset();
+    m_radio.reset();
+    m_link.reset();
+}
+
+void Gateway::setEngineHost(const QString& host) {
+    m_link->socket().remoteHost = host;
+}
+
+void Gateway::setEnginePort(quint16 port) {
+    m_link->socket().remotePort = port;
+}
+
+void Gateway::openLink() {
+    m_link->open();
+}
+
+void Gateway::setNodeAddress(const NodeAddress& address) {
+    m_sessions->setNodeAddress(address);
+}
+
+void Gateway::kick() {
+    m_link->kick();
+}
+
+void Gateway::shutdown() {
+    m_link->close();
+    m_sessions->endAll(Session::End::Shutdown);
+}
+
+void Gateway::onLinkLost() {
+    // The engine forgets a client's radio links when the client goes: every user's session goes
+    // too, and nothing addressed to them may reach the next link.
+    const int n = m_sessions->endAll(Session::End::LinkLost);
+    if (n > 0)
+        m_log.write(QStringLiteral("AGW link lost"),
+                    QString::number(n) + (n == 1 ? QStringLiteral(" session ended")
+                                                 : QStringLiteral(" sessions ended")));
+}

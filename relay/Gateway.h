@@ -1,0 +1,56 @@
+#pragma once
+// Everything that runs: the AGW link, the sessions with their node connections, the receive side
+// and the sending to radio users, wired together. Settings, the log and the monitor are handed
+// in; the window (or a headless run) owns one Gateway.
+#include "net/Platform.h"
+#include "net/Socket.h"
+#include "relay/Session.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class AgwLink;
+class ErrorLog;
+class Monitor;
+class RadioSender;
+class Receiver;
+class SessionTable;
+struct Settings;
+
+class Gateway : public QObject {
+    Q_OBJECT
+public:
+    // The factories make the AGW socket and the node sockets (real TCP sockets by default).
+    Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing = {},
+            SocketFactory agwSockets = {}, SocketFactory nodeSockets = {},
+            QObject* parent = nullptr);
+    ~Gateway() override;
+
+    // Where the engine listens; kept between connection attempts.
+    void setEngineHost(const QString& host);
+    void setEnginePort(quint16 port);
+    // Requests the AGW connection.
+    void openLink();
+    // Where the cluster node listens. Until it is set, radio users are refused.
+    void setNodeAddress(const NodeAddress& address);
+    // The "Kick" menu entry.
+    void kick();
+    // Ends the run: the AGW socket is closed first, with no frame sent before it, then every
+    // session, quietly.
+    void shutdown();
+
+    AgwLink& link() { return *m_link; }
+    SessionTable& sessions() { return *m_sessions; }
+    RadioSender& radio() { return *m_radio; }
+    Receiver& receiver() { return *m_receiver; }
+
+private:
+    void onLinkLost();
+
+    ErrorLog& m_log;
+    std::unique_ptr<AgwLink> m_link;
+    std::unique_ptr<RadioSender> m_radio;
+    std::unique_ptr<SessionTable> m_sessions;
+    std::unique_ptr<Receiver> m_receiver;
+};

@@ -1,0 +1,199 @@
+#include "relay/Receiver.h"
+
+#include "agwlink/AgwFrame.h"
+#include "agwlink/AgwLink.h"
+#include "agwlink/TextCutter.h"
+#include "config/ErrorLog.h"
+#include "net/Failure.h"
+#include "net/SingleByte.h"
+#include "relay/Monitor.h"
+#include "relay/RadioSender.h"
+#include "relay/SessionTable.h"
+
+namespace {
+const QString kTag = QStringLiteral("DataArrival");
+
+// A callsign is printable ASCII without blanks; anything else (a CR or LF above all) would end
+// up inside the cluster login line.
+bool isUsableCall(const QByteArray& call) {
+    if (call.isEmpty()) return false;
+    for (const char c : call)
+        if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e)
+            return false;
+    return true;
+}
+
+// A callsign the gateway refuses, as the log shows it: every byte outside the printable range
+// (the blank included: it is what makes such a callsign unusable) written as <hh>.
+QString refusedCall(const QByteArray& call) {
+    QString out;
+    for (const char c : call) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x21 && u <= 0x7e && u != '"')
+            out += QLatin1Char(c);
+        else
+            out += QLatin1Char('<') + QString::number(u, 16).rightJustified(2, QLatin1Char('0')) +
+                   QLatin1Char('>');
+    }
+    return out;
+}
+
+QString where(Step step) {
+    return QStringLiteral(" where = ") + QString::number(stepNumber(step));
+}
+} // namespace
+
+Receiver::Receiver(AgwLink& link, SessionTable& sessions, RadioSender& radio, Monitor& monitor,
+                   ErrorLog& log)
+    : m_link(link), m_sessions(sessions), m_radio(radio), m_monitor(monitor), m_log(log) {}
+
+void Receiver::readLink() {
+    QByteArray arrival;
+    qint64 count = 0;
+    try {
+        Socket& s = m_link.socket();
+        count = s.bytesAvailable();
+        arrival = s.readAll();
+    } catch (const std::exception& e) {
+        fail(Step::ReadSocket, describe(e));
+        return;
+    }
+    handleArrival(arrival, count);
+}
+
+void Receiver::handleArrival(QByteArrayView arrival, qint64 count) {
+    // Sessions that ended in earlier events are gone for good before new frames come in.
+    m_sessions.reap();
+    Step step = Step::ShowArrivalCount;
+    try {
+        m_monitor.appendStatusText(QStringLiteral(" Len=") + QString::number(count) +
+                                   QStringLiteral("\r\n"));
+        step = Step::MergeArrival;
+        m_assembler.append(arrival);
+    } catch (const std::exception& e) {
+        m_assembler.clear();
+        fail(step, describe(e));
+        return;
+    }
+    // Every whole frame is handled in order, whatever happened to the one before it; a partial
+    // frame at the end stays for the next arrival.
+    bool first = true;
+    for (;;) {
+        step = Step::NextFrame;
+        QByteArrayView frame;
+        quint32 announced = 0;
+        const FrameAssembler::Next next = m_assembler.next(frame, &announced);
+        if (next == FrameAssembler::Next::NeedMore) return;
+        if (next == FrameAssembler::Next::Oversize) {
+            // No engine sends such a frame: the link has lost its frame alignment and nothing
+            // after this point can be read reliably. Start the link afresh.
+            step = Step::FrameTooLarge;
+            const QString sizes = QStringLiteral(" DataLen ") + QString::number(announced) +
+                                  QStringLiteral(" exceeds ") +
+                                  QString::number(FrameAssembler::kMaxDataLen);
+            m_monitor.setStatusText(QStringLiteral("Error: Where = ") +
+                                    QString::number(stepNumber(step)) + sizes);
+            m_log.write(kTag, where(step) + sizes + QStringLiteral(", link reset"));
+            m_assembler.clear();
+            m_link.reset();
+            return;
+        }
+        try {
+            handleFrame(frame, first, step);
+        } catch (const std::exception& e) {
+            fail(step, describe(e));
+        }
+        first = false;
+    }
+}
+
+void Receiver::handleFrame(QByteArrayView frame, bool firstOfArrival, Step& step) {
+    step = Step::ReadHeader;
+    const AgwHeader h = readHeader(frame.data());
+    step = Step::CutFrame;
+    const QByteArrayView data = frame.sliced(kAgwHeaderSize);
+    step = Step::RawText;
+    const QString raw = fromSingleByte(data);
+    step = Step::ShowRawText;
+    // The status text shows the data of every frame of this arrival, one after the other.
+    if (firstOfArrival)
+        m_monitor.setStatusText(raw);
+    else
+        m_monitor.appendStatusText(raw);
+    step = Step::ShowHeader;
+    m_monitor.showHeader(h);
+    step = Step::RouteLine;
+    const QString kind = QString(QChar::fromLatin1(h.DataKind));
+    const QString from = fromSingleByte(h.CallFrom);
+    const QString route =
+        kind + QLatin1Char(':') + from + QStringLiteral(" -> ") + fromSingleByte(h.CallTo);
+    step = Step::FindRoute;
+    if (m_routes.size() < kMaxRoutes && !m_routes.contains(route)) {
+        step = Step::AddRoute;
+        m_routes.insert(route);
+        m_monitor.addRoute(route);
+    }
+    step = Step::ShowTraffic; // the DataLen box went with the header
+    const QByteArray converted = toNodeText(data);
+    m_monitor.addTraffic(from + QStringLiteral(" :") + kind + QStringLiteral(" -> ") +
+                         fromSingleByte(converted));
+    step = Step::Dispatch;
+    dispatch(h, converted);
+}
+
+void Receiver::dispatch(const AgwHeader& h, const QByteArray& converted) {
+    const QByteArray& call = h.CallFrom;
+    switch (h.DataKind) {
+    case 'D': {
+        if (call.isEmpty()) {
+            // No station to answer. (A disconnect without a callsign would end nobody's link.)
+            m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" no call"));
+            return;
+        }
+        Session* s = m_sessions.find(call);
+        if (s && s->userText(converted)) return;
+        // No usable session for this station: ask the engine to disconnect it.
+        m_radio.sendDisconnectTo(h.Port, call);
+        return;
+    }
+    case 'd': {
+        if (Session* s = m_sessions.find(call)) s->end(Session::End::UserLeft);
+        return;
+    }
+    case 'C': {
+        if (call.isEmpty()) {
+            m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" no call"));
+            return;
+        }
+        if (!isUsableCall(call)) {
+            m_log.write(kTag,
+                        where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
+            return;
+        }
+        if (!m_sessions.find(call) && !m_sessions.nodeAddress()) {
+            // Start-up did not get as far as the cluster address: nobody is connected anywhere.
+            m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
+                                  QStringLiteral(" refused: no cluster address"));
+            m_radio.sendDisconnectTo(h.Port, call);
+            return;
+        }
+        m_sessions.open(call, h.Port);
+        return;
+    }
+    default: {
+        const QString text = QStringLiteral("****** DataKind = ") + QChar::fromLatin1(h.DataKind) +
+                             QLatin1Char(' ') + fromSingleByte(converted);
+        m_monitor.setStatusText(text);
+        m_log.write(kTag, QStringLiteral("****** DataKind = ") +
+                              outsideText(QByteArray(1, h.DataKind)) + QLatin1Char(' ') +
+                              outsideText(converted));
+        return;
+    }
+    }
+}
+
+void Receiver::fail(Step step, const QString& description) {
+    m_monitor.setStatusText(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
+                            QLatin1Char(' ') + description);
+    m_log.write(kTag, where(step) + QLatin1Char(' ') + description);
+}

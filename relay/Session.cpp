@@ -1,0 +1,211 @@
+#include "relay/Session.h"
+
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/Failure.h"
+#include "relay/RadioSender.h"
+
+#include <QElapsedTimer>
+
+namespace {
+const QByteArray kCrLf = QByteArrayLiteral("\r\n");
+const QByteArray kBlankLine = QByteArrayLiteral(" \r\n");
+
+// Milliseconds on a monotonic clock, never 0.
+qint64 monotonicMs() {
+    static QElapsedTimer clock;
+    if (!clock.isValid()) clock.start();
+    return clock.elapsed() + 1;
+}
+} // namespace
+
+Session::Session(int slot, const QByteArray& callsign, quint8 port, SessionContext& context,
+                 QObject* parent)
+    : QObject(parent), m_slot(slot), m_callsign(callsign), m_port(port), m_context(context),
+      m_node(context.nodeSockets()) {
+    connect(m_node.get(), &Socket::connected, this, &Session::onNodeConnected);
+    connect(m_node.get(), &Socket::dataArrived, this, &Session::onNodeData);
+    connect(m_node.get(), &Socket::peerClosed, this, &Session::onNodeClosed);
+    connect(m_node.get(), &Socket::errorOccurred, this, &Session::onNodeError);
+    m_keepAlive.setInterval(context.keepAliveIntervalMs);
+    connect(&m_keepAlive, &QTimer::timeout, this, &Session::keepAliveTick);
+}
+
+Session::~Session() = default;
+
+void Session::start(const NodeAddress& address) {
+    m_address = address;
+    restartQuietInterval();
+    connectNode();
+}
+
+void Session::connectNode() {
+    m_state = State::Connecting;
+    m_node->remoteHost = m_address.host;
+    m_node->remotePort = m_address.port;
+    m_node->localPort = 0;
+    m_node->connectToHost();
+}
+
+void Session::restartQuietInterval() {
+    m_idle = 0;
+    m_lastNodeData = 0;
+    m_keepAlive.start(m_context.keepAliveIntervalMs);
+}
+
+void Session::userConnectedAgain(quint8 port) {
+    m_port = port;
+    restartQuietInterval();
+    if (m_state != State::Closing) return;
+    // The node had gone and the engine's disconnect never came: the user is here again and
+    // gets a fresh connection and login.
+    m_node->close();
+    m_held.clear();
+    connectNode();
+}
+
+bool Session::userText(const QByteArray& text) {
+    switch (m_state) {
+    case State::LoggedIn:
+        if (m_node->state() != Socket::Connected) return false;
+        m_node->send(text);
+        if (m_node->bytesToWrite() > kMaxNodeQueue)
+            end(End::NodeNotReading, QStringLiteral("The cluster node is not reading (") +
+                                         QString::number(m_node->bytesToWrite()) +
+                                         QStringLiteral(" bytes waiting)"));
+        return true;
+    case State::Connecting:
+        // Typed before the node connection is up: held and sent after the login line.
+        if (m_held.size() + text.size() <= kMaxHeldBytes) {
+            m_held += text;
+            return true;
+        }
+        end(End::HeldOverflow);
+        return true;
+    case State::Closing:
+    case State::Ended:
+        break;
+    }
+    return false;
+}
+
+void Session::end(End reason, const QString& detail) {
+    if (m_state == State::Ended) return;
+    switch (reason) {
+    case End::NodeFailed:
+    case End::NodeNotReading:
+        m_context.log.write(QStringLiteral("winsckOut_Error"),
+                            outsideText(m_callsign) + QLatin1Char(' ') + QString::number(m_slot) +
+                                QLatin1Char(' ') + detail);
+        m_context.radio.sendDisconnect(*this);
+        break;
+    case End::HeldOverflow:
+        m_context.log.write(QStringLiteral("DataArrival"),
+                            QStringLiteral(" where = 14 ") + outsideText(m_callsign) +
+                                QStringLiteral(" typed more than ") +
+                                QString::number(kMaxHeldBytes) +
+                                QStringLiteral(" bytes before the cluster connection was up"));
+        m_context.radio.sendDisconnect(*this);
+        break;
+    case End::UserLeft:
+    case End::LinkLost:
+    case End::Shutdown:
+        break;
+    }
+    m_state = State::Ended;
+    m_keepAlive.stop();
+    m_held.clear();
+    m_held.squeeze();
+    // What the user sent still goes to the node before the connection ends.
+    m_node->close();
+    emit ended(this);
+}
+
+void Session::setReading(bool on) {
+    m_node->setReading(on);
+}
+
+void Session::onNodeConnected() {
+    try {
+        m_state = State::LoggedIn;
+        // The node takes the first line as the user's callsign; nothing else is awaited.
+        m_node->send(m_callsign + kCrLf);
+        // Then whatever the user typed while the connection was being made.
+        if (!m_held.isEmpty()) {
+            m_node->send(m_held);
+            m_held.clear();
+            m_held.squeeze();
+        }
+    } catch (const std::exception& e) {
+        m_context.log.write(QStringLiteral("winsckOut_Connect"),
+                            QString::number(m_slot) + QLatin1Char(' ') + describe(e));
+    }
+}
+
+void Session::onNodeData() {
+    QByteArray text;
+    try {
+        // The quiet minutes count again from now. The timer is not restarted here: Qt finds a
+        // timer to stop by walking all of them, and with thousands of sessions that walk would
+        // cost more than relaying the text. The time is noted instead, and a tick that comes
+        // sooner than a full interval after it re-arms the timer for the rest of the interval
+        // without counting (keepAliveTick): the same ticks as a restart, at one timer operation
+        // per interval instead of one per arrival.
+        m_idle = 0;
+        m_lastNodeData = monotonicMs();
+        if (!m_keepAlive.isActive()) m_keepAlive.start();
+        const int st = m_node->state();
+        // A node that closes right after its last words still has them relayed.
+        if (st != Socket::Connected && st != Socket::Closing) {
+            m_context.log.write(QStringLiteral("winsockOut_DataArrival"),
+                                QStringLiteral("WinsckOut in wrong state ") + QString::number(st) +
+                                    QLatin1Char(' ') + outsideText(m_callsign));
+            return;
+        }
+        text = m_node->readAll();
+        m_context.radio.sendText(*this, text);
+    } catch (const std::exception&) {
+        m_context.log.write(QStringLiteral("winsockOut_DataArrival"), outsideText(text));
+    }
+}
+
+void Session::onNodeClosed() {
+    m_state = State::Closing;
+    try {
+        // Text the node sent just before it closed goes to the user before the disconnect.
+        if (m_node->bytesAvailable() > 0) m_context.radio.sendText(*this, m_node->readAll());
+        m_context.radio.sendDisconnect(*this);
+    } catch (const std::exception& e) {
+        m_context.log.write(QStringLiteral("winsckOut_Close"),
+                            QString::number(m_slot) + QLatin1Char(' ') + describe(e));
+    }
+}
+
+void Session::onNodeError(const QString& description) {
+    end(End::NodeFailed, description);
+}
+
+void Session::keepAliveTick() {
+    try {
+        const int interval = m_context.keepAliveIntervalMs;
+        const qint64 since = m_lastNodeData ? monotonicMs() - m_lastNodeData : interval;
+        if (since < interval) {
+            // The node spoke less than an interval ago: as if the timer had been restarted then.
+            m_keepAlive.start(static_cast<int>(interval - since));
+            return;
+        }
+        if (m_keepAlive.interval() != interval) m_keepAlive.setInterval(interval);
+        const qint32 minutes = m_context.settings.keepAliveMinutes;
+        if (minutes == 0) return;
+        if (++m_idle < minutes) return;
+        m_idle = 0;
+        if (m_node->state() == Socket::Closed) {
+            m_keepAlive.stop();
+            return;
+        }
+        if (m_node->state() == Socket::Connected) m_node->send(kBlankLine);
+    } catch (const std::exception&) {
+        m_context.log.write(QStringLiteral("tmrKeepAlive_timer"),
+                            QString::number(m_slot) + QLatin1Char(' ') + outsideText(m_callsign));
+    }
+}

@@ -1,0 +1,101 @@
+#include "relay/SessionTable.h"
+
+#include "net/Failure.h"
+#include "net/SingleByte.h"
+#include "relay/Monitor.h"
+
+namespace {
+const QString kGone = QStringLiteral(" *gone*");
+}
+
+SessionTable::SessionTable(SessionContext context, Monitor& monitor, QObject* parent)
+    : QObject(parent), m_context(std::move(context)), m_monitor(monitor), m_slots(1, nullptr) {
+    m_reaper.setSingleShot(true);
+    m_reaper.setInterval(0);
+    connect(&m_reaper, &QTimer::timeout, this, &SessionTable::reap);
+    m_monitor.setConnectedCall(0, QString());
+}
+
+SessionTable::~SessionTable() {
+    // The sessions' sockets go before anything their notifications could reach.
+    for (Session*& s : m_slots) {
+        delete s;
+        s = nullptr;
+    }
+    m_ended.clear();
+}
+
+Session* SessionTable::find(const QByteArray& callsign) const {
+    return m_index.value(callsign, nullptr);
+}
+
+Session* SessionTable::at(int slot) const {
+    if (slot < 1 || slot > highestSlot()) return nullptr;
+    return m_slots[static_cast<size_t>(slot)];
+}
+
+Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
+    if (Session* s = find(callsign)) {
+        s->userConnectedAgain(port);
+        return s;
+    }
+    if (!m_address) throw Failure(QStringLiteral("no cluster address was taken at start-up"));
+    int slot = 0;
+    if (!m_free.empty()) {
+        slot = *m_free.begin();
+        m_free.erase(m_free.begin());
+    } else {
+        slot = highestSlot() + 1;
+        if (slot > kMaxSlots)
+            throw Failure(QStringLiteral("Stream table full: no more than ") +
+                          QString::number(kMaxSlots) + QStringLiteral(" streams"));
+        m_slots.push_back(nullptr);
+    }
+    auto* s = new Session(slot, callsign, port, m_context);
+    m_slots[static_cast<size_t>(slot)] = s;
+    m_index.insert(callsign, s);
+    connect(s, &Session::ended, this, &SessionTable::onEnded);
+    s->setReading(m_reading);
+    m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
+    s->start(*m_address);
+    return s;
+}
+
+void SessionTable::onEnded(Session* s) {
+    const int slot = s->slot();
+    m_slots[static_cast<size_t>(slot)] = nullptr;
+    m_index.remove(s->callsign());
+    m_free.insert(slot);
+    m_monitor.setConnectedCall(slot, kGone);
+    s->disconnect(this);
+    // The session may be inside one of its own events: it is deleted once that is over.
+    m_ended.emplace_back(s);
+    if (!m_reaper.isActive()) m_reaper.start();
+}
+
+void SessionTable::reap() {
+    m_ended.clear();
+}
+
+int SessionTable::endAll(Session::End reason) {
+    int n = 0;
+    for (Session* s : m_slots) {
+        if (!s) continue;
+        s->end(reason);
+        ++n;
+    }
+    return n;
+}
+
+QString SessionTable::connectedCallsRow(int slot) const {
+    if (slot == 0) return QString();
+    if (const Session* s = at(slot)) return fromSingleByte(s->callsign());
+    return kGone;
+}
+
+void SessionTable::setReading(bool on) {
+    if (m_reading == on) return;
+    m_reading = on;
+    for (Session* s : m_slots)
+        if (s) s->setReading(on);
+}

@@ -1,0 +1,73 @@
+#pragma once
+// The index of the sessions: callsign -> session, and slot numbers, the lowest free slot taken
+// first, at most kMaxSlots. Slot 0 is never a session. The table owns its sessions and drives
+// the connected-calls list: one row per slot, the callsign of a session, " *gone*" for a free
+// slot and an empty row for slot 0.
+#include "relay/Session.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+class Monitor;
+
+class SessionTable : public QObject {
+    Q_OBJECT
+public:
+    // Slot numbers are 16-bit signed numbers.
+    static constexpr int kMaxSlots = 32767;
+
+    SessionTable(SessionContext context, Monitor& monitor, QObject* parent = nullptr);
+    ~SessionTable() override;
+
+    // The cluster node's address, once start-up has taken it; until then no session starts.
+    void setNodeAddress(const NodeAddress& address) { m_address = address; }
+    const std::optional<NodeAddress>& nodeAddress() const { return m_address; }
+
+    // The session of a callsign (exact, case-sensitive), or none.
+    Session* find(const QByteArray& callsign) const;
+    // The session in a slot, or none.
+    Session* at(int slot) const;
+
+    // A radio user connected: the session that holds the callsign is told so; otherwise a new
+    // session takes the lowest free slot (or the table grows by one) and connects to the node.
+    // Throws Failure when the table is full or no node address was taken; nothing changes then.
+    Session* open(const QByteArray& callsign, quint8 port);
+
+    // Ends every session for one reason; returns how many there were.
+    int endAll(Session::End reason);
+
+    // The highest slot ever used; the connected-calls list has one row more.
+    int highestSlot() const { return static_cast<int>(m_slots.size()) - 1; }
+    int inUse() const { return static_cast<int>(m_index.size()); }
+    // The connected-calls row of a slot.
+    QString connectedCallsRow(int slot) const;
+
+    // Stops (false) or resumes (true) reading every node connection, present and future.
+    void setReading(bool on);
+    bool reading() const { return m_reading; }
+
+    // Deletes the sessions that have ended. Runs on its own from the event loop; callers that
+    // drive the table without one call it between events.
+    void reap();
+
+private:
+    void onEnded(Session* session);
+
+    SessionContext m_context;
+    Monitor& m_monitor;
+    std::optional<NodeAddress> m_address;
+    std::vector<Session*> m_slots; // index 0 stays empty
+    // Lookups cost the same whatever the number of users: callsign -> session, and the free
+    // slots in ascending order.
+    QHash<QByteArray, Session*> m_index;
+    std::set<int> m_free;
+    std::vector<std::unique_ptr<Session>> m_ended; // ended, to be deleted outside their events
+    QTimer m_reaper;
+    bool m_reading = true;
+};

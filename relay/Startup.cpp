@@ -1,0 +1,37 @@
+#include "relay/Startup.h"
+
+#include "config/ConfigFile.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/Failure.h"
+#include "net/Platform.h"
+#include "relay/Gateway.h"
+
+quint16 portNumber(const QString& text) {
+    const qint32 n = toInt32(text);
+    if (n < 0 || n > 65535)
+        throw Failure(QStringLiteral("Invalid property value (port ") + QString::number(n) +
+                      QLatin1Char(')'));
+    return static_cast<quint16>(n);
+}
+
+void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, ErrorLog& log,
+             WindowHost& window) {
+    try {
+        log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
+        readSettingsFile(settingsPath, settings, window, log);
+        window.setTitle(window.title() + QLatin1Char(' ') + QLatin1String(kProgramVersion) +
+                        QLatin1Char(' ') + settings.clusterCall);
+        if (!settings.agwIp.isEmpty()) gateway.setEngineHost(settings.agwIp);
+        if (!settings.agwPort.isEmpty()) gateway.setEnginePort(portNumber(settings.agwPort));
+        gateway.openLink();
+        window.setBytesCount(QStringLiteral("0"));
+        // The cluster node's address is fixed for the run from here on.
+        NodeAddress node{QStringLiteral("127.0.0.1"), 8000};
+        if (!settings.clusterIp.isEmpty()) node.host = settings.clusterIp;
+        if (!settings.clusterPort.isEmpty()) node.port = portNumber(settings.clusterPort);
+        gateway.setNodeAddress(node);
+    } catch (const std::exception&) {
+        log.write(QStringLiteral("Form_Load"), QString());
+    }
+}

@@ -1,0 +1,165 @@
+#include "support/Peers.h"
+
+#include "agwlink/AgwFrame.h"
+#include "config/ConfigFile.h"
+#include "relay/Startup.h"
+#include "support/TestUtil.h"
+
+#include <sys/socket.h>
+
+QByteArray connectFrame(const QByteArray& call, quint8 port) {
+    return buildFrame(port, 'C', call, "GB7TC",
+                      "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
+}
+
+QByteArray dataFrame(const QByteArray& call, const QByteArray& data, quint8 port) {
+    return buildFrame(port, 'D', call, "GB7TC", data);
+}
+
+QByteArray disconnectFrame(const QByteArray& call, quint8 port) {
+    return buildFrame(port, 'd', call, "GB7TC", "*** DISCONNECTED From Station GB7TC\r");
+}
+
+void setSocketBuffer(qintptr fd, int option, int bytes) {
+    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, option, &bytes, sizeof bytes);
+}
+
+void resetConnection(QTcpSocket* s) {
+    const linger hard{1, 0};
+    ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                 sizeof hard);
+    s->abort();
+}
+
+FakeEngine::FakeEngine(int receiveBuffer) {
+    server.listen(QHostAddress::LocalHost, 0);
+    // Accepted connections inherit the size; a fixed size also turns off the kernel's tuning.
+    if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
+    QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = server.nextPendingConnection()) {
+            if (link) link->disconnect(this);
+            link = s;
+            ++connections;
+            assembler.clear();
+            QObject::connect(link, &QTcpSocket::readyRead, this, [this] { read(); });
+        }
+    });
+}
+
+FakeEngine::~FakeEngine() {
+    if (link) link->disconnect(this);
+}
+
+void FakeEngine::read() {
+    if (paused || !link) return;
+    assembler.append(link->readAll());
+    QByteArrayView f;
+    FrameAssembler::Next next;
+    while ((next = assembler.next(f)) == FrameAssembler::Next::Frame)
+        take(f);
+    if (next == FrameAssembler::Next::Oversize) ++broken;
+}
+
+void FakeEngine::take(QByteArrayView f) {
+    const AgwHeader h = readHeader(f.data());
+    ++frames;
+    if (keepFrames) kept << f.toByteArray();
+    if (h.DataKind == 'X') ++registrations;
+    if (h.DataKind == 'D') {
+        text[h.CallTo] += f.sliced(kAgwHeaderSize).toByteArray();
+        maxDataLen = std::max(maxDataLen, h.DataLen);
+    }
+    if (h.DataKind == 'd') ++disconnects[h.CallTo];
+}
+
+void FakeEngine::send(const QByteArray& bytes) {
+    link->write(bytes);
+    link->flush();
+}
+
+bool FakeEngine::sendAll(const QByteArray& bytes) {
+    send(bytes);
+    return waitUntil([this] { return link->bytesToWrite() == 0; }, 10000);
+}
+
+void FakeEngine::pause(bool on) {
+    paused = on;
+    link->setReadBufferSize(on ? 4096 : 0);
+    if (!on) read();
+}
+
+bool FakeEngine::registered(int times) {
+    return waitUntil([&] { return registrations >= times; }, 5000);
+}
+
+QList<QByteArray> FakeEngine::to(const QByteArray& call, char kind) const {
+    QList<QByteArray> out;
+    for (const QByteArray& f : kept)
+        if (f[4] == kind && readHeader(f.constData()).CallTo == call) out << f;
+    return out;
+}
+
+FakeNode::FakeNode(int receiveBuffer, int sendBuffer) {
+    server.listen(QHostAddress::LocalHost, 0);
+    server.setMaxPendingConnections(2000);
+    if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
+    if (sendBuffer) setSocketBuffer(server.socketDescriptor(), SO_SNDBUF, sendBuffer);
+    QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = server.nextPendingConnection()) {
+            conns.push_back(std::make_unique<Conn>());
+            Conn* c = conns.back().get();
+            c->sock = s;
+            QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
+                if (c->reading) c->bytes += c->sock->readAll();
+            });
+            QObject::connect(s, &QTcpSocket::disconnected, this, [c] { c->ended = true; });
+            QObject::connect(s, &QTcpSocket::errorOccurred, this, [c] { c->ended = true; });
+        }
+    });
+}
+
+FakeNode::~FakeNode() {
+    for (auto& c : conns)
+        c->sock->disconnect(this);
+}
+
+FakeNode::Conn* FakeNode::of(const QByteArray& call) {
+    const QByteArray login = call + "\r\n";
+    for (auto& c : conns)
+        if (c->bytes.startsWith(login)) return c.get();
+    return nullptr;
+}
+
+FakeNode::Conn* FakeNode::waitFor(const QByteArray& call) {
+    Conn* c = nullptr;
+    waitUntil([&] { return (c = of(call)) != nullptr; }, 5000);
+    return c;
+}
+
+void FakeNode::stopReading(Conn* c) {
+    c->reading = false;
+    c->sock->setReadBufferSize(1);
+}
+
+QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength) {
+    return "\"Cluster Call\",\"GB7TC\"\r\n\"AGW IP\",\"127.0.0.1\"\r\n\"AGW Port\",\"" +
+           QByteArray::number(agwPort) +
+           "\"\r\n\"Winsock IP\",\"127.0.0.1\"\r\n\"Winsock Port\",\"" +
+           QByteArray::number(nodePort) + "\"\r\n\"Packet Length\"," +
+           QByteArray::number(packetLength) + "\r\n";
+}
+
+LiveGateway::LiveGateway(Timing timing, FakeMonitor* m)
+    : errorLog(dir.path()), monitor(m ? *m : ownMonitor) {
+    gw = std::make_unique<Gateway>(settings, errorLog, monitor, timing);
+}
+
+LiveGateway::~LiveGateway() {
+    gw->shutdown();
+    gw.reset();
+}
+
+void LiveGateway::start(const QByteArray& cfg) {
+    dir.write(QStringLiteral("pktgate.cfg"), cfg);
+    startUp(*gw, settings, settingsFilePath(dir.path()), errorLog, host);
+}

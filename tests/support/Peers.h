@@ -1,0 +1,112 @@
+#pragma once
+// The gateway's two peers on real sockets on 127.0.0.1, for tests that run the gateway (or the
+// whole window) against them: a packet engine that accepts the gateway's AGW link and a cluster
+// node that accepts one connection per radio user.
+#include "agwlink/FrameAssembler.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <memory>
+#include <vector>
+
+// Frames the engine sends for a radio user.
+QByteArray connectFrame(const QByteArray& call, quint8 port = 1);
+QByteArray dataFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1);
+QByteArray disconnectFrame(const QByteArray& call, quint8 port = 1);
+
+// Sets a socket buffer size (SO_RCVBUF, SO_SNDBUF) on a descriptor.
+void setSocketBuffer(qintptr fd, int option, int bytes);
+// Ends a connection with RST instead of an orderly close, unread data and all.
+void resetConnection(QTcpSocket* s);
+
+// The engine: accepts the gateway's link (a new one replaces the old), reads its frames and keeps
+// per user the text and the disconnects it received.
+class FakeEngine : public QObject {
+public:
+    // receiveBuffer: the accepted link's receive buffer in bytes (0: the system's default).
+    explicit FakeEngine(int receiveBuffer = 0);
+    ~FakeEngine() override;
+
+    quint16 port() const { return server.serverPort(); }
+    void send(const QByteArray& bytes);
+    // Sends and waits until the system has taken it all (at most 10 s).
+    bool sendAll(const QByteArray& bytes);
+    // Stops reading: what the gateway sends waits in the system's buffers.
+    void pause(bool on);
+    // Waits (at most 5 s) until the gateway has registered `times` times in all.
+    bool registered(int times = 1);
+    // Frames of a kind sent to a user, in order; kept when keepFrames is set.
+    QList<QByteArray> to(const QByteArray& call, char kind = 'D') const;
+
+    QTcpServer server;
+    QTcpSocket* link = nullptr;
+    FrameAssembler assembler;
+    bool paused = false;
+    bool keepFrames = false;
+    int connections = 0, registrations = 0, broken = 0;
+    qint64 frames = 0;
+    quint32 maxDataLen = 0;
+    QList<QByteArray> kept;
+    QHash<QByteArray, QByteArray> text; // the data of the "D" frames, per user
+    QHash<QByteArray, int> disconnects; // "d" frames, per user
+
+private:
+    void read();
+    void take(QByteArrayView f);
+};
+
+// The node: one connection per user, known by its first line.
+class FakeNode : public QObject {
+public:
+    struct Conn {
+        QTcpSocket* sock = nullptr;
+        QByteArray bytes;
+        bool ended = false;
+        bool reading = true;
+    };
+    explicit FakeNode(int receiveBuffer = 0, int sendBuffer = 0);
+    ~FakeNode() override;
+
+    quint16 port() const { return server.serverPort(); }
+    // The connection whose first line is call (null when there is none).
+    Conn* of(const QByteArray& call);
+    // Waits (at most 5 s) for the connection of call.
+    Conn* waitFor(const QByteArray& call);
+    // The node stops reading this connection: the system's buffers fill, then the gateway's.
+    static void stopReading(Conn* c);
+
+    QTcpServer server;
+    std::vector<std::unique_ptr<Conn>> conns;
+};
+
+// A settings file that points the gateway at an engine and a node on 127.0.0.1.
+QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength = 130);
+
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/Platform.h"
+#include "relay/Gateway.h"
+#include "support/Fakes.h"
+#include "support/TestUtil.h"
+
+// A gateway on real TCP sockets with a recording monitor, its files in a temporary directory.
+struct LiveGateway {
+    explicit LiveGateway(Timing timing = StandInGateway::quickTiming(),
+                         FakeMonitor* monitor = nullptr);
+    ~LiveGateway();
+    // Runs the start-up sequence with this settings file.
+    void start(const QByteArray& cfg);
+    QStringList log() const { return dir.logEntries(); }
+
+    TempDir dir;
+    ErrorLog errorLog;
+    Settings settings;
+    FakeMonitor ownMonitor;
+    FakeMonitor& monitor;
+    FakeHost host;
+    std::unique_ptr<Gateway> gw;
+};

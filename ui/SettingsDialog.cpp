@@ -1,0 +1,189 @@
+#include "ui/SettingsDialog.h"
+
+#include "config/ConfigFile.h"
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
+#include "net/Failure.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using namespace settingslayout;
+
+qint16 upperCaseKey(qint16 key) {
+    if (key >= 'a' && key <= 'z') return static_cast<qint16>(key - 32);
+    return key;
+}
+
+namespace {
+
+QFont sizedFont(const char* family, double points, bool bold, QFont::StyleHint hint) {
+    QFont f(QString::fromLatin1(family));
+    f.setStyleHint(hint);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+} // namespace
+
+QUrl SettingsDialog::helpUrl() {
+    return QUrl::fromLocalFile(
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("help.html")));
+}
+
+std::function<void(const QUrl&)>& SettingsDialog::openUrl() {
+    static std::function<void(const QUrl&)> open = [](const QUrl& url) {
+        QDesktopServices::openUrl(url);
+    };
+    return open;
+}
+
+SettingsDialog::SettingsDialog(Settings& settings, const QString& settingsPath, ErrorLog& log,
+                               const WindowGeometry& mainWindow, QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_settingsPath(settingsPath), m_log(log),
+      m_mainWindow(mainWindow) {
+    setObjectName(QStringLiteral("frmConfig"));
+    setWindowTitle(QString::fromLatin1(kCaption));
+    setModal(false);
+    // The dialog exists only while it is open.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setFixedSize(px(kClientWidth), px(kClientHeight));
+
+    const QFont frameFont = sizedFont("MS Sans Serif", 8.25, true, QFont::SansSerif);
+    const QFont labelFont = sizedFont("Tahoma", 8.25, true, QFont::SansSerif);
+    QFont fieldFont = sizedFont("Fixedsys", 9, false, QFont::TypeWriter);
+    fieldFont.setFixedPitch(true);
+
+    std::array<QGroupBox*, 3> frames{};
+    for (size_t i = 0; i < kFrames.size(); ++i) {
+        const Frame& f = kFrames[i];
+        auto* box = new QGroupBox(QString::fromLatin1(f.caption), this);
+        box->setObjectName(QString::fromLatin1(f.name));
+        box->setFont(frameFont);
+        box->setGeometry(px(f.left), px(f.top), px(f.width), px(f.height));
+        frames[i] = box;
+    }
+    for (const Field& f : kFields) {
+        QGroupBox* box = frames[static_cast<size_t>(f.frame)];
+        auto* label = new QLabel(QString::fromLatin1(f.caption), box);
+        label->setObjectName(QStringLiteral("lblAGW") + QString::number(f.labelIndex));
+        label->setFont(labelFont);
+        label->setGeometry(px(kFieldLeft), px(f.top - kLabelAbove), px(kFieldWidth),
+                           px(kLabelAbove));
+        auto* edit = new QLineEdit(box);
+        edit->setObjectName(QStringLiteral("txtCfg") + QString::number(f.id));
+        edit->setFont(fieldFont);
+        edit->setGeometry(px(kFieldLeft), px(f.top), px(kFieldWidth), px(kFieldHeight));
+        edit->installEventFilter(this);
+        label->setBuddy(edit);
+        m_fields[static_cast<size_t>(f.id)] = edit;
+    }
+    field(KeepAlive)->setToolTip(QString::fromLatin1(kKeepAliveTip));
+
+    for (const Button& b : kButtons) {
+        auto* button = new QPushButton(QString::fromLatin1(b.caption), this);
+        button->setObjectName(QStringLiteral("cmdAGW") + QString::number(b.id));
+        button->setGeometry(px(b.left), px(kButtonTop), px(kButtonWidth), px(kButtonHeight));
+        // Enter in a field does not press a button.
+        button->setAutoDefault(false);
+        m_buttons[static_cast<size_t>(b.id)] = button;
+    }
+    connect(button(Save), &QPushButton::clicked, this, &SettingsDialog::save);
+    connect(button(Exit), &QPushButton::clicked, this, &SettingsDialog::exit);
+    connect(button(Help), &QPushButton::clicked, this, &SettingsDialog::showHelp);
+
+    // Tab order: the AGW and cluster addresses, the buttons, then callsign, length, keep-alive.
+    const std::array<QWidget*, 10> order = {
+        field(AgwIp), field(AgwPort), field(ClusterPort), field(ClusterIp),    button(Help),
+        button(Save), button(Exit),   field(ClusterCall), field(PacketLength), field(KeepAlive)};
+    for (size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    load();
+}
+
+void SettingsDialog::load() {
+    const Settings& s = m_settings;
+    field(KeepAlive)->setText(QString::number(s.keepAliveMinutes));
+    field(PacketLength)->setText(QString::number(s.packetLength));
+    field(ClusterCall)->setText(s.clusterCall);
+    field(ClusterIp)->setText(s.clusterIp);
+    field(ClusterPort)->setText(s.clusterPort);
+    field(AgwPort)->setText(s.agwPort);
+    field(AgwIp)->setText(s.agwIp);
+    // Screen position of the outer frame, in twips.
+    move(s.configLeft / kTwipsPerPixel, s.configTop / kTwipsPerPixel);
+    field(AgwIp)->setFocus();
+}
+
+bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {
+    // Every typed key of every field goes through the upper-case filter.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const QString text = key->text();
+        if (text.size() == 1 && text[0].unicode() <= 0x7fff) {
+            const auto code = static_cast<qint16>(text[0].unicode());
+            const qint16 changed = upperCaseKey(code);
+            if (changed != code) {
+                QKeyEvent upper(QEvent::KeyPress, key->key(), key->modifiers(),
+                                QString(QChar(static_cast<char16_t>(changed))), key->isAutoRepeat(),
+                                key->count());
+                QCoreApplication::sendEvent(watched, &upper);
+                return true;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void SettingsDialog::press(ButtonId id, const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        m_log.write(QStringLiteral("cmdAGW_Click"),
+                    QString::number(id) + QLatin1Char(' ') + describe(e));
+    }
+}
+
+void SettingsDialog::takeFields() {
+    Settings& s = m_settings;
+    s.clusterCall = field(ClusterCall)->text();
+    s.clusterIp = field(ClusterIp)->text();
+    s.clusterPort = field(ClusterPort)->text();
+    s.agwIp = field(AgwIp)->text();
+    s.agwPort = field(AgwPort)->text();
+    s.keepAliveMinutes = toInt32(field(KeepAlive)->text());
+    s.packetLength = toInt32(field(PacketLength)->text());
+    if (s.packetLength > kMaxPacketLength) {
+        s.packetLength = kMaxPacketLength;
+        field(PacketLength)->setText(QString::number(kMaxPacketLength));
+    } else if (s.packetLength < kMinPacketLength) {
+        s.packetLength = kMinPacketLength;
+        field(PacketLength)->setText(QString::number(kMinPacketLength));
+    }
+    const QRect outer = frameGeometry();
+    s.configTop = outer.top() * kTwipsPerPixel;
+    s.configLeft = outer.left() * kTwipsPerPixel;
+    saveSettingsFile(m_settingsPath, s, m_mainWindow, m_log);
+}
+
+void SettingsDialog::save() {
+    press(Save, [this] { takeFields(); });
+}
+
+void SettingsDialog::exit() {
+    // Edits and a new position are forgotten.
+    press(Exit, [this] { close(); });
+}
+
+void SettingsDialog::showHelp() {
+    // If the page cannot be opened, nothing is reported.
+    press(Help, [] { openUrl()(helpUrl()); });
+}
