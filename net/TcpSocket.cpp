@@ -4,6 +4,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -13,7 +14,12 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #endif
 
 namespace {
@@ -93,6 +99,80 @@ void TcpSocket::flushQueued() {
     }
 }
 
+#ifdef Q_OS_LINUX
+namespace {
+// The kernel's view of a connection that has ended under its owner: a reset, a connect that was
+// refused or reset, or one that timed out. Reading the state consumes nothing.
+bool connectionGone(qintptr fd) {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (::getsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return false;
+    return info.tcpi_state == TCP_CLOSE;
+}
+
+// The error that ended it (and clears it).
+int pendingError(qintptr fd) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    ::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ERROR, &error, &len);
+    return error;
+}
+} // namespace
+#endif
+
+// Qt reports a connection reset by the peer exactly as an orderly close, and when a connect ends
+// in a reset it calls connect() again on the same descriptor, over and over until its own timeout
+// (each call a new connection at the peer). The kernel knows better: Qt's notifiers of the
+// connection are watched, and before Qt reads or tests the connect, a connection that the kernel
+// already has as closed is reported as the error it is.
+void TcpSocket::watchNotifiers() {
+#ifdef Q_OS_LINUX
+    if (!m_sock) return;
+    const QList<QSocketNotifier*> notifiers = m_sock->findChildren<QSocketNotifier*>();
+    for (QSocketNotifier* n : notifiers)
+        if (n->type() != QSocketNotifier::Exception) n->installEventFilter(this);
+#endif
+}
+
+bool TcpSocket::eventFilter(QObject* watched, QEvent* event) {
+#ifdef Q_OS_LINUX
+    if (event->type() == QEvent::SockAct && m_sock && !m_failed && !m_peerClosed) {
+        const auto state = m_sock->state();
+        const qintptr fd = static_cast<QSocketNotifier*>(watched)->socket();
+        if ((state == QAbstractSocket::ConnectingState ||
+             state == QAbstractSocket::ConnectedState) &&
+            connectionGone(fd)) {
+            const int error = pendingError(fd);
+            // An orderly close while connected is Qt's to report; anything else is an error.
+            if (state == QAbstractSocket::ConnectingState || error != 0) {
+                failConnection(error ? error : ECONNRESET);
+                return true;
+            }
+        }
+    }
+#else
+    (void)watched;
+    (void)event;
+#endif
+    return false;
+}
+
+void TcpSocket::failConnection(int error) {
+    m_failed = true;
+    m_queued.clear();
+    // Qt hears nothing more of this connection; the socket object stays, in the error state,
+    // until the next close or connect. (Its notifier may be the one being handled: Qt allows
+    // that when the event is taken, as it is.)
+    m_sock->disconnect(this);
+    m_sock->abort();
+#ifdef Q_OS_UNIX
+    emit errorOccurred(QString::fromLocal8Bit(std::strerror(error)));
+#else
+    (void)error;
+    emit errorOccurred(QStringLiteral("Connection reset by peer"));
+#endif
+}
+
 SocketFactory TcpSocket::factory() {
     return [] { return std::make_unique<TcpSocket>(); };
 }
@@ -106,7 +186,12 @@ void TcpSocket::connectToHost() {
     m_sent = 0;
     connect(m_sock, &QTcpSocket::connected, this, [this] {
         m_sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        watchNotifiers(); // the read notifier is there now
         emit connected();
+    });
+    // A host name is looked up first; the connect's notifier comes after.
+    connect(m_sock, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::ConnectingState) watchNotifiers();
     });
     connect(m_sock, &QTcpSocket::readyRead, this, &TcpSocket::onReadyRead);
     connect(m_sock, &QTcpSocket::bytesWritten, this, &TcpSocket::onBytesWritten);
@@ -114,6 +199,7 @@ void TcpSocket::connectToHost() {
     connect(m_sock, &QTcpSocket::errorOccurred, this, &TcpSocket::onError);
     if (localPort != 0) m_sock->bind(QHostAddress::Any, localPort);
     m_sock->connectToHost(remoteHost, remotePort);
+    watchNotifiers();
 }
 
 void TcpSocket::close() {
@@ -128,6 +214,9 @@ void TcpSocket::close() {
     // The old connection raises nothing more towards our owner. What was queued on it still goes
     // out before it ends, so a user's last line is not lost when the slot is closed right after.
     old->disconnect(this);
+    const QList<QSocketNotifier*> notifiers = old->findChildren<QSocketNotifier*>();
+    for (QSocketNotifier* n : notifiers)
+        n->removeEventFilter(this);
     if (old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
         // Owned by the application from now on, so it goes at exit at the latest.
         old->setParent(QCoreApplication::instance());

@@ -25,8 +25,16 @@ public:
     // itself whenever the event loop is about to wait or has woken up.
     static void flushAll();
 
+protected:
+    // Watches Qt's own notifiers of the connection (see watchNotifiers()).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void flushQueued();
+    void watchNotifiers();
+    // The connection ended under us (a reset, or a connect that failed): reported once as an
+    // error, and Qt is not left to try again or to report an orderly close.
+    void failConnection(int error);
     void onStateChanged();
     void onBytesWritten(qint64 n);
     void onReadyRead();

@@ -1,13 +1,19 @@
-// The TCP socket's sending: what is sent during one turn of the event loop is written at the end
-// of the turn, straight to the system where it takes it and through Qt's queue where it does
-// not. Nothing may be lost, reordered or left behind on the way.
+// The TCP socket: what is sent during one turn of the event loop is written at the end of the
+// turn, straight to the system where it takes it and through Qt's queue where it does not, and
+// nothing may be lost, reordered or left behind on the way; a peer's reset is an error, not an
+// orderly close; one connect makes one connection attempt.
 #include "net/TcpSocket.h"
 
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +57,9 @@ private slots:
     void sentThenClosedInOneTurn();
     void sentThenDestroyedInOneTurn();
     void notConnected();
+    void peerEnds_data();
+    void peerEnds();
+    void resetDuringConnect();
 };
 
 void tst_tcpsocket::arrivesWholeAndInOrder_data() {
@@ -135,6 +144,74 @@ void tst_tcpsocket::notConnected() {
     TcpSocket s;
     QVERIFY_THROWS_EXCEPTION(std::exception, s.send("x"));
     QCOMPARE(s.bytesToWrite(), qint64(0));
+}
+
+// The peer ends the connection in order (FIN) or resets it (RST).
+void tst_tcpsocket::peerEnds_data() {
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly close") << false;
+    QTest::newRow("reset") << true;
+}
+
+void tst_tcpsocket::peerEnds() {
+    QFETCH(bool, reset);
+    Pair p;
+    QVERIFY(p.open());
+    QSignalSpy closed(p.socket.get(), &Socket::peerClosed);
+    QSignalSpy failed(p.socket.get(), &Socket::errorOccurred);
+    if (reset) {
+        const linger hard{1, 0};
+        ::setsockopt(int(p.peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        p.peer->abort();
+    } else {
+        p.peer->disconnectFromHost();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(closed.size() + failed.size() > 0, 5000);
+    QTest::qWait(50);
+    QCOMPARE(closed.size(), reset ? 0 : 1);
+    QCOMPARE(failed.size(), reset ? 1 : 0);
+    if (reset) {
+        QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("Connection reset by peer"));
+        QCOMPARE(p.socket->state(), int(Socket::Error));
+    } else {
+        QCOMPARE(p.socket->state(), int(Socket::Closing));
+    }
+}
+
+// The node accepts and resets at once, before the gateway has looked at its connect: that is one
+// failed attempt, reported once, and no second connection reaches the node.
+void tst_tcpsocket::resetDuringConnect() {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    QCOMPARE(::listen(listener, 16), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+
+    TcpSocket s;
+    QSignalSpy connected(&s, &Socket::connected);
+    QSignalSpy failed(&s, &Socket::errorOccurred);
+    s.remoteHost = QStringLiteral("127.0.0.1");
+    s.remotePort = ntohs(addr.sin_port);
+    s.connectToHost();
+    // The kernel completes the handshake on its own; the node takes the connection and resets
+    // it while the gateway has not yet handled anything.
+    const int conn = ::accept(listener, nullptr, nullptr);
+    QVERIFY(conn >= 0);
+    const linger hard{1, 0};
+    ::setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(conn);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 5000);
+    QTest::qWait(300);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(connected.size(), 0);
+    QCOMPARE(s.state(), int(Socket::Error));
+    // Nothing more came to the node.
+    ::fcntl(listener, F_SETFL, O_NONBLOCK);
+    QCOMPARE(::accept(listener, nullptr, nullptr), -1);
+    ::close(listener);
 }
 
 QTEST_GUILESS_MAIN(tst_tcpsocket)
