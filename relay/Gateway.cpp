@@ -21,6 +21,7 @@ Gateway::Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, cons
     m_receiver = std::make_unique<Receiver>(*m_link, *m_sessions, *m_radio, monitor, log);
     connect(m_link.get(), &AgwLink::dataArrived, this, [this] { m_receiver->readLink(); });
     connect(m_link.get(), &AgwLink::connected, this, [this] { m_receiver->linkRestarted(); });
+    connect(m_link.get(), &AgwLink::lost, this, &Gateway::onLinkLost);
     // While the engine's queue is full, the node's text waits in the node connections.
     connect(m_link.get(), &AgwLink::congestion, this,
             [this](bool on) { m_sessions->setReading(!on); });

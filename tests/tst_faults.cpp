@@ -165,6 +165,8 @@ private slots:
 
     void engineDropsLinkMidFrame_data();
     void engineDropsLinkMidFrame();
+    void linkLostEndsSessions_data();
+    void linkLostEndsSessions();
     void engineSendsOneByteAtATime();
     void nodeResetsOneConnection();
     void descriptorsRunOut();
@@ -178,8 +180,9 @@ private slots:
 };
 
 // The engine drops the link after part of a frame. The link is back within 3 s (reconnect
-// interval 200 ms); both users' streams and cluster connections are untouched, the next frames
-// on the new link are read from their first byte, and nothing is logged as a broken frame.
+// interval 200 ms) and the next frames on the new link are read from their first byte; nothing is
+// logged as a broken frame. The radio users' links went with the AGW link: their sessions ended,
+// and they connect anew.
 void tst_faults::engineDropsLinkMidFrame_data() {
     QTest::addColumn<int>("cut");
     QTest::addColumn<bool>("reset");
@@ -197,8 +200,7 @@ void tst_faults::engineDropsLinkMidFrame() {
     Rig r({}, timing);
     QVERIFY(r.registered());
     FakeNode::Conn* a = r.login("AAA");
-    FakeNode::Conn* b = r.login("BBB", 2);
-    QVERIFY(a && b);
+    QVERIFY(a);
     r.engine.send(dataFrame("AAA", "before\r"));
     QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\n"; }, 5000));
 
@@ -215,19 +217,68 @@ void tst_faults::engineDropsLinkMidFrame() {
     QVERIFY(
         waitUntil([&] { return r.engine.connections == 2 && r.engine.registrations == 2; }, 3000));
     qInfo("link back after %lld ms", static_cast<long long>(t.elapsed()));
+    QVERIFY(waitUntil([&] { return a->ended; }, 1000));
 
     // The new link starts at a frame boundary.
-    r.engine.send(dataFrame("AAA", "after\r") + dataFrame("BBB", "also\r", 2));
+    r.engine.send(connectFrame("AAA") + dataFrame("AAA", "after\r") + connectFrame("BBB", 2) +
+                  dataFrame("BBB", "also\r", 2));
+    FakeNode::Conn* b = r.node.waitFor("BBB");
+    QVERIFY(b);
     QVERIFY(waitUntil([&] { return b->bytes == "BBB\r\nalso\r\n"; }, 5000));
-    QVERIFY(waitUntil([&] { return a->bytes == "AAA\r\nbefore\r\nafter\r\n"; }, 5000));
-    // Node text goes out over the new link.
-    a->sock->write("spot\r\n");
-    QVERIFY(waitUntil([&] { return r.engine.text.value("AAA") == "spot\r"; }, 5000));
-    QVERIFY(!a->ended && !b->ended);
-    QCOMPARE(r.gw().sessions().inUse(), 2);
-    QCOMPARE(r.engine.disconnects.value("AAA"), 0);
-    QCOMPARE(r.engine.disconnects.value("BBB"), 0);
+    QVERIFY(waitUntil([&] { return r.node.conns.size() == 3; }, 5000));
+    FakeNode::Conn* a2 =
+        r.node.conns[1]->bytes.startsWith("AAA") ? r.node.conns[1].get() : r.node.conns[2].get();
+    QVERIFY(waitUntil([&] { return a2->bytes == "AAA\r\nafter\r\n"; }, 5000));
     QCOMPARE(r.log().filter(QStringLiteral("DataArrival")), QStringList());
+}
+
+// The AGW link goes while users are logged in: every node connection closes within a second, one
+// line counts the ended sessions, the connected-calls list is empty; once the link is back, what
+// the nodes still send for the old sessions produces no frame at all, and a user's connect on the
+// new link gets a fresh login.
+void tst_faults::linkLostEndsSessions_data() {
+    QTest::addColumn<bool>("oversize");
+    QTest::newRow("the engine closes the link") << false;
+    QTest::newRow("the gateway resets it after an oversize frame") << true;
+}
+
+void tst_faults::linkLostEndsSessions() {
+    QFETCH(bool, oversize);
+    Timing timing = StandInGateway::quickTiming();
+    timing.reconnectIntervalMs = 200;
+    Rig r({}, timing);
+    QVERIFY(r.registered());
+    const QList<QByteArray> calls{"AAA", "BBB", "CCC"};
+    QList<FakeNode::Conn*> conns;
+    for (const QByteArray& c : calls) {
+        conns << r.login(c);
+        QVERIFY(conns.back());
+    }
+    r.engine.keepFrames = true;
+    if (oversize) {
+        QByteArray huge = dataFrame("AAA", "x");
+        huge[30] = 2;
+        r.engine.send(huge);
+    } else {
+        r.engine.link->disconnectFromHost();
+    }
+    QVERIFY(waitUntil(
+        [&] { return std::all_of(conns.begin(), conns.end(), [](auto* c) { return c->ended; }); },
+        1000));
+    QCOMPARE(r.log().filter(QStringLiteral("AGW link lost")),
+             QStringList{QStringLiteral("AGW link lost 3 sessions ended")});
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
+    QVERIFY(r.registered(2));
+    // The nodes' last words for the old sessions go nowhere.
+    for (FakeNode::Conn* c : conns)
+        if (c->sock->state() == QAbstractSocket::ConnectedState) c->sock->write("spot\r\n");
+    r.engine.send(connectFrame("AAA"));
+    QVERIFY(waitUntil([&] { return r.node.conns.size() == 4; }, 5000));
+    FakeNode::Conn* fresh = r.node.conns.back().get();
+    QVERIFY(waitUntil([&] { return fresh->bytes == "AAA\r\n"; }, 5000));
+    QTest::qWait(100);
+    for (const QByteArray& f : r.engine.kept)
+        QCOMPARE(f[4], 'X'); // the registration, nothing for any user
 }
 
 // A whole session with every byte from the engine arriving alone: login, data both ways,

@@ -54,6 +54,8 @@ private slots:
     void startupCutShort();
     void engineNotReadingPausesNodes();
     void nodeNotReadingEndsSession();
+    void linkLostEndsSessions_data();
+    void linkLostEndsSessions();
 };
 
 void tst_relay::registration() {
@@ -197,11 +199,12 @@ void tst_relay::dispatchFaults() {
 void tst_relay::oversizeResetsLink() {
     Rig r;
     r.login("N0USR");
+    FakeSocket* node = r.node("N0USR");
     QByteArray huge = dataFrame("N0USR", "x");
     huge[30] = 2; // DataLen 131073
     const int connectsBefore = r.agw->connects;
     r.engine(dataFrame("N0USR", "one\r") + huge + QByteArray(100, 'z'));
-    QCOMPARE(r.node("N0USR")->written, QByteArray("one\r\n"));
+    QCOMPARE(node->written, QByteArray("one\r\n"));
     QCOMPARE(r.agw->connects, connectsBefore + 1);
     QVERIFY(!r.gw->receiver().assembler().partial());
     QVERIFY(r.dir.logEntries().contains(
@@ -481,6 +484,55 @@ void tst_relay::nodeNotReadingEndsSession() {
                  .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
                  .isEmpty());
     QCOMPARE(r.node("BBB")->written, QByteArray("hello\r\n"));
+}
+
+// The AGW link goes, and every radio user's link with it: each session ends without a frame,
+// with one log line for all, and a user who connects on the next link starts afresh.
+void tst_relay::linkLostEndsSessions_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("the engine closes the link") << "close";
+    QTest::newRow("the link fails") << "error";
+    QTest::newRow("the gateway resets it after an oversize frame") << "oversize";
+}
+
+void tst_relay::linkLostEndsSessions() {
+    QFETCH(QString, how);
+    Rig r;
+    r.login("AAA");
+    r.login("BBB");
+    r.engine(connectFrame("CCC") + dataFrame("CCC", "held\r")); // still connecting
+    r.node("BBB")->peerClose();                                 // node gone, "d" awaited
+    r.sent();
+    const QList<FakeSocket*> nodes{r.node("AAA"), r.node("BBB"), r.node("CCC")};
+    if (how == QLatin1String("close")) {
+        r.agw->peerClose();
+    } else if (how == QLatin1String("error")) {
+        r.agw->fail(QStringLiteral("Connection reset by peer"));
+    } else {
+        QByteArray huge = dataFrame("AAA", "x");
+        huge[30] = 2;
+        r.engine(huge);
+    }
+    QCOMPARE(r.table().inUse(), 0);
+    for (FakeSocket* n : nodes)
+        QCOMPARE(n->state(), int(Socket::Closed));
+    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
+    QCOMPARE(r.dir.logEntries().filter(QStringLiteral("AGW link lost")),
+             QStringList{QStringLiteral("AGW link lost 3 sessions ended")});
+    QVERIFY(r.sent().isEmpty());
+
+    // The link comes back; the same user connects again and is logged in afresh.
+    if (r.agw->state() != Socket::Connecting) r.gw->link().reconnectTick();
+    r.agw->makeConnected();
+    QCOMPARE(r.sent(), QList<QByteArray>{buildRegisterFrame("GB7TC")});
+    const size_t made = r.nodePool.made.size();
+    r.engine(connectFrame("AAA"));
+    FakeSocket* fresh = r.node("AAA");
+    QCOMPARE(r.nodePool.made.size(), made + 1);
+    QCOMPARE(fresh, r.nodePool.made.back());
+    fresh->makeConnected();
+    QCOMPARE(fresh->written, QByteArray("AAA\r\n"));
+    QCOMPARE(r.dir.logEntries().filter(QStringLiteral("AGW link lost")).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_relay)
