@@ -34,6 +34,8 @@ void AgwLink::close() {
 
 void AgwLink::send(const QByteArray& frame) {
     m_socket->send(frame);
+    ++m_framesSent;
+    m_bytesSent += frame.size();
     if (!m_congested && m_socket->bytesToWrite() > kHighWater) setCongested(true);
 }
 
@@ -49,11 +51,14 @@ void AgwLink::reconnect() {
 }
 
 void AgwLink::reset() {
+    m_changedAt = platform::now();
     reconnect();
     emit lost();
 }
 
 void AgwLink::onConnected() {
+    ++m_connects;
+    m_changedAt = platform::now();
     emit connected();
     try {
         // The engine needs a moment after accepting before it takes the registration.
@@ -61,7 +66,7 @@ void AgwLink::onConnected() {
         m_monitor.setStatusText(QStringLiteral("Winsock.Connect"));
         if (m_socket->state() == Socket::Connected) {
             const QByteArray call = toSingleByte(m_settings.clusterCall);
-            m_socket->send(buildRegisterFrame(call));
+            send(buildRegisterFrame(call));
             m_registeredCall = call;
             m_monitor.setStatusText(QStringLiteral("WinsockAGW.State = ") +
                                     QString::number(m_socket->state()));
@@ -81,12 +86,14 @@ void AgwLink::onError(const QString& description) {
                             QStringLiteral("  port ") + QString::number(m_socket->remotePort);
     m_monitor.setStatusText(message);
     m_log.write(QStringLiteral("WinsockAGW_Error"), message);
+    m_changedAt = platform::now();
     setCongested(false);
     emit lost();
 }
 
 void AgwLink::onPeerClosed() {
     // The reconnect timer brings the link back.
+    m_changedAt = platform::now();
     setCongested(false);
     emit lost();
 }

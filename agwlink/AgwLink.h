@@ -5,6 +5,7 @@
 #include "net/Socket.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -47,6 +48,13 @@ public:
     static constexpr qint64 kLowWater = 256 * 1024;
     bool congested() const { return m_congested; }
 
+    // Frames and bytes handed to the engine, times the link came up, and when it last came up
+    // or went down.
+    quint64 framesSent() const { return m_framesSent; }
+    quint64 bytesSent() const { return m_bytesSent; }
+    quint64 connects() const { return m_connects; }
+    const QDateTime& changedAt() const { return m_changedAt; }
+
 signals:
     // Bytes from the engine are waiting on the socket.
     void dataArrived();
@@ -74,4 +82,6 @@ private:
     QTimer m_reconnectTimer;
     QByteArray m_registeredCall;
     bool m_congested = false;
+    quint64 m_framesSent = 0, m_bytesSent = 0, m_connects = 0;
+    QDateTime m_changedAt;
 };

@@ -2,6 +2,7 @@
 
 #include "agwlink/AgwLink.h"
 #include "config/ErrorLog.h"
+#include "net/SingleByte.h"
 #include "net/TcpSocket.h"
 #include "relay/Monitor.h"
 #include "relay/RadioSender.h"
@@ -58,6 +59,53 @@ void Gateway::kick() {
 void Gateway::shutdown() {
     m_link->close();
     m_sessions->endAll(Session::End::Shutdown);
+}
+
+GatewayStatus Gateway::status() const {
+    GatewayStatus st;
+    Socket& socket = m_link->socket();
+    const int state = socket.state();
+    st.link.state = state == Socket::Connected ? QStringLiteral("connected")
+                    : state >= Socket::ConnectionPending && state <= Socket::Connecting
+                        ? QStringLiteral("connecting")
+                        : QStringLiteral("down");
+    st.link.callsign = fromSingleByte(m_link->registeredCall());
+    st.link.engine = socket.remoteHost + QLatin1Char(':') + QString::number(socket.remotePort);
+    st.link.since = m_link->changedAt();
+    const SessionTable& table = *m_sessions;
+    for (int slot = 1; slot <= table.highestSlot(); ++slot) {
+        const Session* s = table.at(slot);
+        if (!s) continue;
+        SessionStatus u;
+        u.slot = slot;
+        u.callsign = fromSingleByte(s->callsign());
+        u.port = s->port();
+        u.since = s->since();
+        u.toNodeBytes = s->toNodeBytes();
+        u.toNodeLines = s->toNodeLines();
+        u.toRadioBytes = s->toRadioBytes();
+        u.toRadioLines = s->toRadioLines();
+        switch (s->state()) {
+        case Session::State::Connecting:
+            u.nodeState = QStringLiteral("connecting");
+            break;
+        case Session::State::LoggedIn:
+            u.nodeState = QStringLiteral("logged in");
+            break;
+        case Session::State::Closing:
+        case Session::State::Ended:
+            u.nodeState = QStringLiteral("closing");
+            break;
+        }
+        st.users << u;
+    }
+    st.counters.usersServed = table.started();
+    st.counters.framesFromEngine = m_receiver->framesReceived();
+    st.counters.bytesFromEngine = m_receiver->bytesReceived();
+    st.counters.framesToEngine = m_link->framesSent();
+    st.counters.bytesToEngine = m_link->bytesSent();
+    st.counters.linkConnects = m_link->connects();
+    return st;
 }
 
 void Gateway::onLinkLost() {

@@ -5,6 +5,7 @@
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Session.h"
+#include "relay/Status.h"
 
 #include <QObject>
 #include <QString>
@@ -39,6 +40,9 @@ public:
     // Ends the run: the AGW socket is closed first, with no frame sent before it, then every
     // session, quietly.
     void shutdown();
+
+    // The link, the users and the counters as they are now.
+    GatewayStatus status() const;
 
     AgwLink& link() { return *m_link; }
     SessionTable& sessions() { return *m_sessions; }

@@ -98,6 +98,8 @@ void Receiver::handleArrival(QByteArrayView arrival, qint64 count) {
             m_link.reset();
             return;
         }
+        ++m_framesReceived;
+        m_bytesReceived += static_cast<quint64>(frame.size());
         try {
             handleFrame(frame, first, step);
         } catch (const std::exception& e) {

@@ -31,6 +31,9 @@ public:
     void handleArrival(QByteArrayView arrival, qint64 count);
 
     const FrameAssembler& assembler() const { return m_assembler; }
+    // Whole frames and their bytes taken from the engine.
+    quint64 framesReceived() const { return m_framesReceived; }
+    quint64 bytesReceived() const { return m_bytesReceived; }
     // A new connection to the engine starts at a frame boundary: the start of a frame that the
     // old connection left in the buffer is dropped with it.
     void linkRestarted() { m_assembler.clear(); }
@@ -47,4 +50,5 @@ private:
     ErrorLog& m_log;
     FrameAssembler m_assembler;
     QSet<QString> m_routes;
+    quint64 m_framesReceived = 0, m_bytesReceived = 0;
 };

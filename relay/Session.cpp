@@ -3,6 +3,7 @@
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/Failure.h"
+#include "net/Platform.h"
 #include "relay/RadioSender.h"
 
 #include <QElapsedTimer>
@@ -22,7 +23,7 @@ qint64 monotonicMs() {
 Session::Session(int slot, const QByteArray& callsign, quint8 port, SessionContext& context,
                  QObject* parent)
     : QObject(parent), m_slot(slot), m_callsign(callsign), m_port(port), m_context(context),
-      m_node(context.nodeSockets()) {
+      m_node(context.nodeSockets()), m_since(platform::now()) {
     connect(m_node.get(), &Socket::connected, this, &Session::onNodeConnected);
     connect(m_node.get(), &Socket::dataArrived, this, &Session::onNodeData);
     connect(m_node.get(), &Socket::peerClosed, this, &Session::onNodeClosed);
@@ -69,6 +70,8 @@ bool Session::userText(const QByteArray& text) {
     case State::LoggedIn:
         if (m_node->state() != Socket::Connected) return false;
         m_node->send(text);
+        m_toNodeBytes += text.size();
+        m_toNodeLines += text.count('\n');
         if (m_node->bytesToWrite() > kMaxNodeQueue)
             end(End::NodeNotReading, QStringLiteral("The cluster node is not reading (") +
                                          QString::number(m_node->bytesToWrite()) +
@@ -78,6 +81,8 @@ bool Session::userText(const QByteArray& text) {
         // Typed before the node connection is up: held and sent after the login line.
         if (m_held.size() + text.size() <= kMaxHeldBytes) {
             m_held += text;
+            m_toNodeBytes += text.size();
+            m_toNodeLines += text.count('\n');
             return true;
         }
         end(End::HeldOverflow);
@@ -163,6 +168,8 @@ void Session::onNodeData() {
             return;
         }
         text = m_node->readAll();
+        m_toRadioBytes += text.size();
+        m_toRadioLines += text.count('\n');
         m_context.radio.sendText(*this, text);
     } catch (const std::exception&) {
         m_context.log.write(QStringLiteral("winsockOut_DataArrival"), outsideText(text));
@@ -173,7 +180,12 @@ void Session::onNodeClosed() {
     m_state = State::Closing;
     try {
         // Text the node sent just before it closed goes to the user before the disconnect.
-        if (m_node->bytesAvailable() > 0) m_context.radio.sendText(*this, m_node->readAll());
+        if (m_node->bytesAvailable() > 0) {
+            const QByteArray text = m_node->readAll();
+            m_toRadioBytes += text.size();
+            m_toRadioLines += text.count('\n');
+            m_context.radio.sendText(*this, text);
+        }
         m_context.radio.sendDisconnect(*this);
     } catch (const std::exception& e) {
         m_context.log.write(QStringLiteral("winsckOut_Close"),

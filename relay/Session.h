@@ -6,6 +6,7 @@
 #include "net/Socket.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -63,6 +64,12 @@ public:
     State state() const { return m_state; }
     qint32 idle() const { return m_idle; }
     qsizetype heldBytes() const { return m_held.size(); }
+    // When the user connected, and what went each way since.
+    const QDateTime& since() const { return m_since; }
+    qint64 toNodeBytes() const { return m_toNodeBytes; }
+    qint64 toNodeLines() const { return m_toNodeLines; }
+    qint64 toRadioBytes() const { return m_toRadioBytes; }
+    qint64 toRadioLines() const { return m_toRadioLines; }
     Socket& node() { return *m_node; }
     const Socket& node() const { return *m_node; }
     const QTimer& keepAliveTimer() const { return m_keepAlive; }
@@ -106,4 +113,7 @@ private:
     qint32 m_idle = 0;
     qint64 m_lastNodeData = 0; // when the node last spoke (monotonic ms); 0: not since the start
     QByteArray m_held;
+    QDateTime m_since;
+    qint64 m_toNodeBytes = 0, m_toNodeLines = 0;
+    qint64 m_toRadioBytes = 0, m_toRadioLines = 0;
 };

@@ -52,6 +52,7 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
         m_slots.push_back(nullptr);
     }
     auto* s = new Session(slot, callsign, port, m_context);
+    ++m_started;
     m_slots[static_cast<size_t>(slot)] = s;
     m_index.insert(callsign, s);
     connect(s, &Session::ended, this, &SessionTable::onEnded);

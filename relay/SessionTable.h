@@ -45,6 +45,8 @@ public:
     // The highest slot ever used; the connected-calls list has one row more.
     int highestSlot() const { return static_cast<int>(m_slots.size()) - 1; }
     int inUse() const { return static_cast<int>(m_index.size()); }
+    // Sessions started since the table was made.
+    quint64 started() const { return m_started; }
     // The connected-calls row of a slot.
     QString connectedCallsRow(int slot) const;
 
@@ -70,4 +72,5 @@ private:
     std::vector<std::unique_ptr<Session>> m_ended; // ended, to be deleted outside their events
     QTimer m_reaper;
     bool m_reading = true;
+    quint64 m_started = 0;
 };

@@ -54,6 +54,7 @@ private slots:
     void startupCutShort();
     void engineNotReadingPausesNodes();
     void nodeNotReadingEndsSession();
+    void status();
     void linkLostEndsSessions_data();
     void linkLostEndsSessions();
 };
@@ -484,6 +485,33 @@ void tst_relay::nodeNotReadingEndsSession() {
                  .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
                  .isEmpty());
     QCOMPARE(r.node("BBB")->written, QByteArray("hello\r\n"));
+}
+
+// What a status page is told: the link, each user with its traffic both ways, the counters.
+void tst_relay::status() {
+    Rig r;
+    r.login("AAA", 2);
+    r.engine(connectFrame("BBB") + dataFrame("AAA", "sh/dx\r") + dataFrame("BBB", "held\r"));
+    r.node("AAA")->deliver("DX de X: 14025\r\nline two\r\n");
+    const GatewayStatus st = r.gw->status();
+    QCOMPARE(st.link.state, QStringLiteral("connected"));
+    QCOMPARE(st.link.callsign, QStringLiteral("GB7TC"));
+    QCOMPARE(st.link.engine, QStringLiteral("127.0.0.1:8000"));
+    QCOMPARE(st.users.size(), 2);
+    const SessionStatus& a = st.users[0];
+    QCOMPARE(a.callsign, QStringLiteral("AAA"));
+    QCOMPARE(a.slot, 1);
+    QCOMPARE(a.port, 2);
+    QCOMPARE(a.nodeState, QStringLiteral("logged in"));
+    QCOMPARE(a.toNodeBytes, 7);
+    QCOMPARE(a.toNodeLines, 1);
+    QCOMPARE(a.toRadioBytes, 26);
+    QCOMPARE(a.toRadioLines, 2);
+    QCOMPARE(st.users[1].nodeState, QStringLiteral("connecting"));
+    QCOMPARE(st.counters.usersServed, 2u);
+    QCOMPARE(st.counters.framesFromEngine, 4u);
+    QCOMPARE(st.counters.linkConnects, 1u);
+    QCOMPARE(st.counters.framesToEngine, 2u); // the registration, and one "D" to AAA
 }
 
 // The AGW link goes, and every radio user's link with it: each session ends without a frame,

@@ -1,0 +1,37 @@
+#pragma once
+// What the gateway can tell about itself at a moment: the AGW link, the radio users with their
+// node connections, and counters since the start. Plain data, for a status page or metrics.
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+struct LinkStatus {
+    QString state;    // "connected", "connecting" or "down"
+    QString callsign; // registered at the last connect (empty before the first)
+    QString engine;   // host:port
+    QDateTime since;  // when the link last came up or went down
+};
+
+struct SessionStatus {
+    int slot = 0;
+    QString callsign;
+    int port = 0;    // the radio port
+    QDateTime since; // when the user connected
+    qint64 toNodeBytes = 0, toNodeLines = 0;
+    qint64 toRadioBytes = 0, toRadioLines = 0;
+    QString nodeState; // "connecting", "logged in" or "closing"
+};
+
+struct GatewayCounters {
+    quint64 usersServed = 0; // sessions started since the start
+    quint64 framesFromEngine = 0, bytesFromEngine = 0;
+    quint64 framesToEngine = 0, bytesToEngine = 0;
+    quint64 linkConnects = 0; // times the link came up
+};
+
+struct GatewayStatus {
+    LinkStatus link;
+    QList<SessionStatus> users; // by slot
+    GatewayCounters counters;
+};
