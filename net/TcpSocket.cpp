@@ -52,12 +52,14 @@ qint64 writeDirect(qintptr fd, const char* data, qint64 size) {
 // arm the socket's write notifier and disarm it once written; the event dispatcher finds a
 // notifier by walking all of them, so with thousands of cluster connections that walk, not the
 // data, would be the cost of every frame.
+// Each thread has its own batch, flushed by its own event loop: the sockets of a relay thread are
+// never touched by the loop of another.
 struct Batch {
     std::vector<TcpSocket*> sockets;
     QAbstractEventDispatcher* hooked = nullptr;
 };
 Batch& batch() {
-    static Batch b;
+    static thread_local Batch b;
     return b;
 }
 } // namespace
@@ -68,7 +70,9 @@ TcpSocket::~TcpSocket() {
     close();
     if (m_inBatch) {
         auto& list = batch().sockets;
-        list.erase(std::find(list.begin(), list.end(), this));
+        // Not found when destroyed by another thread than its own, which Qt does not allow anyway.
+        auto it = std::find(list.begin(), list.end(), this);
+        if (it != list.end()) list.erase(it);
     }
 }
 

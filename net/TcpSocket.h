@@ -21,8 +21,9 @@ public:
 
     static SocketFactory factory();
 
-    // Hands what every socket has queued in this turn of the event loop to the system. Runs by
-    // itself whenever the event loop is about to wait or has woken up.
+    // Hands what every socket of the calling thread has queued in this turn of the event loop to
+    // the system. Runs by itself whenever the thread's event loop is about to wait or has woken
+    // up.
     static void flushAll();
 
 protected:
