@@ -165,13 +165,14 @@ struct EpollEventDispatcher::Impl {
         return 1;
     }
 
-    // Brings epoll in line with the notifiers registered for fd.
-    void watch(int fd) {
+    // Brings epoll in line with the notifiers registered for fd. renew: tell epoll again even if
+    // the events are the same, as the descriptor may have been closed and opened anew since.
+    void watch(int fd, bool renew = false) {
         Watch& w = fds[size_t(fd)];
         uint32_t want = 0;
         for (int t = 0; t < 3; ++t)
             if (w.notifier[t]) want |= kWatched[t];
-        if (want == w.events) return;
+        if (want == w.events && !renew) return;
         if (!w.pollable) {
             if (want == 0) {
                 auto it = std::find(unready.begin(), unready.end(), fd);
@@ -398,12 +399,15 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier) {
 #endif
     if (size_t(fd) >= m->fds.size()) m->fds.resize(size_t(fd) + 1);
     Impl::Watch& w = m->fds[size_t(fd)];
-    if (w.notifier[type] && w.notifier[type] != notifier)
+    // A notifier left registered for a descriptor that was closed, whose number now belongs to
+    // another socket: epoll forgot the old one with its closing, so it hears of this one anew.
+    const bool replacing = w.notifier[type] && w.notifier[type] != notifier;
+    if (replacing)
         qWarning("EpollEventDispatcher: multiple socket notifiers for descriptor %d and type %s",
                  int(fd), typeName(type));
     w.notifier[type] = notifier;
     w.serial[type] = ++m->lastSerial;
-    m->watch(int(fd));
+    m->watch(int(fd), replacing);
 }
 
 void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier) {

@@ -355,6 +355,8 @@ void tst_dispatcher::manyLongTimers() {
     QMetaObject::invokeMethod(
         &mover, [&] { mover.moveToThread(QCoreApplication::instance()->thread()); },
         Qt::BlockingQueuedConnection);
+    QCoreApplication::sendPostedEvents(&mover); // and back
+    QCOMPARE(dispatcher->registeredTimers(&mover).size(), 2);
     other.quit();
     QVERIFY(other.wait(2000));
 }
@@ -427,6 +429,7 @@ void tst_dispatcher::notifierGoneDuringActivation_data() {
     QTest::newRow("deleted") << 0;
     QTest::newRow("disabled") << 1;
     QTest::newRow("descriptor closed first, its number reused") << 2;
+    QTest::newRow("descriptor closed, its number reused, then the notifier deleted") << 3;
 }
 
 // Two descriptors are ready in the same wake-up; whichever notifier comes first does away with
@@ -451,9 +454,9 @@ void tst_dispatcher::notifierGoneDuringActivation() {
                 return;
             }
             const int oldFd = pairs[other].fd[0];
-            if (how == 2) pairs[other].closeBoth();
-            delete notifiers[other];
-            if (how == 2) {
+            if (how >= 2) pairs[other].closeBoth();
+            if (how != 3) delete notifiers[other];
+            if (how >= 2) {
                 reused = std::make_unique<Pair>();
                 QCOMPARE(reused->fd[0], oldFd);
                 onReused = std::make_unique<QSocketNotifier>(reused->fd[0], QSocketNotifier::Read);
@@ -462,13 +465,19 @@ void tst_dispatcher::notifierGoneDuringActivation() {
                     reused->drain();
                 });
             }
+            if (how == 3) delete notifiers[other];
         });
+    }
+    if (how == 3) {
+        // The new notifier takes the place of the stale one, and the stale one is not found.
+        for (int i = 0; i < 2; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("multiple socket notifiers"));
     }
     pairs[0].poke();
     pairs[1].poke();
     QCoreApplication::processEvents(); // one wake-up
     QCOMPARE(activations[0] + activations[1], 1);
-    if (how == 2) {
+    if (how >= 2) {
         QCOMPARE(reusedActivations, 0); // not ready: the old descriptor's readiness is not its own
         reused->poke();
         QVERIFY(spin([&] { return reusedActivations == 1; }, 2000));
