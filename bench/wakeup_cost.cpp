@@ -11,7 +11,7 @@
 // is the figure. Qt's dispatcher for a thread is GLib's unless QT_NO_GLIB=1 is set, then Qt's
 // poll() one; --epoll installs ours.
 #include "net/EpollDispatcher.h"
-#include "ui/UnixSystem.h"
+#include "net/UnixSystem.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

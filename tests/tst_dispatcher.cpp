@@ -4,7 +4,7 @@
 // the dispatcher: main() below installs it before the application object exists.
 #include "net/EpollDispatcher.h"
 #include "net/TcpSocket.h"
-#include "ui/UnixSystem.h"
+#include "net/UnixSystem.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
