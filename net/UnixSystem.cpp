@@ -6,6 +6,8 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,7 +21,7 @@ namespace {
 
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 int g_pipe[2] = {-1, -1}; // [0] written by the handler, [1] read by the event loop
-struct sigaction g_previous[3];
+bool g_notifierActive = false;
 
 extern "C" void onTerminationSignal(int signalNumber) {
     const int saved = errno;
@@ -27,6 +29,15 @@ extern "C" void onTerminationSignal(int signalNumber) {
     // Async-signal-safe; a full socket buffer means a signal is already on its way.
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[0], &byte, 1);
     errno = saved;
+}
+
+void setHandler(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int s : kSignals)
+        ::sigaction(s, &action, nullptr);
 }
 
 } // namespace
@@ -42,32 +53,56 @@ long long raiseOpenFileLimit() {
     return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(limit.rlim_cur);
 }
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
-    if (g_pipe[0] >= 0) return; // another instance holds the signals
+long long openFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -1;
+    return static_cast<long long>(limit.rlim_cur);
+}
+
+int openDescriptors() {
+    // Each entry of /proc/self/fd is an open descriptor; the directory's own is one of them.
+    DIR* d = ::opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (const dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    return n - 1;
+}
+
+bool catchTerminationSignals() {
+    if (g_pipe[0] >= 0) return true;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) {
         g_pipe[0] = g_pipe[1] = -1;
-        return;
+        return false;
     }
+    setHandler(onTerminationSignal);
+    // A signal that came before this point and waited, blocked by whoever started us, is taken
+    // now, like any later one.
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : kSignals)
+        sigaddset(&set, s);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return true;
+}
+
+void ignoreTerminationSignals() {
+    setHandler(SIG_IGN);
+}
+
+TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+    if (g_notifierActive || !catchTerminationSignals()) return;
     m_notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
-
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i)
-        ::sigaction(kSignals[i], &action, &g_previous[i]);
+    g_notifierActive = true;
     m_active = true;
 }
 
 TerminationSignals::~TerminationSignals() {
     if (!m_active) return;
-    for (int i = 0; i < 3; ++i)
-        ::sigaction(kSignals[i], &g_previous[i], nullptr);
     delete m_notifier;
-    ::close(g_pipe[0]);
-    ::close(g_pipe[1]);
-    g_pipe[0] = g_pipe[1] = -1;
+    g_notifierActive = false;
 }
 
 void TerminationSignals::readSignal() {
@@ -81,6 +116,20 @@ void TerminationSignals::readSignal() {
 long long raiseOpenFileLimit() {
     return -1;
 }
+
+long long openFileLimit() {
+    return -1;
+}
+
+int openDescriptors() {
+    return -1;
+}
+
+bool catchTerminationSignals() {
+    return false;
+}
+
+void ignoreTerminationSignals() {}
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {}
 

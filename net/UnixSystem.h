@@ -6,7 +6,9 @@
 //   the system allows.
 // - A service manager or a terminal stops the program with SIGTERM, SIGINT or SIGHUP. The signal
 //   handler only writes one byte to a socket pair; the event loop reads it and reports the signal
-//   as a Qt signal, where the window can close in an orderly way.
+//   as a Qt signal, where the window can close in an orderly way. The handling is installed first
+//   thing, so that a signal in the first moments of a run is not fatal, and once shutdown has
+//   begun further signals are ignored, so that the program always ends in order.
 #include <QObject>
 
 class QSocketNotifier;
@@ -17,8 +19,22 @@ namespace unixsystem {
 // afterwards, or -1 when it cannot be read (or on systems without such limits).
 long long raiseOpenFileLimit();
 
-// Catches SIGTERM, SIGINT and SIGHUP for its lifetime (one instance at a time) and reports each
-// as terminationRequested on the event loop. The previous handlers are restored on destruction.
+// The soft limit on open files now (-1: none, or unknown).
+long long openFileLimit();
+// Descriptors the process has open now (-1: unknown). Costs a walk over them: for occasional
+// use, not per frame.
+int openDescriptors();
+
+// From now on SIGTERM, SIGINT and SIGHUP are only noted; TerminationSignals reports them once
+// the event loop runs. One that waited, blocked by whoever started the process, is taken too.
+// Call it first thing in main. False when the handling could not be set up.
+bool catchTerminationSignals();
+// Shutdown has begun: later termination signals are ignored for the rest of the process.
+void ignoreTerminationSignals();
+
+// Reports the termination signals caught (see catchTerminationSignals(), which it calls when that
+// has not been done) as terminationRequested on the event loop, one instance at a time. The
+// handling stays in place when the object goes.
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:

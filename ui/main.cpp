@@ -9,6 +9,9 @@
 #include <QSessionManager>
 
 int main(int argc, char** argv) {
+    // A termination signal from the first moment on ends the program in order, never by the
+    // signal itself.
+    unixsystem::catchTerminationSignals();
     // One socket per radio user: allow as many open files as the system lets us.
     unixsystem::raiseOpenFileLimit();
 
@@ -25,7 +28,11 @@ int main(int argc, char** argv) {
     // the window with a reason other than the user's: no question, no save, the end logged.
     unixsystem::TerminationSignals termination;
     QObject::connect(&termination, &unixsystem::TerminationSignals::terminationRequested, &window,
-                     [&window](int) { window.closeWithReason(MainWindow::ByTaskManager); });
+                     [&window](int) {
+                         // Shutdown begins: whatever comes later is ignored.
+                         unixsystem::ignoreTerminationSignals();
+                         window.closeWithReason(MainWindow::ByTaskManager);
+                     });
 #ifndef QT_NO_SESSIONMANAGER
     QObject::connect(
         &app, &QGuiApplication::commitDataRequest, &window,
@@ -34,5 +41,7 @@ int main(int argc, char** argv) {
 
     window.start();
     window.show();
-    return QApplication::exec();
+    const int rc = QApplication::exec();
+    unixsystem::ignoreTerminationSignals();
+    return rc;
 }
