@@ -276,7 +276,7 @@ void tst_gui_mainwindow::monitorLists() {
 
     Rig r;
     MainWindow& w = r.w;
-    Monitor& m = w;
+    Monitor& m = w.monitor();
     for (int i = 0; i < adds; ++i) {
         const QString row = QStringLiteral("row %1").arg(i);
         if (list == QLatin1String("List1")) {
@@ -334,7 +334,7 @@ void tst_gui_mainwindow::connectedCallsFromTable() {
 void tst_gui_mainwindow::statusTextKeepsNewestTail() {
     Rig r;
     MainWindow& w = r.w;
-    Monitor& m = w;
+    Monitor& m = w.monitor();
     auto* status = w.findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
 
     m.setStatusText(QStringLiteral("Winsock.Connect"));
@@ -362,7 +362,7 @@ void tst_gui_mainwindow::rowsShowOnOneLine() {
     // Radio text carries CR, LF and other control bytes; every row stays one line high.
     Rig r;
     MainWindow& w = r.w;
-    Monitor& m = w;
+    Monitor& m = w.monitor();
     const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01");
     m.addTraffic(row);
     m.addSentToRadio(QStringLiteral("1 -> ") + row);

@@ -17,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QThread>
 #include <cmath>
 #include <deque>
 
@@ -170,19 +171,11 @@ QRect toPixels(const Control& c) {
     return QRect(px(c.left), px(c.top), px(c.width), px(c.height));
 }
 
-constexpr int kTrafficMax = 100;
+constexpr qsizetype kTrafficMax = MonitorFeed::kTrafficRows;
 // How long, after the window appears, a size from the settings waits for the window frame.
 constexpr int kFrameWatchMs = 50;
 constexpr int kFrameWatchTicks = 60;
-constexpr int kSentMax = 1000; // trimmed to this before each entry is added
-// A monitor row keeps at most this many characters, so that a thousand rows of the node's
-// bulk text cannot hold megabytes; the cut is marked.
-constexpr qsizetype kRowMaxChars = 2048;
-
-QString shortRow(const QString& row) {
-    if (row.size() <= kRowMaxChars) return row;
-    return row.left(kRowMaxChars) + QStringLiteral(" \u2026");
-}
+constexpr qsizetype kSentMax = MonitorFeed::kSentRows; // trimmed to this before each entry is added
 
 // The largest window coordinate or size the toolkit takes, in pixels.
 constexpr double kMaxPixels = 16777215.0;
@@ -192,8 +185,15 @@ constexpr double kMaxPixels = 16777215.0;
 MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
                        const Timing& timing, SocketFactory agwSockets, SocketFactory nodeSockets,
                        QWidget* parent)
-    : QMainWindow(parent), m_settings(settings), m_log(log),
-      m_settingsPath(settingsFilePath(directory)) {
+    : QMainWindow(parent), m_feed([this] {
+          // The first change after a look: the window looks again kFlushMs from now.
+          if (QThread::currentThread() == thread())
+              scheduleFlush();
+          else
+              QMetaObject::invokeMethod(
+                  this, [this] { scheduleFlush(); }, Qt::QueuedConnection);
+      }),
+      m_settings(settings), m_log(log), m_settingsPath(settingsFilePath(directory)) {
     setObjectName(QStringLiteral("frmAGW"));
     setWindowTitle(QString::fromLatin1(kCaption));
 
@@ -228,7 +228,7 @@ MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directo
         }
     });
 
-    m_gateway = std::make_unique<Gateway>(settings, log, *this, timing, std::move(agwSockets),
+    m_gateway = std::make_unique<Gateway>(settings, log, m_feed, timing, std::move(agwSockets),
                                           std::move(nodeSockets));
 }
 
@@ -546,104 +546,56 @@ void MainWindow::setBytesCount(const QString& text) {
     m_bytesCount->setText(text);
 }
 
-// ---------------------------------------------------------------- Monitor
-
-void MainWindow::setStatusText(const QString& text) {
-    m_statusLive = text.size() > kStatusMax ? text.right(kStatusMax) : text;
-    m_statusDirty = true;
-    scheduleFlush();
-}
-
-void MainWindow::appendStatusText(const QString& text) {
-    m_statusLive += text;
-    // Cut back only when twice the limit is reached, so that appending stays cheap.
-    if (m_statusLive.size() > 2 * kStatusMax) m_statusLive = m_statusLive.right(kStatusMax);
-    m_statusDirty = true;
-    scheduleFlush();
-}
-
-void MainWindow::showHeader(const AgwHeader& h) {
-    m_header = h;
-    m_headerDirty = true;
-    scheduleFlush();
-}
-
-void MainWindow::addRoute(const QString& line) {
-    m_routeRows->add(line);
-    scheduleFlush();
-}
-
-void MainWindow::addTraffic(const QString& row) {
-    m_trafficRows->add(shortRow(row));
-    m_trafficRows->trimTo(kTrafficMax);
-    scheduleFlush();
-}
-
-void MainWindow::trimTraffic() {
-    m_trafficRows->trimTo(kTrafficMax);
-    scheduleFlush();
-}
-
-void MainWindow::addSentToRadio(const QString& entry) {
-    m_sentRows->trimTo(kSentMax);
-    m_sentRows->add(shortRow(entry));
-    scheduleFlush();
-}
-
-void MainWindow::setConnectedCall(int row, const QString& text) {
-    m_callRows->set(row, text);
-    m_callsDirty = true;
-    scheduleFlush();
-}
-
-void MainWindow::setKickVisible(bool visible) {
-    if (m_kick->isVisible() != visible) m_kick->setVisible(visible);
-}
-
-void MainWindow::setLinkColour(LinkColour colour) {
-    const QColor c = colour == LinkColour::Yellow ? toColour(kYellow)
-                                                  : QApplication::palette().color(QPalette::Button);
-    if (backgroundColour() != c) setBackground(c);
-}
-
-void MainWindow::setSendProgress(qint64 sent, qint64 remaining) {
-    m_sent = sent;
-    m_remaining = remaining;
-    m_progressDirty = true;
-    scheduleFlush();
-}
+// ---------------------------------------------------------------- the relay's displays
 
 void MainWindow::flushMonitor() {
     m_flushTimer.stop();
-    if (m_statusDirty) {
-        m_statusDirty = false;
-        if (m_statusLive.size() > kStatusMax) m_statusLive = m_statusLive.right(kStatusMax);
-        m_statusText->setPlainText(m_statusLive);
+    apply(m_feed.take());
+}
+
+void MainWindow::apply(const MonitorUpdate& u) {
+    if (u.status) m_statusText->setPlainText(*u.status);
+    if (u.header) {
+        const AgwHeader& h = *u.header;
+        m_port->setText(QString::number(h.Port));
+        m_dataKind->setText(fromSingleByte(QByteArray(1, h.DataKind)));
+        m_pid->setText(QString::number(h.Pid));
+        m_callFrom->setText(fromSingleByte(h.CallFrom));
+        m_callTo->setText(fromSingleByte(h.CallTo));
+        m_dataLen->setText(QString::number(h.DataLen));
     }
-    if (m_headerDirty) {
-        m_headerDirty = false;
-        m_port->setText(QString::number(m_header.Port));
-        m_dataKind->setText(fromSingleByte(QByteArray(1, m_header.DataKind)));
-        m_pid->setText(QString::number(m_header.Pid));
-        m_callFrom->setText(fromSingleByte(m_header.CallFrom));
-        m_callTo->setText(fromSingleByte(m_header.CallTo));
-        m_dataLen->setText(QString::number(m_header.DataLen));
+    if (u.progress) {
+        m_bytesSent->setText(QString::number(u.progress->first));
+        m_bytesWaiting->setText(QString::number(u.progress->second));
     }
-    if (m_progressDirty) {
-        m_progressDirty = false;
-        m_bytesSent->setText(QString::number(m_sent));
-        m_bytesWaiting->setText(QString::number(m_remaining));
+    if (u.kickVisible && m_kick->isVisible() != *u.kickVisible) m_kick->setVisible(*u.kickVisible);
+    if (u.colour) {
+        const QColor c = *u.colour == LinkColour::Yellow
+                             ? toColour(kYellow)
+                             : QApplication::palette().color(QPalette::Button);
+        if (backgroundColour() != c) setBackground(c);
     }
-    if (m_trafficRows->pending()) {
+    if (!u.traffic.isEmpty()) {
+        for (const QString& row : u.traffic)
+            m_trafficRows->add(row);
+        m_trafficRows->trimTo(kTrafficMax);
         m_trafficRows->commit();
         m_traffic->scrollToBottom();
     }
-    if (m_routeRows->pending()) m_routeRows->commit();
-    if (m_callsDirty) {
-        m_callsDirty = false;
+    if (!u.routes.isEmpty()) {
+        for (const QString& line : u.routes)
+            m_routeRows->add(line);
+        m_routeRows->commit();
+    }
+    if (!u.calls.isEmpty()) {
+        for (auto it = u.calls.cbegin(); it != u.calls.cend(); ++it)
+            m_callRows->set(it.key(), it.value());
         m_callRows->commit();
     }
-    if (m_sentRows->pending()) {
+    if (!u.sent.isEmpty()) {
+        for (const QString& entry : u.sent)
+            m_sentRows->add(entry);
+        m_sentRows->trimTo(kSentMax + 1);
         m_sentRows->commit();
         m_sentToRadio->scrollToBottom();
     }

@@ -8,7 +8,7 @@
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Gateway.h"
-#include "relay/Monitor.h"
+#include "relay/MonitorFeed.h"
 #include "relay/Startup.h"
 
 #include <QColor>
@@ -114,7 +114,7 @@ class RowsModel;
 class CallsModel;
 } // namespace agwmonitor
 
-class MainWindow : public QMainWindow, public Monitor, public WindowHost {
+class MainWindow : public QMainWindow, public WindowHost {
     Q_OBJECT
 public:
     // Close reasons of queryClose: 0 the user closed the window; the others come from the
@@ -122,7 +122,7 @@ public:
     enum CloseReason { ByUser = 0, ByCode = 1, BySession = 2, ByTaskManager = 3 };
 
     // The status text shows at most this many characters, the newest.
-    static constexpr qsizetype kStatusMax = 32 * 1024;
+    static constexpr qsizetype kStatusMax = MonitorFeed::kStatusChars;
     // Monitor changes reach the widgets this long after the first of them.
     static constexpr int kFlushMs = 200;
 
@@ -161,18 +161,8 @@ public:
     QAction* kickAction() const { return m_kick; }
     QColor backgroundColour() const;
 
-    // Monitor
-    void setStatusText(const QString& text) override;
-    void appendStatusText(const QString& text) override;
-    void showHeader(const AgwHeader& h) override;
-    void addRoute(const QString& line) override;
-    void addTraffic(const QString& row) override;
-    void trimTraffic() override;
-    void addSentToRadio(const QString& entry) override;
-    void setConnectedCall(int row, const QString& text) override;
-    void setKickVisible(bool visible) override;
-    void setLinkColour(LinkColour colour) override;
-    void setSendProgress(qint64 sent, qint64 remaining) override;
+    // What the relay shows goes through here; the window looks kFlushMs after a change.
+    MonitorFeed& monitor() { return m_feed; }
 
     // WindowHost. The widget's own geometry() and setGeometry() stay usable.
     using QMainWindow::geometry;
@@ -195,6 +185,7 @@ private:
     void scheduleFlush() {
         if (!m_flushTimer.isActive()) m_flushTimer.start();
     }
+    void apply(const MonitorUpdate& u);
     void setBackground(const QColor& c);
     bool defaultAskToEnd();
     QSize frameExtra() const;
@@ -222,16 +213,9 @@ private:
     agwmonitor::CallsModel* m_callRows = nullptr;
     agwmonitor::RowsModel* m_sentRows = nullptr;
 
-    // Monitor state not yet shown.
+    // Monitor changes are shown kFlushMs after the first of them.
+    MonitorFeed m_feed;
     QTimer m_flushTimer;
-    QString m_statusLive;
-    bool m_statusDirty = false;
-    AgwHeader m_header;
-    bool m_headerDirty = false;
-    qint64 m_sent = 0;
-    qint64 m_remaining = 0;
-    bool m_progressDirty = false;
-    bool m_callsDirty = false;
 
     // The outer size asked for while the window manager's frame was not known yet; applied
     // again once it is, so that a saved size does not grow by the frame at every start.

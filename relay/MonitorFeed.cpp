@@ -1,0 +1,105 @@
+#include "relay/MonitorFeed.h"
+
+#include <QMutexLocker>
+
+namespace {
+// A row of bulk text is cut, so that a thousand rows cannot hold megabytes; the cut is marked.
+QString shortRow(const QString& row) {
+    if (row.size() <= MonitorFeed::kRowChars) return row;
+    return row.left(MonitorFeed::kRowChars) + QStringLiteral(" \u2026");
+}
+
+void keepLast(std::deque<QString>& rows, qsizetype n) {
+    while (static_cast<qsizetype>(rows.size()) > n)
+        rows.pop_front();
+}
+} // namespace
+
+MonitorFeed::MonitorFeed(std::function<void()> changed) : m_changed(std::move(changed)) {}
+
+template <typename Change> void MonitorFeed::record(Change change) {
+    bool first = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        change();
+        first = !m_pending;
+        m_pending = true;
+    }
+    if (first && m_changed) m_changed();
+}
+
+MonitorUpdate MonitorFeed::take() {
+    QMutexLocker lock(&m_mutex);
+    MonitorUpdate out = std::move(m_update);
+    m_update = MonitorUpdate();
+    if (m_statusChanged) {
+        m_statusChanged = false;
+        out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
+    }
+    for (QString& row : m_traffic)
+        out.traffic << std::move(row);
+    m_traffic.clear();
+    for (QString& row : m_sent)
+        out.sent << std::move(row);
+    m_sent.clear();
+    m_pending = false;
+    return out;
+}
+
+void MonitorFeed::setStatusText(const QString& text) {
+    record([&] {
+        m_status = text.size() > kStatusChars ? text.right(kStatusChars) : text;
+        m_statusChanged = true;
+    });
+}
+
+void MonitorFeed::appendStatusText(const QString& text) {
+    record([&] {
+        m_status += text;
+        // Cut back only when twice the limit is reached, so that appending stays cheap.
+        if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
+        m_statusChanged = true;
+    });
+}
+
+void MonitorFeed::showHeader(const AgwHeader& h) {
+    record([&] { m_update.header = h; });
+}
+
+void MonitorFeed::addRoute(const QString& line) {
+    record([&] { m_update.routes << line; });
+}
+
+void MonitorFeed::addTraffic(const QString& row) {
+    record([&] {
+        m_traffic.push_back(shortRow(row));
+        keepLast(m_traffic, kTrafficRows);
+    });
+}
+
+void MonitorFeed::trimTraffic() {
+    // The list never holds more than it keeps: every addition is cut to it.
+}
+
+void MonitorFeed::addSentToRadio(const QString& entry) {
+    record([&] {
+        m_sent.push_back(shortRow(entry));
+        keepLast(m_sent, kSentRows + 1);
+    });
+}
+
+void MonitorFeed::setConnectedCall(int row, const QString& text) {
+    record([&] { m_update.calls[row] = text; });
+}
+
+void MonitorFeed::setKickVisible(bool visible) {
+    record([&] { m_update.kickVisible = visible; });
+}
+
+void MonitorFeed::setLinkColour(LinkColour colour) {
+    record([&] { m_update.colour = colour; });
+}
+
+void MonitorFeed::setSendProgress(qint64 sent, qint64 remaining) {
+    record([&] { m_update.progress = std::make_pair(sent, remaining); });
+}
