@@ -193,6 +193,22 @@ void ErrorLog::flush() noexcept {
 
 void ErrorLog::close() noexcept {
     QMutexLocker lock(&m_mutex);
+    closeLocked();
+}
+
+void ErrorLog::writeLast(const QString& tag, const QString& detail) noexcept {
+    QMutexLocker lock(&m_mutex);
+    if (m_closed) return;
+    try {
+        writeSummaries(m_clock(), true);
+        ++m_byTag[tag];
+        emitLine(tag, detail);
+    } catch (...) {
+    }
+    closeLocked();
+}
+
+void ErrorLog::closeLocked() {
     m_closed = true;
     m_windows.clear();
     if (QThread::currentThread() == thread()) m_timer->stop();

@@ -55,6 +55,9 @@ public:
     void flush() noexcept;
     // The run has ended: later writes and pending summaries are dropped quietly.
     void close() noexcept;
+    // The run's last line: the pending summaries, this line, then close(), with no other writer's
+    // line in between, so that it is the last line of the run whatever else is still going on.
+    void writeLast(const QString& tag, const QString& detail) noexcept;
 
     // Each line also goes to standard error, without its quotes, ended by LF (for the journal).
     void setEcho(bool on);
@@ -79,6 +82,7 @@ private:
     };
 
     void emitLine(const QString& tag, const QString& detail);
+    void closeLocked();
     void append(const QByteArray& line);
     void echo(QByteArrayView text) const;
     void writeSummaries(qint64 now, bool all);

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -177,6 +178,26 @@ void TcpSocket::failConnection(int error) {
 #endif
 }
 
+namespace {
+// Where a closed connection that still flushes waits: the application on the main thread; on
+// another thread an object of that thread, which takes what still waits with it when the thread
+// ends.
+QObject* lingerHome() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app && app->thread() == QThread::currentThread()) return app;
+    thread_local QObject* home = nullptr;
+    if (!home) {
+        home = new QObject;
+        // Emitted on the thread itself, as its last act.
+        QObject::connect(QThread::currentThread(), &QThread::finished, [] {
+            delete home;
+            home = nullptr;
+        });
+    }
+    return home;
+}
+} // namespace
+
 SocketFactory TcpSocket::factory() {
     return [] { return std::make_unique<TcpSocket>(); };
 }
@@ -222,8 +243,8 @@ void TcpSocket::close() {
     for (QSocketNotifier* n : notifiers)
         n->removeEventFilter(this);
     if (old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
-        // Owned by the application from now on, so it goes at exit at the latest.
-        old->setParent(QCoreApplication::instance());
+        // Owned by its thread from now on, so it goes when the thread ends at the latest.
+        old->setParent(lingerHome());
         connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
         connect(old, &QTcpSocket::errorOccurred, old, &QObject::deleteLater);
         QTimer::singleShot(kLingerMs, old, [old] {

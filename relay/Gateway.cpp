@@ -2,6 +2,7 @@
 
 #include "agwlink/AgwLink.h"
 #include "config/ErrorLog.h"
+#include "config/Settings.h"
 #include "net/SingleByte.h"
 #include "net/TcpSocket.h"
 #include "relay/Monitor.h"
@@ -9,9 +10,25 @@
 #include "relay/Receiver.h"
 #include "relay/SessionTable.h"
 
-Gateway::Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
+#include <QThread>
+#include <type_traits>
+
+template <typename Work> auto Gateway::onOwnThread(Work work) const {
+    if (QThread::currentThread() == thread()) return work();
+    auto* self = const_cast<Gateway*>(this);
+    if constexpr (std::is_void_v<decltype(work())>) {
+        QMetaObject::invokeMethod(self, work, Qt::BlockingQueuedConnection);
+    } else {
+        decltype(work()) result{};
+        QMetaObject::invokeMethod(
+            self, [&] { result = work(); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+}
+
+Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
                  SocketFactory agwSockets, SocketFactory nodeSockets, QObject* parent)
-    : QObject(parent), m_log(log) {
+    : QObject(parent), m_settings(settings), m_log(log) {
     if (!agwSockets) agwSockets = TcpSocket::factory();
     if (!nodeSockets) nodeSockets = TcpSocket::factory();
     m_link = std::make_unique<AgwLink>(settings, log, monitor, std::move(agwSockets), timing);
@@ -36,32 +53,43 @@ Gateway::~Gateway() {
     m_link.reset();
 }
 
+void Gateway::applySettings(const Settings& settings) {
+    if (&settings == &m_settings) return;
+    onOwnThread([this, settings] { m_settings = settings; });
+}
+
 void Gateway::setEngineHost(const QString& host) {
-    m_link->socket().remoteHost = host;
+    onOwnThread([this, host] { m_link->socket().remoteHost = host; });
 }
 
 void Gateway::setEnginePort(quint16 port) {
-    m_link->socket().remotePort = port;
+    onOwnThread([this, port] { m_link->socket().remotePort = port; });
 }
 
 void Gateway::openLink() {
-    m_link->open();
+    onOwnThread([this] { m_link->open(); });
 }
 
 void Gateway::setNodeAddress(const NodeAddress& address) {
-    m_sessions->setNodeAddress(address);
+    onOwnThread([this, address] { m_sessions->setNodeAddress(address); });
 }
 
 void Gateway::kick() {
-    m_link->kick();
+    onOwnThread([this] { m_link->kick(); });
 }
 
 void Gateway::shutdown() {
-    m_link->close();
-    m_sessions->endAll(Session::End::Shutdown);
+    onOwnThread([this] {
+        m_link->close();
+        m_sessions->endAll(Session::End::Shutdown);
+    });
 }
 
 GatewayStatus Gateway::status() const {
+    return onOwnThread([this] { return statusNow(); });
+}
+
+GatewayStatus Gateway::statusNow() const {
     GatewayStatus st;
     Socket& socket = m_link->socket();
     const int state = socket.state();

@@ -1,7 +1,9 @@
 #pragma once
 // Everything that runs: the AGW link, the sessions with their node connections, the receive side
 // and the sending to radio users, wired together. Settings, the log and the monitor are handed
-// in; the window (or a headless run) owns one Gateway.
+// in; the window (or a headless run) owns one Gateway, on its own thread or on a relay thread
+// (RelayThread). Its controls below may be called from any thread: they run on the gateway's own,
+// and the caller waits for them.
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Session.h"
@@ -22,12 +24,16 @@ struct Settings;
 class Gateway : public QObject {
     Q_OBJECT
 public:
-    // The factories make the AGW socket and the node sockets (real TCP sockets by default).
-    Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing = {},
+    // settings are the ones the relay reads, live. The factories make the AGW socket and the node
+    // sockets (real TCP sockets by default).
+    Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing = {},
             SocketFactory agwSockets = {}, SocketFactory nodeSockets = {},
             QObject* parent = nullptr);
     ~Gateway() override;
 
+    // The settings saved since: they take effect where each is next read. (Nothing to do when
+    // they are the very settings the relay reads.)
+    void applySettings(const Settings& settings);
     // Where the engine listens; kept between connection attempts.
     void setEngineHost(const QString& host);
     void setEnginePort(quint16 port);
@@ -44,6 +50,7 @@ public:
     // The link, the users and the counters as they are now.
     GatewayStatus status() const;
 
+    // The parts, for the gateway's own thread only.
     AgwLink& link() { return *m_link; }
     SessionTable& sessions() { return *m_sessions; }
     RadioSender& radio() { return *m_radio; }
@@ -51,7 +58,11 @@ public:
 
 private:
     void onLinkLost();
+    GatewayStatus statusNow() const;
+    // Runs work on the gateway's thread and waits for it.
+    template <typename Work> auto onOwnThread(Work work) const;
 
+    Settings& m_settings;
     ErrorLog& m_log;
     std::unique_ptr<AgwLink> m_link;
     std::unique_ptr<RadioSender> m_radio;

@@ -20,6 +20,7 @@ void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, 
     try {
         log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
         readSettingsFile(settingsPath, settings, window, log);
+        gateway.applySettings(settings);
         window.setTitle(window.title() + QLatin1Char(' ') + QLatin1String(kProgramVersion) +
                         QLatin1Char(' ') + settings.clusterCall);
         if (!settings.agwIp.isEmpty()) gateway.setEngineHost(settings.agwIp);

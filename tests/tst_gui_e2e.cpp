@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <algorithm>
 #include <memory>
 
 class tst_gui_e2e : public QObject {
@@ -31,7 +32,9 @@ class tst_gui_e2e : public QObject {
             engine.keepFrames = true;
             Timing timing;
             timing.connectSleepMs = 0;
-            w = std::make_unique<MainWindow>(settings, log, dir.path(), timing);
+            // As the program runs it: the relay on a thread of its own.
+            w = std::make_unique<MainWindow>(settings, log, dir.path(), timing, SocketFactory(),
+                                             SocketFactory(), MainWindow::Relay::OwnThread);
             w->askToEnd = [] { return true; };
             w->show();
             w->start();
@@ -53,6 +56,7 @@ private slots:
     void noStreamAndRefusedNode();
     void manyUsers();
     void bigNodeText();
+    void shutdownWhileNodesTalk();
 };
 
 void tst_gui_e2e::userTalksToNode() {
@@ -187,7 +191,42 @@ void tst_gui_e2e::manyUsers() {
         QCOMPARE(r.engine.text.value(call), "hello " + call + "\r");
         QCOMPARE(int(quint8(r.engine.to(call)[0][0])), u % 4);
     }
-    QCOMPARE(r.w->gateway().sessions().inUse(), users);
+    QCOMPARE(r.w->gateway().status().users.size(), users);
+}
+
+// A service manager stops the gateway while the nodes keep talking to three users: nothing but
+// their text goes to the engine before the link closes (no disconnect for anybody), the node
+// connections end, and "Program terminated" is the last line of the run.
+void tst_gui_e2e::shutdownWhileNodesTalk() {
+    Rig r;
+    QVERIFY(r.registered());
+    QList<FakeNode::Conn*> conns;
+    for (const QByteArray call : {"AAA", "BBB", "CCC"}) {
+        conns << r.login(call);
+        QVERIFY(conns.back());
+    }
+    QTimer talk;
+    QObject::connect(&talk, &QTimer::timeout, [&] {
+        for (FakeNode::Conn* c : conns)
+            if (c->sock->state() == QAbstractSocket::ConnectedState)
+                c->sock->write(QByteArray("DX de K1ABC: 14025.0 DL1XYZ\r\n").repeated(50));
+    });
+    talk.start(1);
+    QVERIFY(waitUntil([&] { return r.engine.text.value("CCC").size() > 10000; }, 5000));
+    r.w->closeWithReason(MainWindow::ByTaskManager);
+    QVERIFY(
+        waitUntil([&] { return r.engine.link->state() != QAbstractSocket::ConnectedState; }, 5000));
+    QVERIFY(waitUntil(
+        [&] { return std::all_of(conns.begin(), conns.end(), [](auto* c) { return c->ended; }); },
+        5000));
+    QTest::qWait(200);
+    talk.stop();
+    for (const QByteArray& f : r.engine.kept)
+        QVERIFY(f[4] == 'X' || f[4] == 'D');
+    const QStringList log = r.dir.logEntries();
+    QVERIFY(!log.isEmpty());
+    QVERIFY2(log.last().startsWith(QStringLiteral("Program terminated ")), qPrintable(log.last()));
+    QCOMPARE(log.filter(QStringLiteral("Program terminated")).size(), 1);
 }
 
 void tst_gui_e2e::bigNodeText() {

@@ -5,6 +5,7 @@
 #include "net/Failure.h"
 #include "net/Platform.h"
 #include "net/SingleByte.h"
+#include "relay/RelayThread.h"
 #include "ui/SettingsDialog.h"
 
 #include <QAbstractListModel>
@@ -184,7 +185,7 @@ constexpr double kMaxPixels = 16777215.0;
 
 MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
                        const Timing& timing, SocketFactory agwSockets, SocketFactory nodeSockets,
-                       QWidget* parent)
+                       Relay relay, QWidget* parent)
     : QMainWindow(parent), m_feed([this] {
           // The first change after a look: the window looks again kFlushMs from now.
           if (QThread::currentThread() == thread())
@@ -228,12 +229,21 @@ MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directo
         }
     });
 
-    m_gateway = std::make_unique<Gateway>(settings, log, m_feed, timing, std::move(agwSockets),
-                                          std::move(nodeSockets));
+    if (relay == Relay::OwnThread) {
+        m_relayThread = std::make_unique<RelayThread>(
+            settings, log, m_feed, timing, std::move(agwSockets), std::move(nodeSockets));
+        m_gateway = &m_relayThread->gateway();
+    } else {
+        m_ownGateway = std::make_unique<Gateway>(settings, log, m_feed, timing,
+                                                 std::move(agwSockets), std::move(nodeSockets));
+        m_gateway = m_ownGateway.get();
+    }
 }
 
 MainWindow::~MainWindow() {
-    m_gateway.reset();
+    m_gateway = nullptr;
+    m_relayThread.reset();
+    m_ownGateway.reset();
 }
 
 void MainWindow::buildControls() {
@@ -341,8 +351,12 @@ void MainWindow::kick() {
 
 void MainWindow::showSettingsDialog() {
     // A dialog closed a moment ago may still wait for its deletion: a new one is loaded then.
-    if (!m_config || !m_config->isVisible())
+    if (!m_config || !m_config->isVisible()) {
         m_config = new SettingsDialog(m_settings, m_settingsPath, m_log, *this, this);
+        // What Save took reaches the relay, which reads the settings where it needs them.
+        connect(m_config, &SettingsDialog::settingsTaken, this,
+                [this] { m_gateway->applySettings(m_settings); });
+    }
     m_config->show();
     m_config->raise();
     m_config->activateWindow();
@@ -382,7 +396,8 @@ void MainWindow::queryClose(bool& cancel, int reason) {
         }
     }
     if (m_config) m_config->close();
-    m_log.write(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
+    // The run's last line: whatever the relay does while it is torn down goes unlogged.
+    m_log.writeLast(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
 }
 
 void MainWindow::unload() {

@@ -30,6 +30,7 @@ class QListView;
 class QMessageBox;
 class QPlainTextEdit;
 class ErrorLog;
+class RelayThread;
 class SettingsDialog;
 struct Settings;
 
@@ -126,13 +127,19 @@ public:
     // Monitor changes reach the widgets this long after the first of them.
     static constexpr int kFlushMs = 200;
 
+    // Where the relay runs: on the window's thread, or on a thread of its own (RelayThread).
+    enum class Relay { SameThread, OwnThread };
+
     // settings: the run's settings, read from and saved to pktgate.cfg in directory; log: the
     // run's error log. The factories make the gateway's sockets (real TCP sockets by default).
     MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
                const Timing& timing = {}, SocketFactory agwSockets = {},
-               SocketFactory nodeSockets = {}, QWidget* parent = nullptr);
+               SocketFactory nodeSockets = {}, Relay relay = Relay::SameThread,
+               QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The gateway: its controls may be used from the window's thread; its parts only when the
+    // relay runs on the window's thread.
     Gateway& gateway() { return *m_gateway; }
 
     // The start-up sequence.
@@ -236,5 +243,7 @@ private:
     const QString m_settingsPath;
 
     // Declared last: goes first, before the widgets its notifications reach.
-    std::unique_ptr<Gateway> m_gateway;
+    std::unique_ptr<Gateway> m_ownGateway;
+    std::unique_ptr<RelayThread> m_relayThread;
+    Gateway* m_gateway = nullptr;
 };

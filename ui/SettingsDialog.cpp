@@ -176,6 +176,8 @@ void SettingsDialog::takeFields() {
 
 void SettingsDialog::save() {
     press(Save, [this] { takeFields(); });
+    // Whatever was taken before a failure stays taken, and goes where the settings are read.
+    emit settingsTaken();
 }
 
 void SettingsDialog::exit() {

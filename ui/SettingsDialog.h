@@ -121,6 +121,10 @@ public:
     // How Help asks the desktop to open a page (QDesktopServices by default; tests replace it).
     static std::function<void(const QUrl&)>& openUrl();
 
+signals:
+    // Save took the fields (or those before a failure) into the settings.
+    void settingsTaken();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     const QString directory = QCoreApplication::applicationDirPath();
     ErrorLog log(directory);
     Settings settings;
-    MainWindow window(settings, log, directory);
+    MainWindow window(settings, log, directory, Timing(), {}, {}, MainWindow::Relay::OwnThread);
 
     // A service manager or a terminal ending the program, and the desktop session ending, close
     // the window with a reason other than the user's: no question, no save, the end logged.
