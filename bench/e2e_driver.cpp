@@ -305,10 +305,11 @@ struct Conn {
 
 struct Phase {
     enum Dir { N2R, R2N } dir = N2R;
-    double rate = 0;    // units per second; 0: as fast as they are taken
-    uint64_t units = 0; // flat out: units to send
-    double seconds = 0; // paced: how long
-    std::string text;   // as given
+    bool broadcast = false; // paced node->radio: each unit is one line to every user at once
+    double rate = 0;        // units per second; 0: as fast as they are taken
+    uint64_t units = 0;     // flat out: units to send
+    double seconds = 0;     // paced: how long
+    std::string text;       // as given
 };
 
 struct User {
@@ -646,7 +647,8 @@ private:
         const bool paced = ph.rate > 0;
         m_recordLatency = paced;
         m_rssEvery = (!paced && ph.dir == Phase::N2R) ? m_o.rssEvery : 0;
-        const uint64_t target = paced ? uint64_t(std::llround(ph.rate * ph.seconds)) : ph.units;
+        const uint64_t rounds = paced ? uint64_t(std::llround(ph.rate * ph.seconds)) : ph.units;
+        const uint64_t target = ph.broadcast ? rounds * m_users.size() : rounds;
         const uint64_t badBefore = m_bad, disorderBefore = m_disorder;
         const ProcStats before = readProc(measured);
         const int64_t start = nowNs();
@@ -655,7 +657,22 @@ private:
         size_t cursor = 0;
         const size_t nUsers = m_users.size();
         bool ok = false;
-        if (paced) {
+        if (paced && ph.broadcast) {
+            // A spot falls due at the phase's rate and goes to every user at once, as a node
+            // broadcasts it: one write per user.
+            uint64_t spots = 0;
+            auto step = [&](int64_t now) {
+                const auto due =
+                    std::min<uint64_t>(rounds, uint64_t(double(now - start) * ph.rate / 1e9) + 1);
+                for (; spots < due; ++spots)
+                    for (size_t ui = 0; ui < nUsers; ++ui) {
+                        flush(*produce(Phase::N2R, ui));
+                        ++sent;
+                    }
+            };
+            ok = loop([&] { return sent >= target && m_received >= target; }, step, m_o.timeoutS,
+                      true);
+        } else if (paced) {
             // Lines fall due at the phase's rate, to one user after another; each goes out in a
             // write of its own.
             auto step = [&](int64_t now) {
@@ -687,10 +704,11 @@ private:
         const char* what = ph.dir == Phase::N2R ? "node->radio lines" : "radio->node frames";
         std::printf(
             "phase=%s dir=%s users=%zu units=%" PRIu64 " received=%" PRIu64
-            " seconds=%.3f per_s=%.0f cpu_s=%.2f cpu_us_per_unit=%.3f rss_kb=%ld "
+            " seconds=%.3f per_s=%.0f cpu_s=%.2f cpu_share=%.3f cpu_us_per_unit=%.3f rss_kb=%ld "
             "hwm_kb=%ld bad=%" PRIu64 " disorder=%" PRIu64 " complete=%d",
             ph.text.c_str(), ph.dir == Phase::N2R ? "n2r" : "r2n", m_users.size(), target,
             m_received, secs, double(m_received) / secs, after.cpuSeconds - before.cpuSeconds,
+            (after.cpuSeconds - before.cpuSeconds) / secs,
             m_received ? (after.cpuSeconds - before.cpuSeconds) * 1e6 / double(m_received) : 0.0,
             after.rssKb, after.hwmKb, m_bad - badBefore, m_disorder - disorderBefore, ok ? 1 : 0);
         if (paced && !m_latencyUs.empty()) {
@@ -886,7 +904,11 @@ Phase parsePhase(const std::string& s) {
         p.units = std::strtoull(tail.c_str(), nullptr, 10);
         if (p.units == 0) die("phase '%s': units must be > 0", s.c_str());
     }
-    if (head == "n2r")
+    if (head == "spots") {
+        if (p.rate <= 0) die("phase '%s': spots are paced: spots@RATE:SECONDS", s.c_str());
+        p.dir = Phase::N2R;
+        p.broadcast = true;
+    } else if (head == "n2r")
         p.dir = Phase::N2R;
     else if (head == "r2n")
         p.dir = Phase::R2N;
@@ -904,6 +926,7 @@ const char* kUsage =
     "  --phase n2r:N      node->radio, N lines of 80 characters as fast as they are taken\n"
     "  --phase r2n:N      radio->node, N \"D\" frames as fast as they are taken\n"
     "  --phase n2r@R:S    node->radio at R lines/s for S seconds, with latency (r2n@R:S too)\n"
+    "  --phase spots@R:S  R spots a second for S seconds, each a line to every user at once\n"
     "  --window N         flat out: units in flight at most, all users together (default\n"
     "                     20000); each user keeps N/users of them, 1 to --per-user\n"
     "  --per-user N       flat out: units in flight per user at most (default 32)\n"

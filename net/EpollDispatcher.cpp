@@ -23,6 +23,9 @@
 #include <unistd.h>
 
 namespace {
+// What epoll reported for the descriptor whose notifier is being activated on this thread.
+constexpr quint64 kNoActivation = ~quint64(0);
+thread_local quint64 t_activationEvents = kNoActivation;
 
 constexpr qint64 kNsPerMs = 1000 * 1000;
 constexpr qint64 kNsPerSec = 1000 * kNsPerMs;
@@ -133,6 +136,7 @@ struct EpollEventDispatcher::Impl {
         int fd;
         int type;
         quint64 serial;
+        uint32_t events; // what epoll reported for the descriptor
     };
     std::vector<Activation> queue;
     size_t queueHead = 0;
@@ -216,11 +220,11 @@ struct EpollEventDispatcher::Impl {
         }
     }
 
-    void enqueue(int fd, int type) {
+    void enqueue(int fd, int type, uint32_t events) {
         Watch& w = fds[size_t(fd)];
         if (!w.notifier[type] || w.queued[type] == w.serial[type]) return;
         w.queued[type] = w.serial[type];
-        queue.push_back({w.notifier[type], fd, type, w.serial[type]});
+        queue.push_back({w.notifier[type], fd, type, w.serial[type], events});
     }
 
     // Queues the notifiers an epoll event activates; 1 for the wake-up descriptor.
@@ -231,7 +235,7 @@ struct EpollEventDispatcher::Impl {
         const Watch& w = fds[size_t(fd)];
         if (w.events == 0 || w.generation != quint32(ev.data.u64 >> 32)) return 0;
         for (int t = 0; t < 3; ++t)
-            if (ev.events & kActivating[t]) enqueue(fd, t);
+            if (ev.events & kActivating[t]) enqueue(fd, t, ev.events);
         return 0;
     }
 
@@ -247,7 +251,9 @@ struct EpollEventDispatcher::Impl {
             if (w.serial[a.type] != a.serial) continue;
             w.queued[a.type] = 0;
             QEvent event(QEvent::SockAct);
+            t_activationEvents = a.events;
             QCoreApplication::sendEvent(a.notifier, &event);
+            t_activationEvents = kNoActivation;
             ++n;
         }
         return n;
@@ -371,8 +377,9 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
         for (int i = 0; i < n; ++i)
             handled += m->take(events[i]);
         for (int fd : m->unready) {
-            m->enqueue(fd, QSocketNotifier::Read);
-            m->enqueue(fd, QSocketNotifier::Write);
+            // Always ready, as poll() has them; nothing more is known of them.
+            m->enqueue(fd, QSocketNotifier::Read, EPOLLIN | EPOLLOUT | EPOLLERR);
+            m->enqueue(fd, QSocketNotifier::Write, EPOLLIN | EPOLLOUT | EPOLLERR);
         }
         handled += m->activateNotifiers();
     } else {
@@ -553,6 +560,11 @@ void EpollEventDispatcher::interrupt() {
     wakeUp();
 }
 
+std::optional<bool> activationReportsHangUp() {
+    if (t_activationEvents == kNoActivation) return std::nullopt;
+    return (t_activationEvents & (EPOLLERR | EPOLLHUP)) != 0;
+}
+
 QAbstractEventDispatcher* makeEpollDispatcher() {
     auto* d = new EpollEventDispatcher;
     if (d->isValid()) return d;
@@ -561,6 +573,10 @@ QAbstractEventDispatcher* makeEpollDispatcher() {
 }
 
 #else
+
+std::optional<bool> activationReportsHangUp() {
+    return std::nullopt;
+}
 
 QAbstractEventDispatcher* makeEpollDispatcher() {
     return nullptr;

@@ -14,10 +14,16 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <optional>
 
 // A new epoll dispatcher, owned by the caller until installed; nullptr where there is none (other
 // systems than Linux, or the system refused the descriptors), and the caller keeps Qt's.
 QAbstractEventDispatcher* makeEpollDispatcher();
+
+// While an epoll dispatcher activates a socket notifier on this thread: whether epoll reported an
+// error or a hang-up on its descriptor (a connection may have ended under its owner). None while
+// no such activation is under way: nothing is known then.
+std::optional<bool> activationReportsHangUp();
 
 #ifdef Q_OS_LINUX
 class EpollEventDispatcher final : public QAbstractEventDispatcher {

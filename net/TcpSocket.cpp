@@ -1,5 +1,6 @@
 #include "net/TcpSocket.h"
 
+#include "net/EpollDispatcher.h"
 #include "net/Failure.h"
 
 #include <QAbstractEventDispatcher>
@@ -144,6 +145,10 @@ bool TcpSocket::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::SockAct && m_sock && !m_failed && !m_peerClosed) {
         const auto state = m_sock->state();
         const qintptr fd = static_cast<QSocketNotifier*>(watched)->socket();
+        // Data or an orderly close, as far as the epoll dispatcher can tell: nothing to ask the
+        // kernel (this runs for every arrival).
+        const std::optional<bool> hangUp = activationReportsHangUp();
+        if (state == QAbstractSocket::ConnectedState && hangUp && !*hangUp) return false;
         if ((state == QAbstractSocket::ConnectingState ||
              state == QAbstractSocket::ConnectedState) &&
             connectionGone(fd)) {

@@ -155,6 +155,8 @@ private slots:
     void notifierGoneDuringActivation();
     void nestedLoop();
     void relayThread();
+    void peerEndsSocket_data();
+    void peerEndsSocket();
 };
 
 void tst_dispatcher::initTestCase() {
@@ -563,6 +565,48 @@ void tst_dispatcher::relayThread() {
     relay.quit();
     QVERIFY(relay.wait(2000));
     QVERIFY(clock.elapsed() < 1000);
+}
+
+// The TcpSocket tells a peer's reset from its orderly close under this dispatcher too, where it
+// asks the kernel only when epoll reports a hang-up or an error.
+void tst_dispatcher::peerEndsSocket_data() {
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly close") << false;
+    QTest::newRow("reset") << true;
+}
+
+void tst_dispatcher::peerEndsSocket() {
+    QFETCH(bool, reset);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TcpSocket s;
+    s.remoteHost = QStringLiteral("127.0.0.1");
+    s.remotePort = server.serverPort();
+    int closed = 0, failed = 0;
+    QString why;
+    connect(&s, &Socket::peerClosed, [&] { ++closed; });
+    connect(&s, &Socket::errorOccurred, [&](const QString& d) {
+        ++failed;
+        why = d;
+    });
+    s.connectToHost();
+    QVERIFY(QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000));
+    QTcpSocket* peer = server.nextPendingConnection();
+    QVERIFY(QTest::qWaitFor([&] { return s.state() == Socket::Connected; }, 5000));
+    peer->write("last words\r\n");
+    peer->flush();
+    if (reset) {
+        const linger hard{1, 0};
+        ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        peer->abort();
+    } else {
+        peer->disconnectFromHost();
+    }
+    QVERIFY(QTest::qWaitFor([&] { return closed + failed > 0; }, 5000));
+    QTest::qWait(50);
+    QCOMPARE(closed, reset ? 0 : 1);
+    QCOMPARE(failed, reset ? 1 : 0);
+    if (reset) QCOMPARE(why, QStringLiteral("Connection reset by peer"));
 }
 
 int main(int argc, char** argv) {
