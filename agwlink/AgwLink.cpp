@@ -42,6 +42,9 @@ void AgwLink::send(const QByteArray& frame) {
 void AgwLink::setCongested(bool on) {
     if (m_congested == on) return;
     m_congested = on;
+    // What the engine sends is answered (a "d" to a station without a session, at the least):
+    // while it does not read, it is not read either, so that the answers cannot pile up.
+    m_socket->setReading(!on);
     emit congestion(on);
 }
 

@@ -41,9 +41,9 @@ public:
     // The callsign registered at the last connect: the sender of every frame to a radio user.
     const QByteArray& registeredCall() const { return m_registeredCall; }
 
-    // Frames queued for the engine beyond this stop the reading of the cluster connections
-    // until the queue is down to kLowWater again, so an engine that stops reading cannot make
-    // the gateway buffer without bound.
+    // Frames queued for the engine beyond this stop the reading of the node connections and of
+    // the engine itself until the queue is down to kLowWater again, so an engine that stops
+    // reading cannot make the gateway buffer without bound.
     static constexpr qint64 kHighWater = 1024 * 1024;
     static constexpr qint64 kLowWater = 256 * 1024;
     bool congested() const { return m_congested; }

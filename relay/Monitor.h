@@ -5,6 +5,9 @@
 // Implementations may coalesce updates and show them later, but must show the latest state.
 #include "agwlink/LinkMonitor.h"
 
+#include <QByteArray>
+#include <QByteArrayView>
+
 struct AgwHeader;
 
 class Monitor : public LinkMonitor {
@@ -15,14 +18,17 @@ public:
     // The routes-seen list: a kind, sender and addressee combination seen for the first time.
     virtual void addRoute(const QString& line) = 0;
 
-    // The traffic list: add a row at the end, keep at most 100 rows, show the newest.
-    virtual void addTraffic(const QString& row) = 0;
-    // The traffic list: remove the oldest rows while there are more than 100.
-    virtual void trimTraffic() = 0;
+    // The status text shows the data of a received frame (single-byte text): instead of what it
+    // shows, or after it.
+    virtual void showFrameData(QByteArrayView data, bool append) = 0;
 
-    // The sent-to-radio list: remove the oldest entries while there are more than 1000, then
-    // add one at the end.
-    virtual void addSentToRadio(const QString& entry) = 0;
+    // The traffic list: a row "FROM :K -> text" at the end (text as it went to the node); at most
+    // 100 rows, the newest shown.
+    virtual void addTraffic(const QByteArray& from, char kind, const QByteArray& text) = 0;
+
+    // The sent-to-radio list: an entry "N -> text" at the end (N the slot, or the radio port for a
+    // station without a session); at most 1001 entries.
+    virtual void addSentToRadio(int stream, const QByteArray& text) = 0;
 
     // The connected-calls list, one row per slot: row `row` now shows text; a row one past the
     // end is added.

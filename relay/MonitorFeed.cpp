@@ -1,5 +1,7 @@
 #include "relay/MonitorFeed.h"
 
+#include "net/SingleByte.h"
+
 #include <QMutexLocker>
 
 namespace {
@@ -9,7 +11,7 @@ QString shortRow(const QString& row) {
     return row.left(MonitorFeed::kRowChars) + QStringLiteral(" \u2026");
 }
 
-void keepLast(std::deque<QString>& rows, qsizetype n) {
+template <typename Row> void keepLast(std::deque<Row>& rows, qsizetype n) {
     while (static_cast<qsizetype>(rows.size()) > n)
         rows.pop_front();
 }
@@ -36,11 +38,14 @@ MonitorUpdate MonitorFeed::take() {
         m_statusChanged = false;
         out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
     }
-    for (QString& row : m_traffic)
-        out.traffic << std::move(row);
+    for (const TrafficRow& row : m_traffic)
+        out.traffic << shortRow(fromSingleByte(row.from) + QStringLiteral(" :") +
+                                QLatin1Char(row.kind) + QStringLiteral(" -> ") +
+                                fromSingleByte(row.text));
     m_traffic.clear();
-    for (QString& row : m_sent)
-        out.sent << std::move(row);
+    for (const SentEntry& entry : m_sent)
+        out.sent << shortRow(QString::number(entry.stream) + QStringLiteral(" -> ") +
+                             fromSingleByte(entry.text));
     m_sent.clear();
     m_pending = false;
     return out;
@@ -62,6 +67,15 @@ void MonitorFeed::appendStatusText(const QString& text) {
     });
 }
 
+void MonitorFeed::showFrameData(QByteArrayView data, bool append) {
+    record([&] {
+        if (!append) m_status.clear();
+        m_status.append(QLatin1StringView(data.data(), data.size()));
+        if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
+        m_statusChanged = true;
+    });
+}
+
 void MonitorFeed::showHeader(const AgwHeader& h) {
     record([&] { m_update.header = h; });
 }
@@ -70,20 +84,16 @@ void MonitorFeed::addRoute(const QString& line) {
     record([&] { m_update.routes << line; });
 }
 
-void MonitorFeed::addTraffic(const QString& row) {
+void MonitorFeed::addTraffic(const QByteArray& from, char kind, const QByteArray& text) {
     record([&] {
-        m_traffic.push_back(shortRow(row));
+        m_traffic.push_back({from, kind, text});
         keepLast(m_traffic, kTrafficRows);
     });
 }
 
-void MonitorFeed::trimTraffic() {
-    // The list never holds more than it keeps: every addition is cut to it.
-}
-
-void MonitorFeed::addSentToRadio(const QString& entry) {
+void MonitorFeed::addSentToRadio(int stream, const QByteArray& text) {
     record([&] {
-        m_sent.push_back(shortRow(entry));
+        m_sent.push_back({stream, text});
         keepLast(m_sent, kSentRows + 1);
     });
 }

@@ -46,11 +46,11 @@ public:
     // Monitor
     void setStatusText(const QString& text) override;
     void appendStatusText(const QString& text) override;
+    void showFrameData(QByteArrayView data, bool append) override;
     void showHeader(const AgwHeader& h) override;
     void addRoute(const QString& line) override;
-    void addTraffic(const QString& row) override;
-    void trimTraffic() override;
-    void addSentToRadio(const QString& entry) override;
+    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override;
+    void addSentToRadio(int stream, const QByteArray& text) override;
     void setConnectedCall(int row, const QString& text) override;
     void setKickVisible(bool visible) override;
     void setLinkColour(LinkColour colour) override;
@@ -66,5 +66,17 @@ private:
     QString m_status; // the status text as it stands, kept within twice kStatusChars
     bool m_statusChanged = false;
     MonitorUpdate m_update; // everything else that changed
-    std::deque<QString> m_traffic, m_sent;
+    // The rows added since the last look, as they came: they are put into words only for the
+    // rows a view keeps, when it looks.
+    struct TrafficRow {
+        QByteArray from;
+        char kind;
+        QByteArray text;
+    };
+    struct SentEntry {
+        int stream;
+        QByteArray text;
+    };
+    std::deque<TrafficRow> m_traffic;
+    std::deque<SentEntry> m_sent;
 };

@@ -38,9 +38,7 @@ void RadioSender::send(int stream, quint8 port, const QByteArray& callsign, cons
                        char kind) {
     Step step = Step::SendMonitor;
     try {
-        m_monitor.addSentToRadio(QString::number(stream) + QStringLiteral(" -> ") +
-                                 fromSingleByte(text));
-        m_monitor.trimTraffic();
+        m_monitor.addSentToRadio(stream, text);
         step = Step::SendCut;
         // A disconnect is one frame without data, whatever its text would be cut into.
         const QList<QByteArray> pieces = kind == 'd' ? QList<QByteArray>{QByteArray()}

@@ -114,31 +114,28 @@ void Receiver::handleFrame(QByteArrayView frame, bool firstOfArrival, Step& step
     const AgwHeader h = readHeader(frame.data());
     step = Step::CutFrame;
     const QByteArrayView data = frame.sliced(kAgwHeaderSize);
-    step = Step::RawText;
-    const QString raw = fromSingleByte(data);
-    step = Step::ShowRawText;
+    step = Step::ShowRawText; // the raw text is the data itself
     // The status text shows the data of every frame of this arrival, one after the other.
-    if (firstOfArrival)
-        m_monitor.setStatusText(raw);
-    else
-        m_monitor.appendStatusText(raw);
+    m_monitor.showFrameData(data, !firstOfArrival);
     step = Step::ShowHeader;
     m_monitor.showHeader(h);
     step = Step::RouteLine;
-    const QString kind = QString(QChar::fromLatin1(h.DataKind));
-    const QString from = fromSingleByte(h.CallFrom);
-    const QString route =
-        kind + QLatin1Char(':') + from + QStringLiteral(" -> ") + fromSingleByte(h.CallTo);
+    QByteArray route;
+    route.reserve(h.CallFrom.size() + h.CallTo.size() + 6);
+    route += h.DataKind;
+    route += ':';
+    route += h.CallFrom;
+    route += " -> ";
+    route += h.CallTo;
     step = Step::FindRoute;
     if (m_routes.size() < kMaxRoutes && !m_routes.contains(route)) {
         step = Step::AddRoute;
         m_routes.insert(route);
-        m_monitor.addRoute(route);
+        m_monitor.addRoute(fromSingleByte(route));
     }
     step = Step::ShowTraffic; // the DataLen box went with the header
     const QByteArray converted = toNodeText(data);
-    m_monitor.addTraffic(from + QStringLiteral(" :") + kind + QStringLiteral(" -> ") +
-                         fromSingleByte(converted));
+    m_monitor.addTraffic(h.CallFrom, h.DataKind, converted);
     step = Step::Dispatch;
     dispatch(h, converted);
 }

@@ -49,6 +49,6 @@ private:
     Monitor& m_monitor;
     ErrorLog& m_log;
     FrameAssembler m_assembler;
-    QSet<QString> m_routes;
+    QSet<QByteArray> m_routes;
     quint64 m_framesReceived = 0, m_bytesReceived = 0;
 };

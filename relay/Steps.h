@@ -11,7 +11,6 @@ enum class Step : int {
     FrameTooLarge = 104,
     ReadHeader = 105,
     CutFrame = 106,
-    RawText = 107,
     ShowRawText = 108,
     ShowHeader = 2,
     RouteLine = 7,

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
@@ -47,10 +48,13 @@ extern "C" const char* __asan_default_options() {
 constexpr qint64 kSanitizerAllowanceKiB = 48 * 1024;
 constexpr qint64 kSanitizerSoakAllowanceKiB = 16 * 1024;
 constexpr bool kSanitized = true;
+// How much slower the sanitizers make the gateway, for the time bounds.
+constexpr int kSlowdown = 4;
 #else
 constexpr qint64 kSanitizerAllowanceKiB = 0;
 constexpr qint64 kSanitizerSoakAllowanceKiB = 0;
 constexpr bool kSanitized = false;
+constexpr int kSlowdown = 1;
 #endif
 
 namespace {
@@ -80,9 +84,11 @@ bool resetPeakRss() {
 // receive side handles and those of a single byte.
 class CountingMonitor : public FakeMonitor {
 public:
-    void addTraffic(const QString& row) override { FakeMonitor::addTraffic(row.left(2048)); }
-    void addSentToRadio(const QString& entry) override {
-        FakeMonitor::addSentToRadio(entry.left(2048));
+    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override {
+        FakeMonitor::addTraffic(from, kind, text.left(2048));
+    }
+    void addSentToRadio(int stream, const QByteArray& text) override {
+        FakeMonitor::addSentToRadio(stream, text.left(2048));
     }
     void appendStatusText(const QString& text) override {
         if (text.startsWith(QLatin1String(" Len="))) {
@@ -101,9 +107,9 @@ public:
     void appendStatusText(const QString&) override {}
     void showHeader(const AgwHeader&) override {}
     void addRoute(const QString&) override {}
-    void addTraffic(const QString&) override {}
-    void trimTraffic() override {}
-    void addSentToRadio(const QString&) override {}
+    void showFrameData(QByteArrayView, bool) override {}
+    void addTraffic(const QByteArray&, char, const QByteArray&) override {}
+    void addSentToRadio(int, const QByteArray&) override {}
     void setConnectedCall(int, const QString&) override {}
     void setKickVisible(bool) override {}
     void setLinkColour(LinkColour) override {}
@@ -167,6 +173,8 @@ private slots:
     void engineDropsLinkMidFrame();
     void linkLostEndsSessions_data();
     void linkLostEndsSessions();
+    void floodFromUnknownStations();
+    void unknownStationsWhileEngineStalled();
     void engineSendsOneByteAtATime();
     void nodeResetsOneConnection();
     void descriptorsRunOut();
@@ -279,6 +287,74 @@ void tst_faults::linkLostEndsSessions() {
     QTest::qWait(100);
     for (const QByteArray& f : r.engine.kept)
         QCOMPARE(f[4], 'X'); // the registration, nothing for any user
+}
+
+// 50,000 "D" frames from stations without a session in one burst: every one is answered with its
+// "d", the log grows by less than 100 KB (bursts are summed up), and a logged-in user's line gets
+// through both ways within 250 ms while it happens.
+void tst_faults::floodFromUnknownStations() {
+    Rig r;
+    QVERIFY(r.registered());
+    FakeNode::Conn* a = r.login("AAA");
+    QVERIFY(a);
+    const qint64 logBefore = QFileInfo(r.live.dir.file(QStringLiteral("error.log"))).size();
+    const qint64 framesBefore = r.engine.frames;
+    constexpr int kFrames = 50000;
+    QByteArray flood;
+    for (int k = 0; k < kFrames; ++k)
+        flood += dataFrame("UNK" + QByteArray::number(k), "x\r", quint8(k % 4));
+    QElapsedTimer t;
+    t.start();
+    r.engine.send(flood + dataFrame("AAA", "ping\r"));
+    a->sock->write("pong\r\n");
+    qint64 toNode = -1, toRadio = -1;
+    QVERIFY(waitUntil(
+        [&] {
+            if (toNode < 0 && a->bytes.endsWith("ping\r\n")) toNode = t.elapsed();
+            if (toRadio < 0 && r.engine.text.value("AAA") == "pong\r") toRadio = t.elapsed();
+            return toNode >= 0 && toRadio >= 0;
+        },
+        10000));
+    QVERIFY(waitUntil([&] { return r.engine.frames - framesBefore >= kFrames + 1; }, 20000));
+    for (int k = 0; k < kFrames; ++k)
+        QCOMPARE(r.engine.disconnects.value("UNK" + QByteArray::number(k)), 1);
+    QTest::qWait(1200); // the last burst is summed up
+    const qint64 grew = QFileInfo(r.live.dir.file(QStringLiteral("error.log"))).size() - logBefore;
+    qInfo("user's line through in %lld ms to the node, %lld ms to the radio; log grew %lld bytes",
+          static_cast<long long>(toNode), static_cast<long long>(toRadio),
+          static_cast<long long>(grew));
+    QVERIFY(grew < 100 * 1024);
+    QVERIFY2(toNode < kSlowdown * 250 && toRadio < kSlowdown * 250, "user held up by the flood");
+}
+
+// An engine that stops reading while it sends 200,000 "D" frames from stations without a session:
+// the answers waiting for it stay within the high-water mark and one arrival, instead of growing
+// with every frame; once it reads again, every frame has its answer.
+void tst_faults::unknownStationsWhileEngineStalled() {
+    Rig r({.engineReceive = 65536, .nodeReceive = 0, .nodeSend = 0});
+    QVERIFY(r.registered());
+    r.engine.pause(true);
+    constexpr int kFrames = 200000;
+    QByteArray flood;
+    for (int k = 0; k < kFrames; ++k)
+        flood += dataFrame("UNK" + QByteArray::number(k % 1000), "x\r", 1);
+    const qint64 framesBefore = r.engine.frames;
+    r.engine.send(flood);
+    qint64 peak = 0, last = -1;
+    QElapsedTimer still;
+    still.start();
+    while (still.elapsed() < 500) { // until nothing moves for half a second
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        const qint64 queued = r.gw().link().socket().bytesToWrite();
+        peak = std::max(peak, queued);
+        if (queued != last) still.restart();
+        last = queued;
+    }
+    qInfo("answers waiting for the engine at most %lld KiB", static_cast<long long>(peak / 1024));
+    QVERIFY(r.gw().link().congested());
+    QVERIFY(peak <= AgwLink::kHighWater + 256 * 1024);
+    r.engine.pause(false);
+    QVERIFY(waitUntil([&] { return r.engine.frames - framesBefore >= kFrames; }, 30000));
 }
 
 // A whole session with every byte from the engine arriving alone: login, data both ways,
@@ -600,7 +676,8 @@ void tst_faults::nodeStopsReading() {
 
 // An engine that stops reading while the node keeps talking to three users: the gateway's queue
 // towards the engine stays within AgwLink::kHighWater + 256 KiB, the resident size grows by less
-// than 8 MiB, a user's typing still reaches the node, and once the engine reads again every
+// than 8 MiB, what the engine sends meanwhile waits in its connection (each frame of it may ask
+// for an answer), and once the engine reads again a user's typing reaches the node and every
 // user gets the node's 4 MiB whole and in order (within 30 s).
 void tst_faults::engineStopsReading() {
     Rig r({.engineReceive = 65536, .nodeReceive = 0, .nodeSend = 65536});
@@ -654,11 +731,12 @@ void tst_faults::engineStopsReading() {
     QVERIFY(peakQueue <= AgwLink::kHighWater + 256 * 1024);
     QVERIFY2(peakRss - before < 8 * 1024 + kSanitizerAllowanceKiB,
              qPrintable(QString::number(peakRss - before)));
-    // Typing still reaches the node.
+    // Typing waits while the engine does not read, and goes through once it does.
     r.engine.send(dataFrame("BBB", "typed while stalled\r"));
-    QVERIFY(waitUntil([&] { return conns[1]->bytes.endsWith("typed while stalled\r\n"); }, 5000));
+    QVERIFY(!waitUntil([&] { return conns[1]->bytes.endsWith("typed while stalled\r\n"); }, 200));
 
     r.engine.pause(false);
+    QVERIFY(waitUntil([&] { return conns[1]->bytes.endsWith("typed while stalled\r\n"); }, 10000));
     // Every line arrives with CR for its CR LF.
     QVERIFY(waitUntil(
         [&] {

@@ -277,37 +277,45 @@ void tst_gui_mainwindow::monitorLists() {
     Rig r;
     MainWindow& w = r.w;
     Monitor& m = w.monitor();
+    // Each list shows its rows in its own words.
+    const auto shownAs = [&](int i) {
+        const QString text = QStringLiteral("row %1").arg(i);
+        if (list == QLatin1String("List1")) return QStringLiteral("N0USR :D -> ") + text;
+        if (list == QLatin1String("List4")) return QStringLiteral("3 -> ") + text;
+        return text;
+    };
     for (int i = 0; i < adds; ++i) {
-        const QString row = QStringLiteral("row %1").arg(i);
+        const QByteArray row = "row " + QByteArray::number(i);
         if (list == QLatin1String("List1")) {
-            m.addTraffic(row);
+            m.addTraffic("N0USR", 'D', row);
         } else if (list == QLatin1String("List4")) {
-            m.addSentToRadio(row);
+            m.addSentToRadio(3, row);
         } else {
-            m.addRoute(row);
+            m.addRoute(QString::fromLatin1(row));
         }
         if (flushEvery && (i + 1) % flushEvery == 0) w.flushMonitor();
     }
     w.flushMonitor();
     const QStringList shown = rows(w, list.toLatin1().constData());
     QCOMPARE(shown.size(), expectedRows);
-    QCOMPARE(shown.first(), QStringLiteral("row %1").arg(firstKept));
-    QCOMPARE(shown.last(), QStringLiteral("row %1").arg(adds - 1));
+    QCOMPARE(shown.first(), shownAs(firstKept));
+    QCOMPARE(shown.last(), shownAs(adds - 1));
 
     // Changes also reach the view by themselves, shortly after.
-    m.addTraffic(QStringLiteral("late"));
-    m.addSentToRadio(QStringLiteral("late"));
-    QTRY_COMPARE(lastRow(w, "List1"), QStringLiteral("late"));
-    QCOMPARE(lastRow(w, "List4"), QStringLiteral("late"));
+    m.addTraffic("N0USR", 'D', "late");
+    m.addSentToRadio(3, "late");
+    QTRY_COMPARE(lastRow(w, "List1"), QStringLiteral("N0USR :D -> late"));
+    QCOMPARE(lastRow(w, "List4"), QStringLiteral("3 -> late"));
     QVERIFY(rows(w, "List1").size() <= 100);
     QVERIFY(rows(w, "List4").size() <= 1001);
 
     // A row of bulk text is kept short, so a full list stays small.
-    m.addSentToRadio(QString(100000, QLatin1Char('x')));
-    m.addTraffic(QString(100000, QLatin1Char('y')));
+    m.addSentToRadio(3, QByteArray(100000, 'x'));
+    m.addTraffic("N0USR", 'D', QByteArray(100000, 'y'));
     w.flushMonitor();
     QVERIFY(lastRow(w, "List4").size() < 2100);
-    QCOMPARE(lastRow(w, "List1"), QString(300, QLatin1Char('y')));
+    QCOMPARE(lastRow(w, "List1"),
+             (QStringLiteral("N0USR :D -> ") + QString(300, QLatin1Char('y'))).left(300));
 }
 
 void tst_gui_mainwindow::connectedCallsFromTable() {
@@ -364,8 +372,8 @@ void tst_gui_mainwindow::rowsShowOnOneLine() {
     MainWindow& w = r.w;
     Monitor& m = w.monitor();
     const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01");
-    m.addTraffic(row);
-    m.addSentToRadio(QStringLiteral("1 -> ") + row);
+    m.addTraffic("G4ABC", 'D', "sh/dx\r\n\x01");
+    m.addSentToRadio(1, "G4ABC :D -> sh/dx\r\n\x01");
     w.flushMonitor();
     const auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"))->model();
     QCOMPARE(traffic->index(0, 0).data().toString(),

@@ -55,6 +55,8 @@ private slots:
     void engineNotReadingPausesNodes();
     void nodeNotReadingEndsSession();
     void status();
+    void outsideTextInLog_data();
+    void outsideTextInLog();
     void linkLostEndsSessions_data();
     void linkLostEndsSessions();
 };
@@ -454,16 +456,18 @@ void tst_relay::engineNotReadingPausesNodes() {
     r.login("AAA");
     r.login("BBB");
     // The engine stops reading: once more than the high-water mark is queued for it, no node
-    // connection is read any more, including ones opened meanwhile.
+    // connection is read any more, including ones opened meanwhile, nor the engine itself.
     r.agw->pending = AgwLink::kHighWater + 1;
     r.node("AAA")->deliver("spot\r\n");
     QVERIFY(!r.node("AAA")->reading);
     QVERIFY(!r.node("BBB")->reading);
+    QVERIFY(!r.agw->reading);
     r.engine(connectFrame("CCC"));
     QVERIFY(!r.node("CCC")->reading);
     // The queue drains below the low-water mark: everybody is read again.
     emit r.agw->sendProgress(1 << 20, AgwLink::kLowWater);
     QVERIFY(r.node("AAA")->reading && r.node("BBB")->reading && r.node("CCC")->reading);
+    QVERIFY(r.agw->reading);
     // A link that is closed and reopened starts uncongested.
     r.node("AAA")->deliver("spot\r\n");
     QVERIFY(!r.node("AAA")->reading);
@@ -485,6 +489,33 @@ void tst_relay::nodeNotReadingEndsSession() {
                  .filter(QStringLiteral("winsckOut_Error AAA 1 The cluster node is not reading"))
                  .isEmpty());
     QCOMPARE(r.node("BBB")->written, QByteArray("hello\r\n"));
+}
+
+// Text from outside goes into a log line as it is, never taken for a placeholder, and its control
+// bytes are shown.
+void tst_relay::outsideTextInLog_data() {
+    QTest::addColumn<QString>("engineHost");
+    QTest::addColumn<QByteArray>("call");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("a scoped address")
+        << "fe80::1%2" << QByteArray("N0USR")
+        << "WinsockAGW_Error Winsock Error: refused at fe80::1%2  port 8000";
+    QTest::newRow("a callsign like a placeholder")
+        << "127.0.0.1" << QByteArray("AB%1") << "winsckOut_Error AB%1 1 refused";
+}
+
+void tst_relay::outsideTextInLog() {
+    QFETCH(QString, engineHost);
+    QFETCH(QByteArray, call);
+    QFETCH(QString, logged);
+    Rig r;
+    r.gw->setEngineHost(engineHost);
+    r.engine(connectFrame(call));
+    if (logged.startsWith(QLatin1String("WinsockAGW")))
+        r.agw->fail(QStringLiteral("refused"));
+    else
+        r.node(call)->fail(QStringLiteral("refused"));
+    QVERIFY2(r.dir.logEntries().contains(logged), qPrintable(r.dir.logEntries().join('\n')));
 }
 
 // What a status page is told: the link, each user with its traffic both ways, the counters.

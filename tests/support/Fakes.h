@@ -27,18 +27,19 @@ public:
         ++headersShown;
     }
     void addRoute(const QString& line) override { routes << line; }
-    void addTraffic(const QString& row) override {
-        traffic << row;
-        trimTraffic();
+    void showFrameData(QByteArrayView data, bool append) override {
+        if (!append) status.clear();
+        status += QString::fromLatin1(data.data(), data.size());
     }
-    void trimTraffic() override {
+    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override {
+        traffic << QString::fromLatin1(from + " :" + kind + " -> " + text);
         while (traffic.size() > 100)
             traffic.removeFirst();
     }
-    void addSentToRadio(const QString& entry) override {
+    void addSentToRadio(int stream, const QByteArray& text) override {
         while (sent.size() > 1000)
             sent.removeFirst();
-        sent << entry;
+        sent << QString::number(stream) + QStringLiteral(" -> ") + QString::fromLatin1(text);
     }
     void setConnectedCall(int row, const QString& text) override {
         while (calls.size() <= row)
