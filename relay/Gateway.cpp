@@ -34,7 +34,8 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
     m_link = std::make_unique<AgwLink>(settings, log, monitor, std::move(agwSockets), timing);
     m_radio = std::make_unique<RadioSender>(*m_link, settings, monitor, log);
     m_sessions = std::make_unique<SessionTable>(
-        SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs},
+        SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs,
+                       &m_descriptors},
         monitor);
     m_receiver = std::make_unique<Receiver>(*m_link, *m_sessions, *m_radio, monitor, log);
     connect(m_link.get(), &AgwLink::dataArrived, this, [this] { m_receiver->readLink(); });

@@ -4,6 +4,7 @@
 // in; the window (or a headless run) owns one Gateway, on its own thread or on a relay thread
 // (RelayThread). Its controls below may be called from any thread: they run on the gateway's own,
 // and the caller waits for them.
+#include "net/DescriptorBudget.h"
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Session.h"
@@ -64,6 +65,7 @@ private:
 
     Settings& m_settings;
     ErrorLog& m_log;
+    DescriptorBudget m_descriptors;
     std::unique_ptr<AgwLink> m_link;
     std::unique_ptr<RadioSender> m_radio;
     std::unique_ptr<SessionTable> m_sessions;

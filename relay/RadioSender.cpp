@@ -27,10 +27,12 @@ void RadioSender::sendDisconnect(const Session& session) {
     send(session.slot(), session.port(), session.callsign(), kDisconnectText, 'd');
 }
 
-void RadioSender::sendDisconnectTo(quint8 port, const QByteArray& callsign) {
-    m_log.write(QStringLiteral("SendToAx25"),
-                QStringLiteral(" where = 0 stream = ") + QString::number(port) + QLatin1Char(' ') +
-                    outsideText(callsign) + QStringLiteral(" not connected"));
+void RadioSender::sendDisconnectTo(quint8 port, const QByteArray& callsign, Note note) {
+    if (note == Note::Logged)
+        m_log.write(QStringLiteral("SendToAx25"), QStringLiteral(" where = 0 stream = ") +
+                                                      QString::number(port) + QLatin1Char(' ') +
+                                                      outsideText(callsign) +
+                                                      QStringLiteral(" not connected"));
     send(port, port, callsign, kDisconnectText, 'd');
 }
 

@@ -22,8 +22,9 @@ public:
     // Asks the engine to disconnect a session's user (one "d" frame).
     void sendDisconnect(const Session& session);
     // Asks the engine to disconnect a station that has no session, on the radio port its frame
-    // came in on; the log notes it.
-    void sendDisconnectTo(quint8 port, const QByteArray& callsign);
+    // came in on; the log notes it, unless the caller has already said why.
+    enum class Note { Logged, None };
+    void sendDisconnectTo(quint8 port, const QByteArray& callsign, Note note = Note::Logged);
 
 private:
     // stream is the session's slot, or the radio port for a station without a session.

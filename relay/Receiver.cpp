@@ -169,12 +169,29 @@ void Receiver::dispatch(const AgwHeader& h, const QByteArray& converted) {
                         where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
             return;
         }
-        if (!m_sessions.find(call) && !m_sessions.nodeAddress()) {
+        const bool isNew = !m_sessions.find(call);
+        if (isNew && !m_sessions.nodeAddress()) {
             // Start-up did not get as far as the cluster address: nobody is connected anywhere.
             m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
                                   QStringLiteral(" refused: no cluster address"));
             m_radio.sendDisconnectTo(h.Port, call);
             return;
+        }
+        if (isNew && m_sessions.descriptorsLow()) {
+            // The program itself needs the last descriptors: new users are turned away (one
+            // line for them all) and the users already here go on.
+            if (m_refusedForDescriptors++ == 0)
+                m_log.write(kTag, where(Step::Dispatch) +
+                                      QStringLiteral(" new users refused: too few file "
+                                                     "descriptors left"));
+            m_radio.sendDisconnectTo(h.Port, call, RadioSender::Note::None);
+            return;
+        }
+        if (isNew && m_refusedForDescriptors > 0) {
+            m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" new users served again, ") +
+                                  QString::number(m_refusedForDescriptors) +
+                                  QStringLiteral(" refused meanwhile"));
+            m_refusedForDescriptors = 0;
         }
         m_sessions.open(call, h.Port);
         return;

@@ -51,4 +51,5 @@ private:
     FrameAssembler m_assembler;
     QSet<QByteArray> m_routes;
     quint64 m_framesReceived = 0, m_bytesReceived = 0;
+    qint64 m_refusedForDescriptors = 0; // new users turned away since descriptors ran low
 };

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <memory>
 
+class DescriptorBudget;
 class ErrorLog;
 class RadioSender;
 struct Settings;
@@ -29,6 +30,7 @@ struct SessionContext {
     RadioSender& radio;
     SocketFactory nodeSockets;
     int keepAliveIntervalMs = 60000;
+    DescriptorBudget* descriptors = nullptr; // none: new users are never refused for descriptors
 };
 
 class Session : public QObject {

@@ -1,5 +1,6 @@
 #include "relay/SessionTable.h"
 
+#include "net/DescriptorBudget.h"
 #include "net/Failure.h"
 #include "net/SingleByte.h"
 #include "relay/Monitor.h"
@@ -53,6 +54,7 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     }
     auto* s = new Session(slot, callsign, port, m_context);
     ++m_started;
+    if (m_context.descriptors) m_context.descriptors->opened();
     m_slots[static_cast<size_t>(slot)] = s;
     m_index.insert(callsign, s);
     connect(s, &Session::ended, this, &SessionTable::onEnded);
@@ -60,6 +62,10 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
     s->start(*m_address);
     return s;
+}
+
+bool SessionTable::descriptorsLow() const {
+    return m_context.descriptors && m_context.descriptors->low();
 }
 
 void SessionTable::onEnded(Session* s) {

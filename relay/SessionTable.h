@@ -39,6 +39,9 @@ public:
     // Throws Failure when the table is full or no node address was taken; nothing changes then.
     Session* open(const QByteArray& callsign, quint8 port);
 
+    // True while a new session's node connection would leave the program too few descriptors.
+    bool descriptorsLow() const;
+
     // Ends every session for one reason; returns how many there were.
     int endAll(Session::End reason);
 

@@ -3,8 +3,10 @@
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
+#include "net/DescriptorBudget.h"
 #include "net/Failure.h"
 #include "net/Platform.h"
+#include "net/UnixSystem.h"
 #include "relay/Gateway.h"
 
 quint16 portNumber(const QString& text) {
@@ -19,6 +21,12 @@ void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, 
              WindowHost& window) {
     try {
         log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
+        // One descriptor per radio user: what the system allows is worth knowing.
+        if (const long long limit = unixsystem::openFileLimit(); limit >= 0)
+            log.write(QStringLiteral("Open files"),
+                      QStringLiteral("limit ") + QString::number(limit) + QStringLiteral(", ") +
+                          QString::number(DescriptorBudget::kHeadroom) +
+                          QStringLiteral(" of them kept for the program"));
         readSettingsFile(settingsPath, settings, window, log);
         gateway.applySettings(settings);
         window.setTitle(window.title() + QLatin1Char(' ') + QLatin1String(kProgramVersion) +

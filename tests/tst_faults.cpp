@@ -18,9 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 #include <QtTest>
 #include <csignal>
 #include <functional>
@@ -116,18 +114,6 @@ public:
     void setSendProgress(qint64, qint64) override {}
 };
 
-// Events logged with a tag: the lines written, and those a burst summary counts.
-qsizetype loggedEvents(const TempDir& dir, const QString& tag) {
-    static const QRegularExpression repeated(QStringLiteral("^ repeated ([0-9,]+) times$"));
-    qsizetype n = 0;
-    for (const QString& e : dir.logEntries()) {
-        if (!e.startsWith(tag + QLatin1Char(' '))) continue;
-        const QRegularExpressionMatch m = repeated.match(e.mid(tag.size()));
-        n += m.hasMatch() ? m.captured(1).remove(QLatin1Char(',')).toLongLong() : 1;
-    }
-    return n;
-}
-
 // The number of whole frames in bytes.
 qint64 countFrames(const QByteArray& bytes) {
     qint64 n = 0;
@@ -177,7 +163,6 @@ private slots:
     void unknownStationsWhileEngineStalled();
     void engineSendsOneByteAtATime();
     void nodeResetsOneConnection();
-    void descriptorsRunOut();
     void directoryNotWritable_data();
     void directoryNotWritable();
     void nodeStopsReading();
@@ -428,113 +413,6 @@ void tst_faults::nodeResetsOneConnection() {
     QVERIFY(!b->ended);
     QCOMPARE(r.engine.disconnects.value("BBB"), 0);
     QCOMPARE(r.log().filter(QStringLiteral("BBB")), QStringList());
-}
-
-// The gateway in a child process with 128 descriptors while 500 users connect at once. Within
-// 20 s every user is either logged in at the node or has exactly one "d" frame and one
-// "winsckOut_Error" line; the logged-in users talk both ways; when 60 of them leave, 60 of the
-// refused users can log in (within 10 s).
-void tst_faults::descriptorsRunOut() {
-    if (kSanitized)
-        QSKIP("The sanitizers' runtime needs descriptors of its own (its vptr check opens a pipe "
-              "to probe memory), so it reports false faults in a process that has none left");
-    TempDir dir;
-    FakeEngine engine;
-    FakeNode node;
-    dir.write(QStringLiteral("pktgate.cfg"), settingsFor(engine.port(), node.port()));
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PKTGATE_FAULTS_CHILD"), dir.path());
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {});
-    QVERIFY(child.waitForStarted(5000));
-    QVERIFY(waitUntil([&] { return engine.registrations == 1; }, 10000));
-
-    constexpr int kUsers = 500;
-    const auto call = [](int u) { return "U" + QByteArray::number(u); };
-    QByteArray connects;
-    for (int u = 0; u < kUsers; ++u)
-        connects += connectFrame(call(u));
-    engine.send(connects);
-    const auto settled = [&] {
-        int n = 0;
-        for (int u = 0; u < kUsers; ++u)
-            n += (node.of(call(u)) || engine.disconnects.value(call(u))) ? 1 : 0;
-        return n == kUsers;
-    };
-    QVERIFY(waitUntil(settled, 20000));
-    QTest::qWait(200); // nothing more comes
-    const QStringList log = dir.logEntries();
-    QList<int> in, out;
-    for (int u = 0; u < kUsers; ++u) {
-        const int d = engine.disconnects.value(call(u));
-        const qsizetype lines =
-            log.filter(QRegularExpression("^winsckOut_Error " + call(u) + " \\d+ ")).size();
-        if (node.of(call(u))) {
-            QVERIFY2(d == 0 && lines == 0, call(u).constData());
-            in << u;
-        } else {
-            QVERIFY2(d == 1 && lines <= 1, call(u).constData());
-            out << u;
-        }
-    }
-    // A burst of refusals is written in part and summed up when it is over: every one counts.
-    QVERIFY(waitUntil(
-        [&] { return loggedEvents(dir, QStringLiteral("winsckOut_Error")) == out.size(); }, 3000));
-    qInfo("%lld users logged in, %lld refused", static_cast<long long>(in.size()),
-          static_cast<long long>(out.size()));
-    QVERIFY(in.size() >= 60);
-    QVERIFY(out.size() >= 100);
-
-    // The logged-in users keep working.
-    QByteArray lines;
-    for (const int u : in) {
-        lines += dataFrame(call(u), "from " + call(u) + "\r");
-        node.of(call(u))->sock->write("to " + call(u) + "\r\n");
-    }
-    engine.send(lines);
-    QVERIFY(waitUntil(
-        [&] {
-            for (const int u : in)
-                if (node.of(call(u))->bytes != call(u) + "\r\nfrom " + call(u) + "\r\n" ||
-                    engine.text.value(call(u)) != "to " + call(u) + "\r")
-                    return false;
-            return true;
-        },
-        10000));
-
-    // 60 leave; as many refused users come back and get in.
-    QByteArray leave, again;
-    for (int k = 0; k < 60; ++k) {
-        leave += disconnectFrame(call(in[k]));
-        again += connectFrame(call(out[k]));
-    }
-    engine.send(leave);
-    QVERIFY(waitUntil(
-        [&] {
-            for (int k = 0; k < 60; ++k)
-                if (!node.of(call(in[k]))->ended) return false;
-            return true;
-        },
-        10000));
-    engine.send(again);
-    QVERIFY(waitUntil(
-        [&] {
-            for (int k = 0; k < 60; ++k)
-                if (!node.of(call(out[k]))) return false;
-            return true;
-        },
-        10000));
-    for (int k = 0; k < 60; ++k)
-        QCOMPARE(engine.disconnects.value(call(out[k])), 1);
-    QVERIFY(waitUntil(
-        [&] { return loggedEvents(dir, QStringLiteral("winsckOut_Error")) == out.size(); }, 3000));
-
-    child.closeWriteChannel(); // the child ends when its input ends
-    QVERIFY(child.waitForFinished(10000));
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
 }
 
 // The directory of the gateway's files cannot be written, in ways that hold for root as well.
@@ -868,33 +746,7 @@ void tst_faults::fuzzFindings() {
     QCOMPARE(g.dir.logEntries(), log);
 }
 
-namespace {
-// The child of descriptorsRunOut: a gateway with few descriptors, its files in the directory
-// named by the environment; it ends when its standard input ends.
-int faultsChild(int argc, char** argv, const QString& dir) {
-    rlimit few{128, 128};
-    if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 3;
-    QCoreApplication app(argc, argv);
-    ErrorLog errors(dir);
-    Settings settings;
-    FakeMonitor monitor;
-    FakeHost host;
-    Gateway gw(settings, errors, monitor, StandInGateway::quickTiming());
-    startUp(gw, settings, settingsFilePath(dir), errors, host);
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char buf[256];
-        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) app.quit();
-    });
-    const int rc = app.exec();
-    gw.shutdown();
-    return rc;
-}
-} // namespace
-
 int main(int argc, char** argv) {
-    const QString childDir = qEnvironmentVariable("PKTGATE_FAULTS_CHILD");
-    if (!childDir.isEmpty()) return faultsChild(argc, argv, childDir);
     QCoreApplication app(argc, argv);
     tst_faults t;
     QTEST_SET_MAIN_SOURCE_PATH

@@ -4,17 +4,23 @@
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/Platform.h"
+#include "net/UnixSystem.h"
 #include "relay/SessionTable.h"
 #include "support/Peers.h"
 #include "support/TestUtil.h"
 #include "ui/MainWindow.h"
 
+#include <QApplication>
 #include <QListView>
+#include <QProcess>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 #include <algorithm>
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
 
 class tst_gui_e2e : public QObject {
     Q_OBJECT
@@ -57,6 +63,7 @@ private slots:
     void manyUsers();
     void bigNodeText();
     void shutdownWhileNodesTalk();
+    void descriptorsRunOut();
 };
 
 void tst_gui_e2e::userTalksToNode() {
@@ -247,5 +254,142 @@ void tst_gui_e2e::bigNodeText() {
         QVERIFY(f.size() - kAgwHeaderSize <= 130);
 }
 
-QTEST_MAIN(tst_gui_e2e)
+// The gateway with its window in a child process that may open 256 files, while 1,500 users
+// connect at once: it does not crash; the users beyond what the descriptors allow are each turned
+// away with one "d" and one log line for them all; the users in relay both ways; when 60 leave,
+// 40 of those turned away get in.
+void tst_gui_e2e::descriptorsRunOut() {
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("The sanitizers' runtime needs descriptors of its own (its vptr check opens a pipe to "
+          "probe memory), so it reports false faults in a process that has none left");
+#endif
+    unixsystem::raiseOpenFileLimit(); // this side holds both ends' many connections
+    TempDir dir;
+    FakeEngine engine;
+    FakeNode node;
+    dir.write(QStringLiteral("pktgate.cfg"), settingsFor(engine.port(), node.port()));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PKTGATE_E2E_CHILD"), dir.path());
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForStarted(5000));
+    QVERIFY(waitUntil([&] { return engine.registrations == 1; }, 10000));
+
+    constexpr int kUsers = 1500;
+    const auto call = [](int u) { return "U" + QByteArray::number(u); };
+    QByteArray connects;
+    for (int u = 0; u < kUsers; ++u)
+        connects += connectFrame(call(u));
+    engine.send(connects);
+    const auto settled = [&] {
+        int n = 0;
+        for (int u = 0; u < kUsers; ++u)
+            n += (node.of(call(u)) || engine.disconnects.value(call(u))) ? 1 : 0;
+        return n == kUsers;
+    };
+    QVERIFY(waitUntil(settled, 30000));
+    QTest::qWait(200); // nothing more comes
+    QList<int> in, out;
+    for (int u = 0; u < kUsers; ++u) {
+        const int d = engine.disconnects.value(call(u));
+        if (node.of(call(u))) {
+            QVERIFY2(d == 0, call(u).constData());
+            in << u;
+        } else {
+            QVERIFY2(d == 1, call(u).constData());
+            out << u;
+        }
+    }
+    qInfo("%lld users logged in, %lld turned away", static_cast<long long>(in.size()),
+          static_cast<long long>(out.size()));
+    QVERIFY(in.size() >= 60);
+    QVERIFY(out.size() >= 1000);
+    QCOMPARE(dir.logEntries().filter(QStringLiteral("new users refused")).size(), 1);
+    QCOMPARE(dir.logEntries().filter(QStringLiteral("winsckOut_Error")), QStringList());
+
+    // The users in keep working.
+    QByteArray lines;
+    for (const int u : in) {
+        lines += dataFrame(call(u), "from " + call(u) + "\r");
+        node.of(call(u))->sock->write("to " + call(u) + "\r\n");
+    }
+    engine.send(lines);
+    QVERIFY(waitUntil(
+        [&] {
+            for (const int u : in)
+                if (node.of(call(u))->bytes != call(u) + "\r\nfrom " + call(u) + "\r\n" ||
+                    engine.text.value(call(u)) != "to " + call(u) + "\r")
+                    return false;
+            return true;
+        },
+        10000));
+
+    // 60 leave; 40 who were turned away come back and get in (the program may have taken a
+    // few descriptors meanwhile: that is what the headroom is for).
+    QByteArray leave, again;
+    for (int k = 0; k < 60; ++k)
+        leave += disconnectFrame(call(in[k]));
+    for (int k = 0; k < 40; ++k)
+        again += connectFrame(call(out[k]));
+    engine.send(leave);
+    QVERIFY(waitUntil(
+        [&] {
+            for (int k = 0; k < 60; ++k)
+                if (!node.of(call(in[k]))->ended) return false;
+            return true;
+        },
+        10000));
+    QTest::qWait(150); // the count of descriptors is read again
+    engine.send(again);
+    QVERIFY(waitUntil(
+        [&] {
+            for (int k = 0; k < 40; ++k)
+                if (!node.of(call(out[k]))) return false;
+            return true;
+        },
+        10000));
+    QCOMPARE(dir.logEntries().filter(QStringLiteral("new users served again")).size(), 1);
+
+    child.closeWriteChannel(); // the child ends when its input ends
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+namespace {
+// The child of descriptorsRunOut: the whole program as it runs, window and relay thread, with
+// 256 descriptors, its files in the directory named by the environment; it ends when its
+// standard input ends.
+int descriptorsChild(int argc, char** argv, const QString& dir) {
+    rlimit few{256, 256};
+    if (setrlimit(RLIMIT_NOFILE, &few) != 0) return 3;
+    unixsystem::catchTerminationSignals();
+    QApplication app(argc, argv);
+    ErrorLog log(dir);
+    Settings settings;
+    Timing timing;
+    timing.connectSleepMs = 0;
+    MainWindow window(settings, log, dir, timing, {}, {}, MainWindow::Relay::OwnThread);
+    window.askToEnd = [] { return true; };
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buf[256];
+        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) window.closeWithReason(MainWindow::ByCode);
+    });
+    window.show();
+    window.start();
+    return app.exec();
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    const QString childDir = qEnvironmentVariable("PKTGATE_E2E_CHILD");
+    if (!childDir.isEmpty()) return descriptorsChild(argc, argv, childDir);
+    QApplication app(argc, argv);
+    tst_gui_e2e t;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&t, argc, argv);
+}
 #include "tst_gui_e2e.moc"

@@ -391,8 +391,9 @@ void tst_gui_mainwindow::startupTitle() {
     QCOMPARE(r.agw().state(), int(Socket::Connecting));
     QCOMPARE(r.agw().remotePort, quint16(8000));
     const QStringList log = r.dir.logEntries();
-    QCOMPARE(log.size(), 1);
+    QCOMPARE(log.size(), 2);
     QVERIFY(log[0].startsWith(QStringLiteral("Program Started ")));
+    QVERIFY(log[1].startsWith(QStringLiteral("Open files limit ")));
 }
 
 void tst_gui_mainwindow::closing_data() {
