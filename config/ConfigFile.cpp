@@ -95,31 +95,54 @@ void applyPair(const QString& key, const QString& value, Settings& s, WindowGeom
 
 } // namespace
 
-double numericValue(const QString& text) {
+namespace {
+
+// Where the number a text begins with lies: [start, end) holds its digits and fraction, after the
+// blanks and the minus sign. start == end when the text does not begin with a number.
+struct NumberSpan {
+    qsizetype start = 0;
+    qsizetype end = 0;
+    bool negative = false;
+};
+
+NumberSpan leadingNumber(const QString& text) {
     const qsizetype n = text.size();
+    NumberSpan span;
     qsizetype i = 0;
     while (i < n && isBlank(text.at(i)))
         ++i;
-    bool negative = false;
     if (i < n && text.at(i) == QLatin1Char('-')) {
-        negative = true;
+        span.negative = true;
         ++i;
     }
-    const qsizetype start = i;
+    span.start = i;
     while (i < n && isAsciiDigit(text.at(i)))
         ++i;
-    bool significantInt = false;
-    for (qsizetype k = start; k < i; ++k)
-        significantInt = significantInt || text.at(k) != QLatin1Char('0');
     if (i < n && text.at(i) == QLatin1Char('.')) {
         qsizetype j = i + 1;
         while (j < n && isAsciiDigit(text.at(j)))
             ++j;
         if (j > i + 1) i = j;
     }
-    if (i == start) return 0.0;
+    span.end = i;
+    return span;
+}
 
-    const std::string number = text.sliced(start, i - start).toStdString();
+} // namespace
+
+bool beginsWithNumber(const QString& text) {
+    const NumberSpan span = leadingNumber(text);
+    return span.end > span.start;
+}
+
+double numericValue(const QString& text) {
+    const NumberSpan span = leadingNumber(text);
+    if (span.end == span.start) return 0.0;
+    bool significantInt = false;
+    for (qsizetype k = span.start; k < span.end && isAsciiDigit(text.at(k)); ++k)
+        significantInt = significantInt || text.at(k) != QLatin1Char('0');
+
+    const std::string number = text.sliced(span.start, span.end - span.start).toStdString();
     double value = 0.0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), value,
                                         std::chars_format::fixed);
@@ -127,7 +150,7 @@ double numericValue(const QString& text) {
         value = significantInt ? std::numeric_limits<double>::infinity() : 0.0;
     else if (result.ec != std::errc())
         value = 0.0;
-    return negative ? -value : value;
+    return span.negative ? -value : value;
 }
 
 qint32 toInt32(const QString& text) {

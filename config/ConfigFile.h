@@ -3,8 +3,8 @@
 // per line, 8-bit text with CR LF line ends.
 //
 // The reading and writing rules are plain functions on bytes and texts (settingsFields,
-// applySettingsText, formatSettings, numericValue, toInt32, toSingle); readSettingsFile and
-// saveSettingsFile only add the file and the log.
+// applySettingsText, formatSettings, numericValue, beginsWithNumber, toInt32, toSingle);
+// readSettingsFile and saveSettingsFile only add the file and the log.
 #include "config/Settings.h"
 #include "config/WindowGeometry.h"
 
@@ -23,6 +23,9 @@ inline constexpr const char* kSettingsFileName = "pktgate.cfg";
 // sign, digits, optional fractional part after a full stop); 0 when it does not begin with a
 // number. Digits too many for a double give an infinite value.
 double numericValue(const QString& text);
+
+// Whether the text begins with a number by that rule ("8000x" does, "x8000", "-" and "" do not).
+bool beginsWithNumber(const QString& text);
 
 // That value converted to a 32-bit signed integer, rounding half to even (2.5 -> 2, 3.5 -> 4).
 // Throws Failure ("Overflow ...") when the rounded value is outside the 32-bit range.
