@@ -1,5 +1,5 @@
 // The settings dialog: its layout, the upper-casing of typed keys, Save with its range limit and
-// failure rule, Exit, Help.
+// failure rule, Exit, Escape, Help.
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
@@ -61,6 +61,7 @@ private slots:
     void save();
     void positionKeptOnlyBySave_data();
     void positionKeptOnlyBySave();
+    void escapeKeepsDialogAndEdits();
     void helpOpensPageBesideExecutable();
 
 private:
@@ -293,6 +294,20 @@ void tst_gui_settingsdialog::positionKeptOnlyBySave() {
     next.show();
     QVERIFY(QTest::qWaitForWindowExposed(&next));
     QCOMPARE(next.frameGeometry().topLeft(), kept ? QPoint(400, 250) : QPoint(200, 100));
+}
+
+void tst_gui_settingsdialog::escapeKeepsDialogAndEdits() {
+    QPointer<SettingsDialog> d = m_rig->newDialog();
+    d->show();
+    QVERIFY(QTest::qWaitForWindowExposed(d));
+    QTest::keyClicks(d->field(ClusterCall), QStringLiteral("GB7TC"));
+    QTest::keyClick(d->field(ClusterCall), Qt::Key_Escape);
+    QTest::keyClick(d, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QVERIFY(d && d->isVisible());
+    QCOMPARE(d->field(ClusterCall)->text(), QStringLiteral("GB7TC"));
+    QCOMPARE(m_rig->settings.clusterCall, QString());
+    delete d.data();
 }
 
 void tst_gui_settingsdialog::helpOpensPageBesideExecutable() {

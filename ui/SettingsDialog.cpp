@@ -143,6 +143,15 @@ bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+void SettingsDialog::keyPressEvent(QKeyEvent* event) {
+    // QDialog closes on Escape and the edits would be gone; only Exit closes this dialog.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void SettingsDialog::press(ButtonId id, const std::function<void()>& work) {
     try {
         work();

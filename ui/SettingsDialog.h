@@ -1,7 +1,7 @@
 #pragma once
 // The settings dialog "AGW to Tarn Cluster": seven fields copied from the settings when the dialog
 // is loaded and back on Save, which also writes pktgate.cfg. Modeless; it exists only while it is
-// open.
+// open, and Exit closes it (Escape does not, so typed edits are not lost by a stray key).
 #include "config/Twips.h"
 #include "config/WindowGeometry.h"
 
@@ -11,6 +11,7 @@
 #include <functional>
 
 class QGroupBox;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -123,6 +124,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void load();
