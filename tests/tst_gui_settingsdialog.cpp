@@ -61,6 +61,8 @@ private slots:
     void save();
     void positionKeptOnlyBySave_data();
     void positionKeptOnlyBySave();
+    void unmovedPositionKeepsTwips_data();
+    void unmovedPositionKeepsTwips();
     void escapeKeepsDialogAndEdits();
     void helpOpensPageBesideExecutable();
 
@@ -294,6 +296,28 @@ void tst_gui_settingsdialog::positionKeptOnlyBySave() {
     next.show();
     QVERIFY(QTest::qWaitForWindowExposed(&next));
     QCOMPARE(next.frameGeometry().topLeft(), kept ? QPoint(400, 250) : QPoint(200, 100));
+}
+
+void tst_gui_settingsdialog::unmovedPositionKeepsTwips_data() {
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("left");
+    QTest::newRow("14 twips past a pixel") << 1514 << 3014;
+    QTest::newRow("under one pixel") << 7 << 1;
+}
+
+void tst_gui_settingsdialog::unmovedPositionKeepsTwips() {
+    QFETCH(int, top);
+    QFETCH(int, left);
+    Settings& s = m_rig->settings;
+    s.configTop = top;
+    s.configLeft = left;
+    SettingsDialog d = m_rig->dialog();
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QCOMPARE(d.frameGeometry().topLeft(), QPoint(left / 15, top / 15));
+    QTest::mouseClick(d.button(Save), Qt::LeftButton);
+    QCOMPARE(s.configTop, top);
+    QCOMPARE(s.configLeft, left);
 }
 
 void tst_gui_settingsdialog::escapeKeepsDialogAndEdits() {

@@ -31,6 +31,11 @@ QFont sizedFont(const char* family, double points, bool bold, QFont::StyleHint h
     return f;
 }
 
+// Where the dialog stands, in whole pixels, for a position in twips.
+QPoint pixelsOf(QPoint twips) {
+    return QPoint(twips.x() / kTwipsPerPixel, twips.y() / kTwipsPerPixel);
+}
+
 } // namespace
 
 QUrl SettingsDialog::helpUrl() {
@@ -119,7 +124,8 @@ void SettingsDialog::load() {
     field(AgwPort)->setText(s.agwPort);
     field(AgwIp)->setText(s.agwIp);
     // Screen position of the outer frame, in twips.
-    move(s.configLeft / kTwipsPerPixel, s.configTop / kTwipsPerPixel);
+    m_positionTwips = QPoint(s.configLeft, s.configTop);
+    move(pixelsOf(m_positionTwips));
     field(AgwIp)->setFocus();
 }
 
@@ -177,9 +183,12 @@ void SettingsDialog::takeFields() {
         s.packetLength = kMinPacketLength;
         field(PacketLength)->setText(QString::number(kMinPacketLength));
     }
-    const QRect outer = frameGeometry();
-    s.configTop = outer.top() * kTwipsPerPixel;
-    s.configLeft = outer.left() * kTwipsPerPixel;
+    // Moved since it was put there, the dialog's pixels give the twips; otherwise the twips it
+    // was put at stay as they were, not cut down to a multiple of a pixel.
+    const QPoint outer = frameGeometry().topLeft();
+    if (outer != pixelsOf(m_positionTwips)) m_positionTwips = outer * kTwipsPerPixel;
+    s.configTop = m_positionTwips.y();
+    s.configLeft = m_positionTwips.x();
     saveSettingsFile(m_settingsPath, s, m_mainWindow, m_log);
 }
 

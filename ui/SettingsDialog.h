@@ -6,6 +6,7 @@
 #include "config/WindowGeometry.h"
 
 #include <QDialog>
+#include <QPoint>
 #include <QUrl>
 #include <array>
 #include <functional>
@@ -138,4 +139,7 @@ private:
     const WindowGeometry& m_mainWindow;
     std::array<QLineEdit*, 7> m_fields{};
     std::array<QPushButton*, 3> m_buttons{};
+    // The position Save writes while the dialog stands where it was put ("Config Left",
+    // "Config Top" in twips): exact, though the dialog itself can only stand on whole pixels.
+    QPoint m_positionTwips;
 };
