@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -63,7 +64,10 @@ const char* const kGeometryKeys[] = {"Top", "Left", "Height", "Width"};
 const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeometry::Left,
                                                  WindowGeometry::Height, WindowGeometry::Width};
 
-void applyPair(const QString& key, const QString& value, Settings& s, WindowGeometry& window) {
+// Applies one pair. Returns the log detail of a value the reader replaced (beginning with the
+// key), nothing when the value was taken as it stands.
+std::optional<QString> applyPair(const QString& key, const QString& value, Settings& s,
+                                 WindowGeometry& window) {
     if (key == QLatin1String("Cluster Call")) {
         s.clusterCall = trimBlanks(value).toUpper();
     } else if (key == QLatin1String("AGW IP")) {
@@ -75,7 +79,13 @@ void applyPair(const QString& key, const QString& value, Settings& s, WindowGeom
     } else if (key == QLatin1String("Winsock Port")) {
         s.clusterPort = trimBlanks(value);
     } else if (key == QLatin1String("Packet Length")) {
-        s.packetLength = toInt32(value);
+        const qint32 read = toInt32(value);
+        // Below 1 it stays: the text cutter takes 130 for it.
+        s.packetLength = read < 1 ? read : std::clamp(read, kMinPacketLength, kMaxPacketLength);
+        if (s.packetLength != read)
+            return QStringLiteral("Packet Length %1 out of range, %2 used")
+                .arg(read)
+                .arg(s.packetLength);
     } else if (key == QLatin1String("Keep Alive")) {
         s.keepAliveMinutes = toInt32(value);
     } else if (key == QLatin1String("Config Top")) {
@@ -86,11 +96,12 @@ void applyPair(const QString& key, const QString& value, Settings& s, WindowGeom
         for (int i = 0; i < 4; ++i) {
             if (key == QLatin1String(kGeometryKeys[i])) {
                 window.setGeometry(kGeometryFields[i], toSingle(value));
-                return;
+                return std::nullopt;
             }
         }
         // Any other key: the pair is skipped.
     }
+    return std::nullopt;
 }
 
 } // namespace
@@ -215,13 +226,25 @@ QStringList settingsFields(QByteArrayView content) {
 }
 
 void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
-                       std::optional<QString>& lastKey) {
+                       std::optional<QString>& lastKey, QStringList& corrections) {
     const QStringList fields = settingsFields(content);
+    QStringList correctedKeys; // the key of each correction
     for (qsizetype i = 0; i < fields.size(); i += 2) {
-        lastKey = fields.at(i);
+        const QString& key = fields.at(i);
+        lastKey = key;
         if (i + 1 >= fields.size())
-            throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(fields.at(i)));
-        applyPair(fields.at(i), fields.at(i + 1), settings, window);
+            throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(key));
+        const std::optional<QString> correction =
+            applyPair(key, fields.at(i + 1), settings, window);
+        // A later pair for the same key replaces the value, and what was said about it.
+        if (const qsizetype k = correctedKeys.indexOf(key); k >= 0) {
+            correctedKeys.removeAt(k);
+            corrections.removeAt(k);
+        }
+        if (correction) {
+            correctedKeys << key;
+            corrections << *correction;
+        }
     }
 }
 
@@ -275,16 +298,22 @@ void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, 
     s.packetLength = 130;
     s.keepAliveMinutes = 0;
     std::optional<QString> lastKey;
+    QStringList corrections;
+    std::optional<QString> failedAt;
     try {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) throw Failure(file.errorString());
         const QByteArray content = file.readAll();
         if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
         file.close();
-        applySettingsText(content, s, window, lastKey);
+        applySettingsText(content, s, window, lastKey, corrections);
     } catch (const std::exception&) {
-        log.write(QStringLiteral("Readcfg"), lastKey ? *lastKey : QFileInfo(path).fileName());
+        failedAt = lastKey ? *lastKey : QFileInfo(path).fileName();
     }
+    // In file order: the values replaced on the way, then where reading stopped.
+    for (const QString& correction : std::as_const(corrections))
+        log.write(QStringLiteral("Readcfg"), correction);
+    if (failedAt) log.write(QStringLiteral("Readcfg"), *failedAt);
 }
 
 void saveSettingsFile(const QString& path, const Settings& settings, const WindowGeometry& window,

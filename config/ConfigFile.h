@@ -43,11 +43,14 @@ float toSingle(const QString& text);
 QStringList settingsFields(QByteArrayView content);
 
 // Applies the file's content pair by pair to the settings and the window, in file order.
-// lastKey is the last key read (unset while none was). Throws Failure (or whatever the window
-// throws) at the first pair that cannot be applied, or when the content ends after a key; the
-// pairs applied before stay applied.
+// lastKey is the last key read (unset while none was). A "Packet Length" from 1 to 29 is taken
+// as 30 and one above 234 as 234; corrections receives one line for each value so replaced,
+// beginning with its key ("Packet Length 5000 out of range, 234 used"; a later pair for the same
+// key takes its line away). Throws Failure (or whatever the window throws) at the first pair that
+// cannot be applied, or when the content ends after a key; the pairs applied before stay applied,
+// and their corrections reported.
 void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
-                       std::optional<QString>& lastKey);
+                       std::optional<QString>& lastKey, QStringList& corrections);
 
 // A geometry value as the file holds it: single precision, decimal, "." before a fraction,
 // no ".0" on whole numbers, no exponent.
@@ -62,8 +65,9 @@ QString settingsFilePath(const QString& directory);
 
 // Loads the file at path into settings and applies "Top", "Left", "Height", "Width" to the window
 // at once. A missing file changes nothing and logs nothing. Otherwise packetLength is set to 130
-// and keepAliveMinutes to 0 first; any failure ends the reading with one "Readcfg" line naming
-// the last key read (or the file's name when no key was read yet).
+// and keepAliveMinutes to 0 first; each value replaced by the reader is logged with "Readcfg" and
+// its correction, and any failure ends the reading with one "Readcfg" line naming the last key
+// read (or the file's name when no key was read yet).
 void readSettingsFile(const QString& path, Settings& settings, WindowGeometry& window,
                       ErrorLog& log);
 

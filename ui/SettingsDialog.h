@@ -96,10 +96,6 @@ inline constexpr std::array<Button, 3> kButtons = {{
     {Help, "Help", 2280},
 }};
 
-// Max Data Length is kept within this range.
-inline constexpr int kMinPacketLength = 30;
-inline constexpr int kMaxPacketLength = 234;
-
 } // namespace settingslayout
 
 class SettingsDialog : public QDialog {
