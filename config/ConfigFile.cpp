@@ -69,7 +69,7 @@ const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeom
 std::optional<QString> applyPair(const QString& key, const QString& value, Settings& s,
                                  WindowGeometry& window) {
     if (key == QLatin1String("Cluster Call")) {
-        s.clusterCall = trimBlanks(value).toUpper();
+        s.clusterCall = callsignText(value);
     } else if (key == QLatin1String("AGW IP")) {
         s.agwIp = trimBlanks(value);
     } else if (key == QLatin1String("AGW Port")) {
@@ -178,6 +178,16 @@ float toSingle(const QString& text) {
     if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
         throw Failure(overflowText(text));
     return static_cast<float>(value);
+}
+
+QString callsignText(const QString& text) {
+    return trimBlanks(text).toUpper();
+}
+
+bool isUsableCallsign(const QString& call) {
+    return call.size() <= kMaxCallsignLength && std::all_of(call.begin(), call.end(), [](QChar c) {
+               return c.unicode() >= 0x21 && c.unicode() <= 0x7E;
+           });
 }
 
 QStringList settingsFields(QByteArrayView content) {

@@ -34,6 +34,14 @@ qint32 toInt32(const QString& text);
 // That value as a single-precision number. Throws Failure ("Overflow ...") outside its range.
 float toSingle(const QString& text);
 
+// A "Cluster Call" as the gateway keeps it: without surrounding blanks, in capitals.
+QString callsignText(const QString& text);
+
+// Whether a callsign (as callsignText gives it) is fit to be registered with the engine: at most
+// kMaxCallsignLength characters, each from '!' to '~' (0x21..0x7E). An empty one passes too.
+bool isUsableCallsign(const QString& call);
+inline constexpr qsizetype kMaxCallsignLength = 9;
+
 // The fields of the file in order. Fields are separated by commas or line ends (CR LF, CR or LF)
 // wherever the lines break. A field that begins (after blanks) with a double quote is the text up
 // to the next double quote (or the end of the data), and whatever follows the closing quote up to

@@ -100,6 +100,12 @@ SettingsDialog::SettingsDialog(Settings& settings, const QString& settingsPath, 
         button->setAutoDefault(false);
         m_buttons[static_cast<size_t>(b.id)] = button;
     }
+    m_message = new QLabel(this);
+    m_message->setObjectName(QString::fromLatin1(kMessageName));
+    m_message->setFont(labelFont);
+    m_message->setWordWrap(true);
+    m_message->hide();
+
     connect(button(Save), &QPushButton::clicked, this, &SettingsDialog::save);
     connect(button(Exit), &QPushButton::clicked, this, &SettingsDialog::exit);
     connect(button(Help), &QPushButton::clicked, this, &SettingsDialog::showHelp);
@@ -167,9 +173,31 @@ void SettingsDialog::press(ButtonId id, const std::function<void()>& work) {
     }
 }
 
+void SettingsDialog::showMessage(const QString& text) {
+    m_message->setText(text);
+    m_message->setVisible(!text.isEmpty());
+    int height = px(kClientHeight);
+    if (!text.isEmpty()) {
+        const int lines = m_message->heightForWidth(px(kMessageWidth));
+        m_message->setGeometry(px(kMessageLeft), px(kMessageTop), px(kMessageWidth), lines);
+        height = qMax(height, px(kMessageTop) + lines + px(kMessageBelow));
+    }
+    setFixedSize(px(kClientWidth), height);
+}
+
 void SettingsDialog::takeFields() {
+    // The callsign as the file reader would take it; one the engine could not register (blanks,
+    // control bytes, more than 9 characters) stops the save before anything is taken.
+    const QString call = callsignText(field(ClusterCall)->text());
+    if (!isUsableCallsign(call)) {
+        showMessage(QString::fromLatin1(kCallsignRefused));
+        field(ClusterCall)->setFocus();
+        return;
+    }
+    showMessage(QString());
+    field(ClusterCall)->setText(call);
     Settings& s = m_settings;
-    s.clusterCall = field(ClusterCall)->text();
+    s.clusterCall = call;
     s.clusterIp = field(ClusterIp)->text();
     s.clusterPort = field(ClusterPort)->text();
     s.agwIp = field(AgwIp)->text();
