@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -63,9 +64,12 @@ const char* const kGeometryKeys[] = {"Top", "Left", "Height", "Width"};
 const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeometry::Left,
                                                  WindowGeometry::Height, WindowGeometry::Width};
 
-void applyPair(const QString& key, const QString& value, Settings& s, WindowGeometry& window) {
+// Applies one pair. Returns the log detail of a value the reader replaced (beginning with the
+// key), nothing when the value was taken as it stands.
+std::optional<QString> applyPair(const QString& key, const QString& value, Settings& s,
+                                 WindowGeometry& window) {
     if (key == QLatin1String("Cluster Call")) {
-        s.clusterCall = trimBlanks(value).toUpper();
+        s.clusterCall = callsignText(value);
     } else if (key == QLatin1String("AGW IP")) {
         s.agwIp = trimBlanks(value);
     } else if (key == QLatin1String("AGW Port")) {
@@ -75,7 +79,13 @@ void applyPair(const QString& key, const QString& value, Settings& s, WindowGeom
     } else if (key == QLatin1String("Winsock Port")) {
         s.clusterPort = trimBlanks(value);
     } else if (key == QLatin1String("Packet Length")) {
-        s.packetLength = toInt32(value);
+        const qint32 read = toInt32(value);
+        // Below 1 it stays: the text cutter takes 130 for it.
+        s.packetLength = read < 1 ? read : std::clamp(read, kMinPacketLength, kMaxPacketLength);
+        if (s.packetLength != read)
+            return QStringLiteral("Packet Length %1 out of range, %2 used")
+                .arg(read)
+                .arg(s.packetLength);
     } else if (key == QLatin1String("Keep Alive")) {
         s.keepAliveMinutes = toInt32(value);
     } else if (key == QLatin1String("Config Top")) {
@@ -86,40 +96,64 @@ void applyPair(const QString& key, const QString& value, Settings& s, WindowGeom
         for (int i = 0; i < 4; ++i) {
             if (key == QLatin1String(kGeometryKeys[i])) {
                 window.setGeometry(kGeometryFields[i], toSingle(value));
-                return;
+                return std::nullopt;
             }
         }
         // Any other key: the pair is skipped.
     }
+    return std::nullopt;
 }
 
 } // namespace
 
-double numericValue(const QString& text) {
+namespace {
+
+// Where the number a text begins with lies: [start, end) holds its digits and fraction, after the
+// blanks and the minus sign. start == end when the text does not begin with a number.
+struct NumberSpan {
+    qsizetype start = 0;
+    qsizetype end = 0;
+    bool negative = false;
+};
+
+NumberSpan leadingNumber(const QString& text) {
     const qsizetype n = text.size();
+    NumberSpan span;
     qsizetype i = 0;
     while (i < n && isBlank(text.at(i)))
         ++i;
-    bool negative = false;
     if (i < n && text.at(i) == QLatin1Char('-')) {
-        negative = true;
+        span.negative = true;
         ++i;
     }
-    const qsizetype start = i;
+    span.start = i;
     while (i < n && isAsciiDigit(text.at(i)))
         ++i;
-    bool significantInt = false;
-    for (qsizetype k = start; k < i; ++k)
-        significantInt = significantInt || text.at(k) != QLatin1Char('0');
     if (i < n && text.at(i) == QLatin1Char('.')) {
         qsizetype j = i + 1;
         while (j < n && isAsciiDigit(text.at(j)))
             ++j;
         if (j > i + 1) i = j;
     }
-    if (i == start) return 0.0;
+    span.end = i;
+    return span;
+}
 
-    const std::string number = text.sliced(start, i - start).toStdString();
+} // namespace
+
+bool beginsWithNumber(const QString& text) {
+    const NumberSpan span = leadingNumber(text);
+    return span.end > span.start;
+}
+
+double numericValue(const QString& text) {
+    const NumberSpan span = leadingNumber(text);
+    if (span.end == span.start) return 0.0;
+    bool significantInt = false;
+    for (qsizetype k = span.start; k < span.end && isAsciiDigit(text.at(k)); ++k)
+        significantInt = significantInt || text.at(k) != QLatin1Char('0');
+
+    const std::string number = text.sliced(span.start, span.end - span.start).toStdString();
     double value = 0.0;
     const auto result = std::from_chars(number.data(), number.data() + number.size(), value,
                                         std::chars_format::fixed);
@@ -127,7 +161,7 @@ double numericValue(const QString& text) {
         value = significantInt ? std::numeric_limits<double>::infinity() : 0.0;
     else if (result.ec != std::errc())
         value = 0.0;
-    return negative ? -value : value;
+    return span.negative ? -value : value;
 }
 
 qint32 toInt32(const QString& text) {
@@ -144,6 +178,16 @@ float toSingle(const QString& text) {
     if (!(std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max())))
         throw Failure(overflowText(text));
     return static_cast<float>(value);
+}
+
+QString callsignText(const QString& text) {
+    return trimBlanks(text).toUpper();
+}
+
+bool isUsableCallsign(const QString& call) {
+    return call.size() <= kMaxCallsignLength && std::all_of(call.begin(), call.end(), [](QChar c) {
+               return c.unicode() >= 0x21 && c.unicode() <= 0x7E;
+           });
 }
 
 QStringList settingsFields(QByteArrayView content) {
@@ -192,13 +236,25 @@ QStringList settingsFields(QByteArrayView content) {
 }
 
 void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
-                       std::optional<QString>& lastKey) {
+                       std::optional<QString>& lastKey, QStringList& corrections) {
     const QStringList fields = settingsFields(content);
+    QStringList correctedKeys; // the key of each correction
     for (qsizetype i = 0; i < fields.size(); i += 2) {
-        lastKey = fields.at(i);
+        const QString& key = fields.at(i);
+        lastKey = key;
         if (i + 1 >= fields.size())
-            throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(fields.at(i)));
-        applyPair(fields.at(i), fields.at(i + 1), settings, window);
+            throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(key));
+        const std::optional<QString> correction =
+            applyPair(key, fields.at(i + 1), settings, window);
+        // A later pair for the same key replaces the value, and what was said about it.
+        if (const qsizetype k = correctedKeys.indexOf(key); k >= 0) {
+            correctedKeys.removeAt(k);
+            corrections.removeAt(k);
+        }
+        if (correction) {
+            correctedKeys << key;
+            corrections << *correction;
+        }
     }
 }
 
@@ -252,16 +308,22 @@ void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, 
     s.packetLength = 130;
     s.keepAliveMinutes = 0;
     std::optional<QString> lastKey;
+    QStringList corrections;
+    std::optional<QString> failedAt;
     try {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) throw Failure(file.errorString());
         const QByteArray content = file.readAll();
         if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
         file.close();
-        applySettingsText(content, s, window, lastKey);
+        applySettingsText(content, s, window, lastKey, corrections);
     } catch (const std::exception&) {
-        log.write(QStringLiteral("Readcfg"), lastKey ? *lastKey : QFileInfo(path).fileName());
+        failedAt = lastKey ? *lastKey : QFileInfo(path).fileName();
     }
+    // In file order: the values replaced on the way, then where reading stopped.
+    for (const QString& correction : std::as_const(corrections))
+        log.write(QStringLiteral("Readcfg"), correction);
+    if (failedAt) log.write(QStringLiteral("Readcfg"), *failedAt);
 }
 
 void saveSettingsFile(const QString& path, const Settings& settings, const WindowGeometry& window,

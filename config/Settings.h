@@ -17,5 +17,10 @@ struct Settings {
     qint32 configLeft = 0;       // "Config Left": its left edge, twips
 };
 
+// "Packet Length" is kept within this range, whether it comes from the file or the dialog: engines
+// drop the AGW connection over frames longer than they take. Below 1 it means 130.
+inline constexpr qint32 kMinPacketLength = 30;
+inline constexpr qint32 kMaxPacketLength = 234;
+
 // The version text shown in the title.
 inline constexpr const char* kProgramVersion = "1.023C";

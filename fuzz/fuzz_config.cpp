@@ -64,11 +64,16 @@ bool sameFloat(double a, double b) {
 
 void readInto(QByteArrayView content, Settings& s, FakeWindow& w, bool mustSucceed) {
     std::optional<QString> lastKey;
+    QStringList corrections;
     try {
-        applySettingsText(content, s, w, lastKey);
+        applySettingsText(content, s, w, lastKey, corrections);
     } catch (const std::exception&) {
         if (mustSucceed) fail("a file the gateway wrote does not read back");
     }
+    if (mustSucceed && !corrections.isEmpty()) fail("a file the gateway wrote needs correcting");
+    if (s.packetLength > kMaxPacketLength ||
+        (s.packetLength >= 1 && s.packetLength < kMinPacketLength))
+        fail("Packet Length read outside its range");
 }
 
 } // namespace

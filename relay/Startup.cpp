@@ -10,6 +10,9 @@
 #include "relay/Gateway.h"
 
 quint16 portNumber(const QString& text) {
+    // "abc" would otherwise be port 0.
+    if (!beginsWithNumber(text))
+        throw Failure(QStringLiteral("Invalid property value (port \"%1\")").arg(text));
     const qint32 n = toInt32(text);
     if (n < 0 || n > 65535)
         throw Failure(QStringLiteral("Invalid property value (port ") + QString::number(n) +

@@ -19,7 +19,9 @@ public:
     virtual void setBytesCount(const QString& text) = 0;
 };
 
-// A port setting as a port number. Throws Failure for anything else.
+// A port setting as a port number: the number the text begins with (numericValue's rule), rounded
+// as toInt32 rounds. Throws Failure when the text does not begin with a number or the value is
+// outside 0..65535.
 quint16 portNumber(const QString& text);
 
 void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, ErrorLog& log,

@@ -175,8 +175,23 @@ void TestConfigFile::read_data() {
         << QByteArray("\"Cluster Call\"\r\n\"g4abc\",\"Packet Length\"\r\n64\r\n") << "G4ABC"
         << "" << 64 << 0 << QStringList{} << QStringList{};
     QTest::newRow("later duplicate wins")
-        << QByteArray("\"Packet Length\",10\r\n\"Packet Length\",500\r\n") << ""
-        << "" << 500 << 0 << QStringList{} << QStringList{};
+        << QByteArray("\"Packet Length\",10\r\n\"Packet Length\",200\r\n") << ""
+        << "" << 200 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("packet length above the range")
+        << QByteArray("\"Packet Length\",5000\r\n") << ""
+        << "" << 234 << 0 << QStringList{}
+        << QStringList{"Readcfg Packet Length 5000 out of range, 234 used"};
+    QTest::newRow("packet length below the range")
+        << QByteArray("\"Packet Length\",1\r\n") << ""
+        << "" << 30 << 0 << QStringList{}
+        << QStringList{"Readcfg Packet Length 1 out of range, 30 used"};
+    QTest::newRow("packet length below 1 is left to mean 130")
+        << QByteArray("\"Packet Length\",0\r\n\"Packet Length\",-5\r\n") << ""
+        << "" << -5 << 0 << QStringList{} << QStringList{};
+    QTest::newRow("packet length corrected, then reading stops")
+        << QByteArray("\"Packet Length\",999\r\n\"Keep Alive\",99999999999\r\n") << ""
+        << "" << 234 << 0 << QStringList{}
+        << QStringList{"Readcfg Packet Length 999 out of range, 234 used", "Readcfg Keep Alive"};
     QTest::newRow("keep alive 2.5") << QByteArray("\"Keep Alive\",2.5\r\n") << ""
                                     << "" << 130 << 2 << QStringList{} << QStringList{};
     QTest::newRow("keep alive 3.5") << QByteArray("\"Keep Alive\",3.5\r\n") << ""
@@ -277,7 +292,7 @@ void TestConfigFile::roundTrip() {
     s.agwPort = QStringLiteral("8000");
     s.clusterIp = QStringLiteral("10.1.1.1");
     s.clusterPort = QStringLiteral("7300");
-    s.packetLength = 250;
+    s.packetLength = 234;
     s.keepAliveMinutes = 5;
     s.configTop = -300;
     s.configLeft = 4500;

@@ -16,6 +16,7 @@
 #include <QListView>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QtTest>
 #include <csignal>
 
@@ -66,6 +67,7 @@ private slots:
     void resizeRule_data();
     void resizeRule();
     void minimisingKeepsSizes();
+    void settingsGeometryOpensWindow_data();
     void settingsGeometryOpensWindow();
 
     void monitorLists_data();
@@ -236,16 +238,38 @@ void tst_gui_mainwindow::minimisingKeepsSizes() {
     QVERIFY(!QFile::exists(r.dir.file(QStringLiteral("error.log"))));
 }
 
+void tst_gui_mainwindow::settingsGeometryOpensWindow_data() {
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("left");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("on the screen") << 1500 << 3000 << true;
+    QTest::newRow("partly off the screen") << 1500 << 9000 << true;
+    QTest::newRow("left of every screen") << 1500 << -30000 << false;
+    QTest::newRow("below every screen") << 150000 << 3000 << false;
+    QTest::newRow("above and right of every screen") << -90000 << 90000 << false;
+}
+
 void tst_gui_mainwindow::settingsGeometryOpensWindow() {
+    QFETCH(int, top);
+    QFETCH(int, left);
+    QFETCH(bool, kept);
     Rig r;
     MainWindow& w = r.w;
-    r.dir.write(QStringLiteral("pktgate.cfg"), "\"Top\",1500\r\n\"Left\",3000\r\n"
-                                               "\"Height\",7500\r\n\"Width\",12000\r\n");
+    r.dir.write(QStringLiteral("pktgate.cfg"), "\"Top\"," + QByteArray::number(top) +
+                                                   "\r\n\"Left\"," + QByteArray::number(left) +
+                                                   "\r\n\"Height\",7500\r\n\"Width\",12000\r\n");
     w.start();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    // The file holds the outer frame: it opens at that place and size, whatever the frame.
-    QTRY_COMPARE(w.frameGeometry(), QRect(200, 100, 800, 500));
+    // The file holds the outer frame: it opens at that place and size, whatever the frame, unless
+    // that place is off every screen (a monitor unplugged since): then it comes onto the screen.
+    if (kept) {
+        QTRY_COMPARE(w.frameGeometry(), QRect(left / 15, top / 15, 800, 500));
+    } else {
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QTRY_VERIFY(screen.contains(w.frameGeometry()));
+        QCOMPARE(w.frameGeometry().size(), QSize(800, 500));
+    }
     QCOMPARE(w.geometry(WindowGeometry::Height), 7500.0);
     QCOMPARE(w.findChild<QListView*>(QStringLiteral("List1"))->height(), 5000 / 15);
     QCOMPARE(w.findChild<QListView*>(QStringLiteral("List4"))->size(),

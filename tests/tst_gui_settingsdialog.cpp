@@ -1,5 +1,5 @@
 // The settings dialog: its layout, the upper-casing of typed keys, Save with its range limit and
-// failure rule, Exit, Help.
+// failure rule, the callsign check, Exit, Escape, Help.
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
@@ -59,8 +59,13 @@ private slots:
     void typedKeysUpperCase();
     void save_data();
     void save();
+    void callsign_data();
+    void callsign();
     void positionKeptOnlyBySave_data();
     void positionKeptOnlyBySave();
+    void unmovedPositionKeepsTwips_data();
+    void unmovedPositionKeepsTwips();
+    void escapeKeepsDialogAndEdits();
     void helpOpensPageBesideExecutable();
 
 private:
@@ -231,12 +236,13 @@ void tst_gui_settingsdialog::save() {
 
     QTest::mouseClick(d.button(Save), Qt::LeftButton);
 
-    // The texts are taken over unchanged, also when a number fails later.
+    // The texts are taken over unchanged (the callsign as the file reader takes it), also when a
+    // number fails later.
     QCOMPARE(s.agwIp, texts[0]);
     QCOMPARE(s.agwPort, texts[1]);
     QCOMPARE(s.clusterPort, texts[2]);
     QCOMPARE(s.clusterIp, texts[3]);
-    QCOMPARE(s.clusterCall, texts[4]);
+    QCOMPARE(s.clusterCall, QStringLiteral("N0CALL"));
     QCOMPARE(s.packetLength, packetLength);
     QCOMPARE(s.keepAliveMinutes, keepAliveMinutes);
     QCOMPARE(d.field(PacketLength)->text(), shown);
@@ -252,9 +258,61 @@ void tst_gui_settingsdialog::save() {
         QVERIFY(file.isEmpty());
     } else {
         QCOMPARE(log, QStringList());
-        QVERIFY(file.contains("\"Cluster Call\",\" n0call \""));
+        QVERIFY(file.contains("\"Cluster Call\",\"N0CALL\""));
         QVERIFY(file.contains("\"Packet Length\"," + QByteArray::number(packetLength) + "\r\n"));
     }
+}
+
+void tst_gui_settingsdialog::callsign_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("saved"); // null: refused
+    QTest::newRow("trimmed and upper-cased") << " gb7tc\t"
+                                             << "GB7TC";
+    QTest::newRow("nine characters") << "n0call-15"
+                                     << "N0CALL-15";
+    QTest::newRow("empty") << "  "
+                           << "";
+    QTest::newRow("ten characters") << "N0CALL-150" << QString();
+    QTest::newRow("blank inside") << "GB7 TC" << QString();
+    QTest::newRow("control byte") << "GB7TC\x7f" << QString();
+    QTest::newRow("beyond ASCII") << QString::fromLatin1("GB7T\xc9") << QString();
+}
+
+void tst_gui_settingsdialog::callsign() {
+    QFETCH(QString, typed);
+    QFETCH(QString, saved);
+    Settings& s = m_rig->settings;
+    s.clusterCall = QStringLiteral("OLD");
+    s.packetLength = 130;
+    SettingsDialog d = m_rig->dialog();
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    d.field(AgwIp)->setText(QStringLiteral("10.1.1.1"));
+    d.field(ClusterCall)->setText(typed);
+    QTest::mouseClick(d.button(Save), Qt::LeftButton);
+
+    const QByteArray file = m_rig->dir.read(QStringLiteral("pktgate.cfg"));
+    const auto* message = d.findChild<QLabel*>(QStringLiteral("lblMessage"));
+    if (saved.isNull()) {
+        // Nothing is taken, neither the callsign nor any other field, and nothing is written.
+        QCOMPARE(s.clusterCall, QStringLiteral("OLD"));
+        QCOMPARE(s.agwIp, QString());
+        QVERIFY(file.isEmpty());
+        QVERIFY(message && message->isVisible());
+        QVERIFY(d.rect().contains(message->geometry()));
+        QCOMPARE(d.field(ClusterCall)->text(), typed);
+        // Once mended, Save goes ahead and the message goes.
+        d.field(ClusterCall)->setText(QStringLiteral("GB7TC"));
+        QTest::mouseClick(d.button(Save), Qt::LeftButton);
+        QCOMPARE(s.clusterCall, QStringLiteral("GB7TC"));
+    } else {
+        QCOMPARE(s.clusterCall, saved);
+        QCOMPARE(d.field(ClusterCall)->text(), saved);
+        QVERIFY(file.contains("\"Cluster Call\",\"" + saved.toLatin1() + "\"\r\n"));
+    }
+    QVERIFY(!message || !message->isVisible());
+    QCOMPARE(d.size(), QSize(226, 538));
+    QCOMPARE(m_rig->dir.logEntries(), QStringList());
 }
 
 void tst_gui_settingsdialog::positionKeptOnlyBySave_data() {
@@ -293,6 +351,42 @@ void tst_gui_settingsdialog::positionKeptOnlyBySave() {
     next.show();
     QVERIFY(QTest::qWaitForWindowExposed(&next));
     QCOMPARE(next.frameGeometry().topLeft(), kept ? QPoint(400, 250) : QPoint(200, 100));
+}
+
+void tst_gui_settingsdialog::unmovedPositionKeepsTwips_data() {
+    QTest::addColumn<int>("top");
+    QTest::addColumn<int>("left");
+    QTest::newRow("14 twips past a pixel") << 1514 << 3014;
+    QTest::newRow("under one pixel") << 7 << 1;
+}
+
+void tst_gui_settingsdialog::unmovedPositionKeepsTwips() {
+    QFETCH(int, top);
+    QFETCH(int, left);
+    Settings& s = m_rig->settings;
+    s.configTop = top;
+    s.configLeft = left;
+    SettingsDialog d = m_rig->dialog();
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QCOMPARE(d.frameGeometry().topLeft(), QPoint(left / 15, top / 15));
+    QTest::mouseClick(d.button(Save), Qt::LeftButton);
+    QCOMPARE(s.configTop, top);
+    QCOMPARE(s.configLeft, left);
+}
+
+void tst_gui_settingsdialog::escapeKeepsDialogAndEdits() {
+    QPointer<SettingsDialog> d = m_rig->newDialog();
+    d->show();
+    QVERIFY(QTest::qWaitForWindowExposed(d));
+    QTest::keyClicks(d->field(ClusterCall), QStringLiteral("GB7TC"));
+    QTest::keyClick(d->field(ClusterCall), Qt::Key_Escape);
+    QTest::keyClick(d, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QVERIFY(d && d->isVisible());
+    QCOMPARE(d->field(ClusterCall)->text(), QStringLiteral("GB7TC"));
+    QCOMPARE(m_rig->settings.clusterCall, QString());
+    delete d.data();
 }
 
 void tst_gui_settingsdialog::helpOpensPageBesideExecutable() {

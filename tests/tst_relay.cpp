@@ -51,6 +51,7 @@ private slots:
     void keepAlive();
     void keepAliveStopsOnClosedSocket();
     void keepAliveFullIntervalOnConnect();
+    void startupCutShort_data();
     void startupCutShort();
     void engineNotReadingPausesNodes();
     void nodeNotReadingEndsSession();
@@ -431,22 +432,54 @@ void tst_relay::keepAliveFullIntervalOnConnect() {
     QVERIFY(r.session("G4NEW")->keepAliveTimer().remainingTime() > 300);
 }
 
+void tst_relay::startupCutShort_data() {
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("port");
+    QTest::addColumn<bool>("linkOpened");
+    QTest::addColumn<bool>("nodeTaken");
+    QTest::newRow("AGW Port out of range")
+        << QByteArray("AGW Port") << QByteArray("70000") << false << false;
+    QTest::newRow("AGW Port not a number")
+        << QByteArray("AGW Port") << QByteArray("abc") << false << false;
+    QTest::newRow("AGW Port lone minus")
+        << QByteArray("AGW Port") << QByteArray("-") << false << false;
+    QTest::newRow("Winsock Port not a number")
+        << QByteArray("Winsock Port") << QByteArray("x7300") << true << false;
+    QTest::newRow("Winsock Port negative")
+        << QByteArray("Winsock Port") << QByteArray("-1") << true << false;
+    QTest::newRow("AGW Port begins with a number")
+        << QByteArray("AGW Port") << QByteArray("8001x") << true << true;
+    QTest::newRow("Winsock Port with a fraction")
+        << QByteArray("Winsock Port") << QByteArray("7300.4") << true << true;
+}
+
 void tst_relay::startupCutShort() {
-    // A port the gateway cannot use ends start-up before the link is opened and before the
-    // cluster address is taken: a user who connects (once the link is up by other means) is
-    // refused and nothing connects anywhere.
-    Rig bad("\"Cluster Call\",\"GB7TC\"\r\n\"AGW Port\",\"70000\"\r\n");
-    QVERIFY(bad.dir.logEntries().contains(QStringLiteral("Form_Load ")));
-    QCOMPARE(bad.agw->connects, 0);
-    bad.gw->kick();
-    bad.agw->makeConnected();
-    bad.sent();
-    bad.engine(connectFrame("N0USR") + dataFrame("N0USR", "x\r"));
-    QVERIFY(!bad.session("N0USR"));
-    QVERIFY(bad.nodePool.made.empty());
-    QVERIFY(bad.dir.logEntries().contains(
+    // A port the gateway cannot use ends start-up at its step: a bad AGW port before the link is
+    // opened, a bad cluster port before the cluster address is taken. A user who connects (once
+    // the link is up, by Kick if need be) is then refused and nothing connects anywhere.
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, port);
+    QFETCH(bool, linkOpened);
+    QFETCH(bool, nodeTaken);
+    Rig r(kGoodCfg + "\"" + key + "\",\"" + port + "\"\r\n");
+    QCOMPARE(r.dir.logEntries().contains(QStringLiteral("Form_Load ")), !nodeTaken);
+    QCOMPARE(r.agw->connects, linkOpened ? 1 : 0);
+    if (linkOpened && key == "AGW Port") QCOMPARE(r.agw->remotePort, quint16(8001));
+    if (!linkOpened) {
+        r.gw->kick();
+        r.agw->makeConnected();
+        r.sent();
+    }
+    r.engine(connectFrame("N0USR") + dataFrame("N0USR", "x\r"));
+    QCOMPARE(r.nodePool.made.size(), size_t(nodeTaken ? 1 : 0));
+    if (nodeTaken) {
+        QCOMPARE(r.nodePool.made[0]->remotePort, quint16(key == "Winsock Port" ? 7300 : 8000));
+        return;
+    }
+    QVERIFY(!r.session("N0USR"));
+    QVERIFY(r.dir.logEntries().contains(
         QStringLiteral("DataArrival  where = 14 N0USR refused: no cluster address")));
-    const QList<QByteArray> f = bad.sent();
+    const QList<QByteArray> f = r.sent();
     QCOMPARE(f.size(), 2);
     QCOMPARE(f[0], buildFrame(1, 'd', "GB7TC", "N0USR"));
 }

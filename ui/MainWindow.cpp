@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QThread>
 #include <cmath>
 #include <deque>
@@ -464,6 +465,7 @@ void MainWindow::resizeEvent(QResizeEvent* e) {
 
 void MainWindow::showEvent(QShowEvent* e) {
     QMainWindow::showEvent(e);
+    keepOnScreen();
     if (m_pendingOuter) {
         // Window managers report their frame a little after the window appears; a size asked
         // for before then is applied once the frame is known, or left as it is after a while.
@@ -472,6 +474,31 @@ void MainWindow::showEvent(QShowEvent* e) {
     }
     applyPendingOuterSize();
     applyResizeRule();
+}
+
+void MainWindow::keepOnScreen() {
+    // A saved position on a monitor unplugged since would open the window where nobody sees it.
+    // Anywhere else, even partly off the screens, it opens where it was. The size is the outer
+    // size asked for while the frame is not known yet.
+    const QRect outer(frameGeometry().topLeft(), m_pendingOuter.value_or(frameGeometry().size()));
+    QScreen* nearest = nullptr;
+    qint64 nearestDistance = 0;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (QScreen* screen : screens) {
+        const QRect area = screen->availableGeometry();
+        if (area.intersects(outer)) return;
+        const qint64 dx = qMax(0, qMax(area.left() - outer.right(), outer.left() - area.right()));
+        const qint64 dy = qMax(0, qMax(area.top() - outer.bottom(), outer.top() - area.bottom()));
+        if (!nearest || dx * dx + dy * dy < nearestDistance) {
+            nearest = screen;
+            nearestDistance = dx * dx + dy * dy;
+        }
+    }
+    if (!nearest) return;
+    // Wholly on that screen where it fits; a larger window from its top-left corner.
+    const QRect area = nearest->availableGeometry();
+    move(qMax(area.left(), qMin(outer.left(), area.right() + 1 - outer.width())),
+         qMax(area.top(), qMin(outer.top(), area.bottom() + 1 - outer.height())));
 }
 
 void MainWindow::moveEvent(QMoveEvent* e) {

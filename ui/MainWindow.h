@@ -197,6 +197,8 @@ private:
     bool defaultAskToEnd();
     QSize frameExtra() const;
     void applyPendingOuterSize();
+    // Moves the window onto the nearest screen when it lies outside every screen.
+    void keepOnScreen();
 
     QWidget* m_client = nullptr;
     QAction* m_configure = nullptr;

@@ -31,6 +31,11 @@ QFont sizedFont(const char* family, double points, bool bold, QFont::StyleHint h
     return f;
 }
 
+// Where the dialog stands, in whole pixels, for a position in twips.
+QPoint pixelsOf(QPoint twips) {
+    return QPoint(twips.x() / kTwipsPerPixel, twips.y() / kTwipsPerPixel);
+}
+
 } // namespace
 
 QUrl SettingsDialog::helpUrl() {
@@ -95,6 +100,12 @@ SettingsDialog::SettingsDialog(Settings& settings, const QString& settingsPath, 
         button->setAutoDefault(false);
         m_buttons[static_cast<size_t>(b.id)] = button;
     }
+    m_message = new QLabel(this);
+    m_message->setObjectName(QString::fromLatin1(kMessageName));
+    m_message->setFont(labelFont);
+    m_message->setWordWrap(true);
+    m_message->hide();
+
     connect(button(Save), &QPushButton::clicked, this, &SettingsDialog::save);
     connect(button(Exit), &QPushButton::clicked, this, &SettingsDialog::exit);
     connect(button(Help), &QPushButton::clicked, this, &SettingsDialog::showHelp);
@@ -119,7 +130,8 @@ void SettingsDialog::load() {
     field(AgwPort)->setText(s.agwPort);
     field(AgwIp)->setText(s.agwIp);
     // Screen position of the outer frame, in twips.
-    move(s.configLeft / kTwipsPerPixel, s.configTop / kTwipsPerPixel);
+    m_positionTwips = QPoint(s.configLeft, s.configTop);
+    move(pixelsOf(m_positionTwips));
     field(AgwIp)->setFocus();
 }
 
@@ -143,6 +155,15 @@ bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+void SettingsDialog::keyPressEvent(QKeyEvent* event) {
+    // QDialog closes on Escape and the edits would be gone; only Exit closes this dialog.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void SettingsDialog::press(ButtonId id, const std::function<void()>& work) {
     try {
         work();
@@ -152,9 +173,31 @@ void SettingsDialog::press(ButtonId id, const std::function<void()>& work) {
     }
 }
 
+void SettingsDialog::showMessage(const QString& text) {
+    m_message->setText(text);
+    m_message->setVisible(!text.isEmpty());
+    int height = px(kClientHeight);
+    if (!text.isEmpty()) {
+        const int lines = m_message->heightForWidth(px(kMessageWidth));
+        m_message->setGeometry(px(kMessageLeft), px(kMessageTop), px(kMessageWidth), lines);
+        height = qMax(height, px(kMessageTop) + lines + px(kMessageBelow));
+    }
+    setFixedSize(px(kClientWidth), height);
+}
+
 void SettingsDialog::takeFields() {
+    // The callsign as the file reader would take it; one the engine could not register (blanks,
+    // control bytes, more than 9 characters) stops the save before anything is taken.
+    const QString call = callsignText(field(ClusterCall)->text());
+    if (!isUsableCallsign(call)) {
+        showMessage(QString::fromLatin1(kCallsignRefused));
+        field(ClusterCall)->setFocus();
+        return;
+    }
+    showMessage(QString());
+    field(ClusterCall)->setText(call);
     Settings& s = m_settings;
-    s.clusterCall = field(ClusterCall)->text();
+    s.clusterCall = call;
     s.clusterIp = field(ClusterIp)->text();
     s.clusterPort = field(ClusterPort)->text();
     s.agwIp = field(AgwIp)->text();
@@ -168,9 +211,12 @@ void SettingsDialog::takeFields() {
         s.packetLength = kMinPacketLength;
         field(PacketLength)->setText(QString::number(kMinPacketLength));
     }
-    const QRect outer = frameGeometry();
-    s.configTop = outer.top() * kTwipsPerPixel;
-    s.configLeft = outer.left() * kTwipsPerPixel;
+    // Moved since it was put there, the dialog's pixels give the twips; otherwise the twips it
+    // was put at stay as they were, not cut down to a multiple of a pixel.
+    const QPoint outer = frameGeometry().topLeft();
+    if (outer != pixelsOf(m_positionTwips)) m_positionTwips = outer * kTwipsPerPixel;
+    s.configTop = m_positionTwips.y();
+    s.configLeft = m_positionTwips.x();
     saveSettingsFile(m_settingsPath, s, m_mainWindow, m_log);
 }
 

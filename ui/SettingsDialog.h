@@ -1,16 +1,19 @@
 #pragma once
 // The settings dialog "AGW to Tarn Cluster": seven fields copied from the settings when the dialog
-// is loaded and back on Save, which also writes pktgate.cfg. Modeless; it exists only while it is
-// open.
+// is loaded and back on Save, which also writes pktgate.cfg; Save refuses a callsign that cannot be
+// registered and says so in the dialog. Modeless; it exists only while it is open, and Exit closes
+// it (Escape does not, so typed edits are not lost by a stray key).
 #include "config/Twips.h"
 #include "config/WindowGeometry.h"
 
 #include <QDialog>
+#include <QPoint>
 #include <QUrl>
 #include <array>
 #include <functional>
 
 class QGroupBox;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -77,6 +80,17 @@ inline constexpr std::array<Field, 7> kFields = {{
 }};
 inline constexpr const char* kKeepAliveTip = "Keep Alive in minutes.  0 to disable.";
 
+// Where Save says why it saved nothing: under the buttons, as wide as the frames. The dialog grows
+// to hold it while it is shown.
+inline constexpr const char* kMessageName = "lblMessage";
+inline constexpr int kMessageLeft = 360;
+inline constexpr int kMessageTop = 7920;
+inline constexpr int kMessageWidth = 2655;
+inline constexpr int kMessageBelow = 240;
+inline constexpr const char* kCallsignRefused =
+    "Nothing saved: the Cluster Call may have at most 9 characters, with no blanks, accented "
+    "letters or control characters.";
+
 // The buttons, numbered as their object names ("cmdAGW0".."cmdAGW2") and the log number them.
 enum ButtonId { Save = 0, Exit = 1, Help = 2 };
 
@@ -93,10 +107,6 @@ inline constexpr std::array<Button, 3> kButtons = {{
     {Exit, "Exit", 1320},
     {Help, "Help", 2280},
 }};
-
-// Max Data Length is kept within this range.
-inline constexpr int kMinPacketLength = 30;
-inline constexpr int kMaxPacketLength = 234;
 
 } // namespace settingslayout
 
@@ -127,12 +137,15 @@ signals:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void load();
     // Runs a button's work; a failure is logged with the button's number.
     void press(settingslayout::ButtonId id, const std::function<void()>& work);
     void takeFields();
+    // Shows text under the buttons, or hides the message when text is empty.
+    void showMessage(const QString& text);
 
     Settings& m_settings;
     const QString m_settingsPath;
@@ -140,4 +153,8 @@ private:
     const WindowGeometry& m_mainWindow;
     std::array<QLineEdit*, 7> m_fields{};
     std::array<QPushButton*, 3> m_buttons{};
+    QLabel* m_message = nullptr; // why the last Save saved nothing; hidden otherwise
+    // The position Save writes while the dialog stands where it was put ("Config Left",
+    // "Config Top" in twips): exact, though the dialog itself can only stand on whole pixels.
+    QPoint m_positionTwips;
 };
