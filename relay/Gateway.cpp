@@ -44,6 +44,10 @@ void Gateway::setEnginePort(quint16 port) {
     m_link->socket().remotePort = port;
 }
 
+void Gateway::setAllPorts(bool on) {
+    m_link->setAllPorts(on);
+}
+
 void Gateway::openLink() {
     m_link->open();
 }
@@ -71,6 +75,7 @@ GatewayStatus Gateway::status() const {
                         : QStringLiteral("down");
     st.link.callsign = fromSingleByte(m_link->registeredCall());
     st.link.engine = socket.remoteHost + QLatin1Char(':') + QString::number(socket.remotePort);
+    st.link.ports = state == Socket::Connected ? m_link->registeredPorts() : 0;
     st.link.since = m_link->changedAt();
     const SessionTable& table = *m_sessions;
     for (int slot = 1; slot <= table.highestSlot(); ++slot) {

@@ -28,6 +28,8 @@ class tst_relay : public QObject {
 
 private slots:
     void registration();
+    void radioPorts_data();
+    void radioPorts();
     void arrivalPatterns_data();
     void arrivalPatterns();
     void loginAndData();
@@ -218,6 +220,47 @@ void tst_relay::unknownKindShownAndLogged() {
     QCOMPARE(r.monitor.status, QStringLiteral("****** DataKind = X \1"));
     // The log shows what came from outside with its control bytes visible.
     QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ****** DataKind = X <01>")));
+}
+
+void tst_relay::radioPorts_data() {
+    QTest::addColumn<bool>("allPorts");
+    QTest::addColumn<QByteArrayList>("answers"); // the data of the "G" frames the engine sends
+    QTest::addColumn<QByteArrayList>("sent");    // the frames the gateway sends after connecting
+    QTest::addColumn<int>("logged");             // "DataKind = G" lines in the log
+    const QByteArray x0 = buildRegisterFrame("GB7TC"), g = buildPortInfoRequest();
+    const QByteArray x1 = buildRegisterFrame("GB7TC", 1), x2 = buildRegisterFrame("GB7TC", 2);
+    QTest::newRow("port 0 only: a G is unexpected")
+        << false << QByteArrayList{"2;Port1;Port2;"} << QByteArrayList{x0} << 1;
+    QTest::newRow("two ports") << true << QByteArrayList{"2;Port1 VHF;Port2 UHF;"}
+                               << QByteArrayList{x0, g, x1} << 0;
+    QTest::newRow("one port") << true << QByteArrayList{"1;Port1;"} << QByteArrayList{x0, g} << 0;
+    QTest::newRow("no answer") << true << QByteArrayList{} << QByteArrayList{x0, g} << 0;
+    QTest::newRow("unreadable answer")
+        << true << QByteArrayList{"none"} << QByteArrayList{x0, g} << 0;
+    QTest::newRow("a second answer is unexpected")
+        << true << QByteArrayList{"3;a;b;c;", "3;a;b;c;"} << QByteArrayList{x0, g, x1, x2} << 1;
+}
+
+void tst_relay::radioPorts() {
+    QFETCH(bool, allPorts);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(QByteArrayList, sent);
+    QFETCH(int, logged);
+    Rig r;
+    r.gw->setAllPorts(allPorts);
+    r.agw->makeConnected();
+    for (const QByteArray& a : answers)
+        r.engine(buildFrame(0, 'G', "", "", a));
+    QCOMPARE(r.sent(), sent);
+    QCOMPARE(r.gw->status().link.ports, sent.size() - (allPorts ? 1 : 0));
+    int lines = 0;
+    for (const QString& e : r.dir.logEntries())
+        lines += e.startsWith(QStringLiteral("DataArrival ****** DataKind = G"));
+    QCOMPARE(lines, logged);
+    // Every connect asks again.
+    r.agw->peerClose();
+    r.agw->makeConnected();
+    QCOMPARE(r.sent().size(), allPorts ? 2 : 1);
 }
 
 void tst_relay::nodeToRadio_data() {
