@@ -111,14 +111,16 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
              "body{font-family:sans-serif;margin:1em 2em;color:#1a1a1a;background:#fafaf5}\n"
              "h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.5em}\n"
              "table{border-collapse:collapse}th,td{padding:.25em .8em;text-align:left;"
-             "border-bottom:1px solid #ddd}th{background:#e8eef4}td.n{text-align:right}\n"
+             "white-space:nowrap;border-bottom:1px solid "
+             "#ddd}th{background:#e8eef4}td.n{text-align:right}\n"
              ".connected{color:#176117;font-weight:bold}.connecting,.down{color:#a01010;"
              "font-weight:bold}\n"
              "pre{background:#f0f0e8;padding:.6em;font-size:.85em;overflow-x:auto}\n"
              "</style></head><body>\n")
              .arg(refreshSeconds)
              .arg(htmlText(st.link.callsign));
-    h += QStringLiteral("<h1>pktgate %1</h1>\n").arg(QLatin1String(kProgramVersion));
+    h += QStringLiteral("<h1>pktgate %1 &mdash; %2</h1>\n")
+             .arg(QLatin1String(kProgramVersion), htmlText(st.link.callsign));
 
     h += QStringLiteral("<h2>AGW link</h2>\n<table>\n"
                         "<tr><th>State</th><td class=\"%1\">%1</td></tr>\n"
