@@ -234,7 +234,6 @@ void tst_relay::radioPorts_data() {
     QTest::newRow("two ports") << true << QByteArrayList{"2;Port1 VHF;Port2 UHF;"}
                                << QByteArrayList{x0, g, x1} << 0;
     QTest::newRow("one port") << true << QByteArrayList{"1;Port1;"} << QByteArrayList{x0, g} << 0;
-    QTest::newRow("no answer") << true << QByteArrayList{} << QByteArrayList{x0, g} << 0;
     QTest::newRow("unreadable answer")
         << true << QByteArrayList{"none"} << QByteArrayList{x0, g} << 0;
     QTest::newRow("a second answer is unexpected")

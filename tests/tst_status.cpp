@@ -12,40 +12,6 @@
 
 namespace {
 
-struct Reply {
-    int code = 0; // 0: the connection ended without an answer
-    QByteArray head, body;
-};
-
-// Sends raw bytes to the server and reads one answer, or sees the connection end without one.
-Reply request(quint16 port, const QByteArray& bytes) {
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000)) return {};
-    s.write(bytes);
-    QByteArray in;
-    Reply r;
-    waitUntil(
-        [&] {
-            in += s.readAll();
-            const qsizetype end = in.indexOf("\r\n\r\n");
-            if (end < 0) return s.state() != QAbstractSocket::ConnectedState;
-            r.head = in.left(end);
-            const qsizetype at = r.head.toLower().indexOf("content-length:");
-            const qsizetype length =
-                at < 0 ? 0 : r.head.mid(at + 15).split('\r').first().trimmed().toLongLong();
-            r.body = in.mid(end + 4);
-            return r.body.size() >= length;
-        },
-        5000);
-    if (!r.head.isEmpty()) r.code = r.head.mid(9, 3).toInt();
-    return r;
-}
-
-Reply get(quint16 port, const QByteArray& path, const QByteArray& method = "GET") {
-    return request(port, method + ' ' + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-}
-
 // A gateway between a fake engine and node, with its status server.
 struct Rig {
     explicit Rig(const StatusLimits& limits = {}) {
@@ -60,7 +26,7 @@ struct Rig {
         QVERIFY(node.waitFor(call));
     }
     QJsonObject json() {
-        return QJsonDocument::fromJson(get(server->port(), "/status.json").body).object();
+        return QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
     }
 
     FakeEngine engine;
@@ -112,8 +78,6 @@ void tst_status::pages_data() {
                              << QByteArrayList{};
     QTest::newRow("POST") << QByteArray("POST") << QByteArray("/") << 405
                           << QByteArrayList{"Allow: GET"} << QByteArrayList{"GB7TC"};
-    QTest::newRow("HEAD") << QByteArray("HEAD") << QByteArray("/metrics") << 405 << QByteArrayList{}
-                          << QByteArrayList{};
     QTest::newRow("elsewhere") << QByteArray("GET") << QByteArray("/pktgate.cfg") << 404
                                << QByteArrayList{} << QByteArrayList{"GB7TC"};
 }
@@ -127,13 +91,30 @@ void tst_status::pages() {
     Rig r;
     r.login("G4ABC");
     r.login(kOddCall);
-    const Reply reply = get(r.server->port(), path, method);
+    const HttpReply reply = httpGet(r.server->port(), path, method);
     QCOMPARE(reply.code, code);
     const QByteArray all = reply.head + "\r\n\r\n" + reply.body;
     for (const QByteArray& text : has)
         QVERIFY2(all.contains(text), text.constData());
     for (const QByteArray& text : lacks)
         QVERIFY2(!all.contains(text), text.constData());
+}
+
+// The users of /status.json, one line each.
+static QStringList users(const QJsonObject& status) {
+    QStringList out;
+    for (const QJsonValue& v : status[QStringLiteral("users")].toArray()) {
+        const QJsonObject u = v.toObject();
+        out << QStringLiteral("%1 %2 port %3, %4, to node %5/%6, to radio %7 lines")
+                   .arg(u[QStringLiteral("slot")].toInt())
+                   .arg(u[QStringLiteral("callsign")].toString())
+                   .arg(u[QStringLiteral("port")].toInt())
+                   .arg(u[QStringLiteral("node_state")].toString())
+                   .arg(u[QStringLiteral("to_node_bytes")].toInt())
+                   .arg(u[QStringLiteral("to_node_lines")].toInt())
+                   .arg(u[QStringLiteral("to_radio_lines")].toInt());
+    }
+    return out;
 }
 
 void tst_status::usersComeAndGo() {
@@ -145,44 +126,30 @@ void tst_status::usersComeAndGo() {
     QVERIFY(waitUntil([&] { return c->bytes.endsWith("sh/dx\r\n"); }, 5000));
     c->sock->write("DX de K1ABC\r\n");
     QVERIFY(waitUntil([&] { return r.engine.text["G4ABC"].contains("DX de"); }, 5000));
-
     QJsonObject st = r.json();
     const QJsonObject link = st[QStringLiteral("link")].toObject();
-    QCOMPARE(link[QStringLiteral("state")].toString(), QStringLiteral("connected"));
-    QCOMPARE(link[QStringLiteral("callsign")].toString(), QStringLiteral("GB7TC"));
-    QCOMPARE(link[QStringLiteral("engine")].toString(),
-             QStringLiteral("127.0.0.1:%1").arg(r.engine.port()));
-    QVERIFY(!link[QStringLiteral("since")].toString().isEmpty());
-    QJsonArray users = st[QStringLiteral("users")].toArray();
-    QCOMPARE(users.size(), 2);
-    const QJsonObject first = users[0].toObject();
-    QCOMPARE(first[QStringLiteral("slot")].toInt(), 1);
-    QCOMPARE(first[QStringLiteral("callsign")].toString(), QStringLiteral("G4ABC"));
-    QCOMPARE(first[QStringLiteral("port")].toInt(), 0);
-    QCOMPARE(first[QStringLiteral("node_state")].toString(), QStringLiteral("logged in"));
-    QCOMPARE(first[QStringLiteral("to_node_bytes")].toInt(), 7);
-    QCOMPARE(first[QStringLiteral("to_node_lines")].toInt(), 1);
-    QCOMPARE(first[QStringLiteral("to_radio_lines")].toInt(), 1);
-    QCOMPARE(users[1].toObject()[QStringLiteral("callsign")].toString(),
-             QString::fromLatin1(kOddCall));
-    QCOMPARE(users[1].toObject()[QStringLiteral("port")].toInt(), 1);
+    QCOMPARE(
+        QStringList({link[QStringLiteral("state")].toString(),
+                     link[QStringLiteral("callsign")].toString(),
+                     link[QStringLiteral("engine")].toString()}),
+        QStringList({"connected", "GB7TC", QStringLiteral("127.0.0.1:%1").arg(r.engine.port())}));
+    QCOMPARE(users(st),
+             QStringList({"1 G4ABC port 0, logged in, to node 7/1, to radio 1 lines",
+                          "2 <i>X\"&' port 1, logged in, to node 0/0, to radio 0 lines"}));
 
     // One leaves: the gauges go down, the counters since the start do not.
     r.engine.send(disconnectFrame("G4ABC", 0));
     QVERIFY(waitUntil([&] { return r.node.of("G4ABC")->ended; }, 5000));
     st = r.json();
-    users = st[QStringLiteral("users")].toArray();
-    QCOMPARE(users.size(), 1);
-    QCOMPARE(users[0].toObject()[QStringLiteral("slot")].toInt(), 2);
+    QCOMPARE(users(st).size(), 1);
     const QJsonObject counters = st[QStringLiteral("counters")].toObject();
-    QCOMPARE(counters[QStringLiteral("users_connected")].toInt(), 1);
     QCOMPARE(counters[QStringLiteral("users_served")].toInt(), 2);
     QCOMPARE(counters[QStringLiteral("frames_from_engine")].toInt(), 4);
     QCOMPARE(counters[QStringLiteral("frames_to_engine")].toInt(), int(r.engine.frames));
-    const QByteArray metrics = get(r.server->port(), "/metrics").body;
-    QVERIFY(metrics.contains("\npktgate_users_connected 1\n"));
-    QVERIFY(metrics.contains("\npktgate_users_served_total 2\n"));
-    QVERIFY(metrics.contains("\npktgate_agw_frames_total{direction=\"from_engine\"} 4\n"));
+    const QByteArray metrics = httpGet(r.server->port(), "/metrics").body;
+    for (const char* line : {"pktgate_users_connected 1", "pktgate_users_served_total 2",
+                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4"})
+        QVERIFY2(metrics.contains('\n' + QByteArray(line) + '\n'), line);
 }
 
 void tst_status::limits_data() {
@@ -228,7 +195,7 @@ void tst_status::limits() {
     // The relay and the server go on.
     open.clear();
     r.login("G4ABC");
-    QVERIFY(waitUntil([&] { return get(r.server->port(), "/metrics").code == 200; }, 5000));
+    QVERIFY(waitUntil([&] { return httpGet(r.server->port(), "/metrics").code == 200; }, 5000));
 }
 
 void tst_status::onTheGatewaysThread() {
@@ -254,7 +221,7 @@ void tst_status::onTheGatewaysThread() {
     QVERIFY2(server, qPrintable(error));
     QCOMPARE(server->thread(), &relay);
     const QJsonObject st =
-        QJsonDocument::fromJson(get(server->port(), "/status.json").body).object();
+        QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
     QCOMPARE(st[QStringLiteral("link")].toObject()[QStringLiteral("state")].toString(),
              QStringLiteral("connected"));
     QMetaObject::invokeMethod(
