@@ -31,8 +31,33 @@ QByteArray buildFrame(quint8 port, char kind, const QByteArray& callFrom, const 
     return f;
 }
 
-QByteArray buildRegisterFrame(const QByteArray& clusterCall) {
-    return buildFrame(0, 'X', clusterCall, QByteArray());
+QByteArray buildRegisterFrame(const QByteArray& clusterCall, quint8 port) {
+    return buildFrame(port, 'X', clusterCall, QByteArray());
+}
+
+QByteArray buildPortInfoRequest() {
+    return buildFrame(0, 'G', QByteArray(), QByteArray());
+}
+
+PortInfo readPortInfo(QByteArrayView data) {
+    PortInfo info;
+    // The text may end in a zero byte, as the engines' texts do.
+    const qsizetype zero = data.indexOf('\0');
+    if (zero >= 0) data = data.first(zero);
+    QList<QByteArrayView> fields;
+    while (!data.isEmpty()) {
+        const qsizetype end = data.indexOf(';');
+        fields << (end < 0 ? data : data.first(end));
+        data = end < 0 ? QByteArrayView() : data.sliced(end + 1);
+    }
+    if (fields.isEmpty()) return info;
+    bool ok = false;
+    const int n = fields.first().trimmed().toInt(&ok);
+    if (!ok || n < 1) return info;
+    info.count = qMin(n, 256);
+    for (qsizetype i = 1; i < fields.size() && i <= info.count; ++i)
+        info.descriptions << fields[i].toByteArray();
+    return info;
 }
 
 QByteArray readCallField(const char* field) {

@@ -1,6 +1,8 @@
 #pragma once
 // The engine's frames: a fixed 36-byte header, little-endian numbers, then DataLen data bytes.
 #include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 #include <optional>
@@ -22,8 +24,20 @@ struct AgwHeader {
 QByteArray buildFrame(quint8 port, char kind, const QByteArray& callFrom, const QByteArray& callTo,
                       const QByteArray& data = {});
 
-// The engine registration: an "X" frame carrying the callsign in CallFrom, every other byte zero.
-QByteArray buildRegisterFrame(const QByteArray& clusterCall);
+// The engine registration on a radio port: an "X" frame carrying the callsign in CallFrom, every
+// other byte zero but the port's.
+QByteArray buildRegisterFrame(const QByteArray& clusterCall, quint8 port = 0);
+
+// The question for the engine's radio ports: a "G" frame without data.
+QByteArray buildPortInfoRequest();
+
+// The engine's answer to "G": its data text begins with the number of radio ports, then one
+// description per port, each ended by ';' ("2;Port1 VHF 1200 baud;Port2 UHF 9600;").
+struct PortInfo {
+    int count = 0; // 0 when the text does not begin with a number; at most 256 (a port byte)
+    QList<QByteArray> descriptions;
+};
+PortInfo readPortInfo(QByteArrayView data);
 
 // Reads the header from the first 36 bytes at p (the caller makes sure they are there).
 AgwHeader readHeader(const char* p);

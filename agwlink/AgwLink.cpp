@@ -28,6 +28,7 @@ void AgwLink::open() {
 }
 
 void AgwLink::close() {
+    m_portsAsked = false;
     m_socket->close();
     setCongested(false);
 }
@@ -61,6 +62,8 @@ void AgwLink::reset() {
 
 void AgwLink::onConnected() {
     ++m_connects;
+    m_portsAsked = false;
+    m_ports = 0;
     m_changedAt = platform::now();
     emit connected();
     try {
@@ -71,6 +74,11 @@ void AgwLink::onConnected() {
             const QByteArray call = toSingleByte(m_settings.clusterCall);
             send(buildRegisterFrame(call));
             m_registeredCall = call;
+            m_ports = 1;
+            if (m_allPorts) {
+                send(buildPortInfoRequest());
+                m_portsAsked = true;
+            }
             m_monitor.setStatusText(QStringLiteral("WinsockAGW.State = ") +
                                     QString::number(m_socket->state()));
         }
@@ -79,6 +87,16 @@ void AgwLink::onConnected() {
     } catch (const std::exception&) {
         m_log.write(QStringLiteral("WinsockAGW_Connect"), QString());
     }
+}
+
+bool AgwLink::portsAnswered(int count) {
+    if (!m_portsAsked) return false;
+    m_portsAsked = false;
+    for (int port = 1; port < qMin(count, 256); ++port) {
+        send(buildRegisterFrame(m_registeredCall, static_cast<quint8>(port)));
+        m_ports = port + 1;
+    }
+    return true;
 }
 
 void AgwLink::onError(const QString& description) {

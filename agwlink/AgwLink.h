@@ -1,6 +1,9 @@
 #pragma once
 // The one connection to the packet engine: opened at start-up, the cluster callsign registered
 // on every connect, errors shown, reconnected every minute (or by "Kick") while it is down.
+//
+// The registration is on radio port 0. With every port asked for (setAllPorts), the engine is
+// then asked for its radio ports ("G") and its answer registers the callsign on the others.
 #include "net/Platform.h"
 #include "net/Socket.h"
 
@@ -40,6 +43,17 @@ public:
 
     // The callsign registered at the last connect: the sender of every frame to a radio user.
     const QByteArray& registeredCall() const { return m_registeredCall; }
+
+    // Registers on every radio port of the engine from the next connect on (the default; off:
+    // port 0 only, and the engine is not asked for its ports).
+    void setAllPorts(bool on) { m_allPorts = on; }
+    // The engine's answer to the question for its ports, `count` of them: the callsign is
+    // registered on ports 1 to count - 1, once per connection. False when the link has not asked
+    // on this connection or has had its answer: nothing is sent then. Throws Failure when the
+    // link is not connected.
+    bool portsAnswered(int count);
+    // Radio ports the callsign was registered on in this connection (0 before the first).
+    int registeredPorts() const { return m_ports; }
 
     // Frames queued for the engine beyond this stop the reading of the node connections and of
     // the engine itself until the queue is down to kLowWater again, so an engine that stops
@@ -81,6 +95,9 @@ private:
     std::unique_ptr<Socket> m_socket;
     QTimer m_reconnectTimer;
     QByteArray m_registeredCall;
+    bool m_allPorts = true;
+    bool m_portsAsked = false; // the "G" went out on this connection and has not been answered
+    int m_ports = 0;
     bool m_congested = false;
     quint64 m_framesSent = 0, m_bytesSent = 0, m_connects = 0;
     QDateTime m_changedAt;

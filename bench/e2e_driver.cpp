@@ -333,6 +333,7 @@ struct Options {
     double timeoutS = 120; // per phase
     std::string keepDir;   // keep the gateway's directory here (error.log etc.)
     std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen"}; // the gateway's environment
+    std::vector<std::string> gatewayArgs;                      // after the gateway's path
 };
 
 class Driver {
@@ -771,8 +772,9 @@ private:
                 << "\"Top\",1200\r\n\"Left\",1200\r\n\"Height\",10005\r\n\"Width\",13425\r\n";
         }
         const int64_t t0 = nowNs();
-        m_child = spawn({(dir / "pktgate").string()}, dir.string(), (dir / "gateway.out").string(),
-                        m_o.env);
+        std::vector<std::string> argv{(dir / "pktgate").string()};
+        argv.insert(argv.end(), m_o.gatewayArgs.begin(), m_o.gatewayArgs.end());
+        m_child = spawn(argv, dir.string(), (dir / "gateway.out").string(), m_o.env);
 
         if (!loop([&] { return m_registered; }, nullptr, 30, false))
             die("the gateway did not register with the engine");
@@ -935,6 +937,7 @@ const char* kUsage =
     "  --packet-length N  the gateway's Packet Length (default 130)\n"
     "  --timeout S        seconds a phase may take (default 120)\n"
     "  --env NAME=VALUE   add to the gateway's environment (QT_QPA_PLATFORM=offscreen is set)\n"
+    "  --gateway-arg ARG  pass ARG to the gateway, e.g. --gateway-arg --headless (repeatable)\n"
     "  --keep-dir D       copy the gateway's directory (error.log, output) to D at the end\n"
     "Prints one key=value line per phase; exits 1 when a phase did not complete or any line was\n"
     "lost, damaged or out of order.\n";
@@ -971,6 +974,8 @@ int main(int argc, char** argv) {
             o.timeoutS = std::atof(value().c_str());
         else if (a == "--env")
             o.env.push_back(value());
+        else if (a == "--gateway-arg")
+            o.gatewayArgs.push_back(value());
         else if (a == "--keep-dir")
             o.keepDir = value();
         else if (a == "-h" || a == "--help") {

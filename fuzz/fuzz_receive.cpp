@@ -291,7 +291,16 @@ struct Run {
             if (f[r] != 0) fail("reserved byte set", head);
         if (h.Pid != 0) fail("Pid not zero", head);
         if (h.DataKind == 'X') {
-            if (doing != Doing::Connect) fail("registration outside a connect", head);
+            // On port 0 when the link comes up; on a further port as the answer to the engine's
+            // list of its ports.
+            const bool portList = doing == Doing::Arrival && monitor.header.DataKind == 'G';
+            if (doing != Doing::Connect && !portList) fail("registration outside a connect", head);
+            if ((doing == Doing::Connect) != (h.Port == 0))
+                fail("registration on a wrong port", head);
+            return;
+        }
+        if (h.DataKind == 'G') {
+            if (doing != Doing::Connect || h.DataLen != 0) fail("port question out of place", head);
             return;
         }
         if (h.CallFrom != kCall) fail("not from the cluster callsign", head);
@@ -356,8 +365,9 @@ struct Run {
         agw->makeConnected();
         doing = Doing::Nothing;
         const QList<QByteArray> frames = splitFrames(agw->written);
-        if (frames.size() != 1 || frames[0] != buildRegisterFrame(kCall))
-            fail("connect without exactly one registration", agw->written);
+        if (frames.size() != 2 || frames[0] != buildRegisterFrame(kCall) ||
+            frames[1] != buildPortInfoRequest())
+            fail("connect without one registration and the port question", agw->written);
         agw->written.clear();
     }
 

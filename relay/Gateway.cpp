@@ -67,6 +67,10 @@ void Gateway::setEnginePort(quint16 port) {
     onOwnThread([this, port] { m_link->socket().remotePort = port; });
 }
 
+void Gateway::setAllPorts(bool on) {
+    onOwnThread([this, on] { m_link->setAllPorts(on); });
+}
+
 void Gateway::openLink() {
     onOwnThread([this] { m_link->open(); });
 }
@@ -100,6 +104,7 @@ GatewayStatus Gateway::statusNow() const {
                         : QStringLiteral("down");
     st.link.callsign = fromSingleByte(m_link->registeredCall());
     st.link.engine = socket.remoteHost + QLatin1Char(':') + QString::number(socket.remotePort);
+    st.link.ports = state == Socket::Connected ? m_link->registeredPorts() : 0;
     st.link.since = m_link->changedAt();
     const SessionTable& table = *m_sessions;
     for (int slot = 1; slot <= table.highestSlot(); ++slot) {

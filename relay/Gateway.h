@@ -38,6 +38,8 @@ public:
     // Where the engine listens; kept between connection attempts.
     void setEngineHost(const QString& host);
     void setEnginePort(quint16 port);
+    // Registers the cluster callsign on every radio port of the engine, not only on port 0.
+    void setAllPorts(bool on);
     // Requests the AGW connection.
     void openLink();
     // Where the cluster node listens. Until it is set, radio users are refused.

@@ -34,3 +34,19 @@ public:
     // end is added.
     virtual void setConnectedCall(int row, const QString& text) = 0;
 };
+
+// A display that shows nothing: where there is no window.
+class NullMonitor final : public Monitor {
+public:
+    void setStatusText(const QString&) override {}
+    void appendStatusText(const QString&) override {}
+    void setKickVisible(bool) override {}
+    void setLinkColour(LinkColour) override {}
+    void setSendProgress(qint64, qint64) override {}
+    void showHeader(const AgwHeader&) override {}
+    void addRoute(const QString&) override {}
+    void showFrameData(QByteArrayView, bool) override {}
+    void addTraffic(const QByteArray&, char, const QByteArray&) override {}
+    void addSentToRadio(int, const QByteArray&) override {}
+    void setConnectedCall(int, const QString&) override {}
+};

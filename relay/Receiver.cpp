@@ -137,10 +137,10 @@ void Receiver::handleFrame(QByteArrayView frame, bool firstOfArrival, Step& step
     const QByteArray converted = toNodeText(data);
     m_monitor.addTraffic(h.CallFrom, h.DataKind, converted);
     step = Step::Dispatch;
-    dispatch(h, converted);
+    dispatch(h, data, converted);
 }
 
-void Receiver::dispatch(const AgwHeader& h, const QByteArray& converted) {
+void Receiver::dispatch(const AgwHeader& h, QByteArrayView data, const QByteArray& converted) {
     const QByteArray& call = h.CallFrom;
     switch (h.DataKind) {
     case 'D': {
@@ -200,6 +200,10 @@ void Receiver::dispatch(const AgwHeader& h, const QByteArray& converted) {
         const QString text = QStringLiteral("****** DataKind = ") + QChar::fromLatin1(h.DataKind) +
                              QLatin1Char(' ') + fromSingleByte(converted);
         m_monitor.setStatusText(text);
+        // The answer to the link's own question for the engine's radio ports is expected, not
+        // logged: it registers the callsign on the further ports, whose answers are logged as
+        // any "X". A "G" nobody asked for is logged as before.
+        if (h.DataKind == 'G' && m_link.portsAnswered(readPortInfo(data).count)) return;
         m_log.write(kTag, QStringLiteral("****** DataKind = ") +
                               outsideText(QByteArray(1, h.DataKind)) + QLatin1Char(' ') +
                               outsideText(converted));

@@ -1,7 +1,8 @@
 #pragma once
 // The engine's side of the relay: the bytes from the engine are reassembled into frames; each
 // frame is shown on the monitor and dispatched by kind: "C" opens a session, "D" goes to the
-// session's node connection, "d" ends the session, anything else is shown and logged.
+// session's node connection, "d" ends the session, the answer to the link's question for the
+// engine's radio ports ("G") registers on them, anything else is shown and logged.
 #include "agwlink/FrameAssembler.h"
 #include "relay/Steps.h"
 
@@ -40,7 +41,7 @@ public:
 
 private:
     void handleFrame(QByteArrayView frame, bool firstOfArrival, Step& step);
-    void dispatch(const AgwHeader& h, const QByteArray& converted);
+    void dispatch(const AgwHeader& h, QByteArrayView data, const QByteArray& converted);
     void fail(Step step, const QString& description);
 
     AgwLink& m_link;

@@ -10,6 +10,7 @@ struct LinkStatus {
     QString state;    // "connected", "connecting" or "down"
     QString callsign; // registered at the last connect (empty before the first)
     QString engine;   // host:port
+    int ports = 0;    // radio ports the callsign is registered on (0 while the link is down)
     QDateTime since;  // when the link last came up or went down
 };
 

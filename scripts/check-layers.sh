@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a file of a layer includes a file of a higher layer. The layers, lowest first:
-#   net <- config <- agwlink <- relay <- ui
+#   net <- config <- agwlink <- relay <- service <- ui
 # The simulator (tools/) sits beside the gateway and may use everything below the relay; tests,
 # benchmarks and fuzz targets may use every layer.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$top"
-layers=(net config agwlink relay ui)
+layers=(net config agwlink relay service ui)
 rank() {
     local i
     for i in "${!layers[@]}"; do

@@ -7,9 +7,12 @@
 #      registration must reach the simulator's engine and a simulated user must be logged in
 #      at its node; then SIGTERM must end the gateway with exit code 0 and "Program terminated"
 #      in the error.log of the user's instance directory;
-#   4. checks the launcher: $PKTGATE_HOME, refreshing a stale copy, refusing a directory it
+#   4. runs the installed service's command line (its ExecStart, headless, with the status
+#      server added through PKTGATE_OPTIONS) the same way: the users reach the node, the log
+#      reaches standard error, /status.json shows the link and the users, SIGTERM ends it;
+#   5. checks the launcher: $PKTGATE_HOME, no copy of the gateway made, refusing a directory it
 #      cannot write to;
-#   5. removes the package (apt-get remove).
+#   6. removes the package (apt-get remove).
 # Runs as root or with sudo; refuses to run when a pktgate package is already installed.
 # Prints one line per check and ends with "N passed, N failed".
 set -euo pipefail
@@ -79,10 +82,12 @@ only_runtime_deps() {
     names="$(field Depends | tr ',' '\n' | sed -e 's/(.*)//' -e 's/|.*//' -e 's/ //g' | sort -u)"
     echo "$names" | grep -qx libqt6core6 && echo "$names" | grep -qx libqt6network6 &&
         echo "$names" | grep -qx libqt6gui6 && echo "$names" | grep -qx libqt6widgets6 &&
-        ! echo "$names" | grep -vxE 'libc6|libgcc-s1|libstdc\+\+6|libqt6(core|network|gui|widgets)6'
+        echo "$names" | grep -qx libqt6httpserver6 &&
+        ! echo "$names" |
+        grep -vxE 'libc6|libgcc-s1|libstdc\+\+6|libqt6(core|network|gui|widgets|httpserver|websockets)6'
 }
 check "section hamradio" test "$(field Section)" = hamradio
-check "depends only on the C/C++ runtimes and Qt 6 Core, Network, Gui, Widgets ($(field Depends))" \
+check "depends only on the C/C++ runtimes and Qt 6 Core, Network, Gui, Widgets, HTTP Server ($(field Depends))" \
     only_runtime_deps
 
 # --- install ----------------------------------------------------------------------------------
@@ -99,7 +104,7 @@ for f in /usr/bin/pktgate /usr/lib/pktgate/pktgate /usr/lib/pktgate/pktgate-sim;
 done
 for f in /usr/lib/pktgate/help.html /usr/share/applications/pktgate.desktop \
     /usr/share/icons/hicolor/scalable/apps/pktgate.svg /lib/systemd/system/pktgate.service \
-    /usr/share/doc/pktgate/USER_GUIDE.md; do
+    /usr/share/doc/pktgate/USER_GUIDE.md /usr/share/man/man1/pktgate.1; do
     check "installed: $f" test -f "$f"
 done
 if command -v desktop-file-validate >/dev/null 2>&1; then
@@ -192,12 +197,8 @@ check "error.log in the instance directory: Program Started" \
 check "error.log in the instance directory: Program terminated" \
     grep -q ' Program terminated ' "$inst/error.log"
 check "nothing written beside the installed executable" test ! -e /usr/lib/pktgate/error.log
-# A regular file with the installed gateway's bytes: a link would make the gateway look for its
-# files beside the installed executable.
-is_copy() { [ -f "$2" ] && [ ! -L "$2" ] && cmp -s "$1" "$2"; }
-check "the instance holds a copy of the gateway, not a link" \
-    is_copy /usr/lib/pktgate/pktgate "$inst/pktgate"
-check "the instance holds the help page" cmp -s /usr/lib/pktgate/help.html "$inst/help.html"
+check "the launcher copied nothing into the instance directory" \
+    test ! -e "$inst/pktgate" -a ! -e "$inst/help.html"
 
 kill -TERM "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
@@ -211,9 +212,72 @@ if [ "$failed" -gt 0 ]; then
     show "$inst/error.log"
 fi
 
-# --- the launcher: another instance directory, a stale copy, an unwritable directory -----------
+# --- the installed service's command line: headless, with the status server ---------------------
+unit=/lib/systemd/system/pktgate.service
+exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"
+check "the service runs the gateway headless ($exec_start)" \
+    grep -q -- '--headless --dir %S/pktgate $PKTGATE_OPTIONS' <<<"$exec_start"
+check "the service needs no window system" test -z "$(grep -E 'QT_QPA_PLATFORM|DISPLAY' "$unit")"
+state="$work/state"
+mkdir -p "$state/pktgate"
+# A simulator of its own, with two load users who stay.
+/usr/lib/pktgate/pktgate-sim --agw-port 0 --node-port 0 --users 2 --lines-per-user 0 \
+    >"$work/sim2.out" 2>&1 &
+sim_pid=$!
+wait_for 'cluster node on' 10 "$work/sim2.out" || true
+agw_port2="$(sed -n 's/.*AGW engine on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim2.out")"
+node_port2="$(sed -n 's/.*cluster node on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim2.out")"
+write_cfg "$state/pktgate/pktgate.cfg" "${agw_port2:-1}" "${node_port2:-1}"
+[ "$(id -u)" -eq 0 ] && chown -R nobody "$state"
+cp "$state/pktgate/pktgate.cfg" "$work/service.cfg"
+# ExecStart as systemd runs it: %S is the state directory, and $PKTGATE_OPTIONS (as set with
+# "systemctl edit") is split into words.
+service_cmd=()
+for word in ${exec_start//%S/$state}; do
+    if [ "$word" = '$PKTGATE_OPTIONS' ]; then
+        service_cmd+=(--status 127.0.0.1:0)
+    else
+        service_cmd+=("$word")
+    fi
+done
+env -i PATH=/usr/bin:/bin ${runner[@]+"${runner[@]}"} "${service_cmd[@]}" \
+    >"$work/service.out" 2>"$work/service.err" &
+gw_pid=$!
+check "the service's gateway logs to standard error (the journal)" \
+    wait_for ' Program Started ' 10 "$work/service.err"
+status_port="$(sed -n 's|.*status page on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/service.err")"
+check "the service's gateway announces its status page (${status_port:-none})" test -n "$status_port"
+check "the simulated users logged in at the node through the service's gateway" \
+    wait_for 'node: SIM2 logged in' 20 "$work/sim2.out"
+# /status.json with bash's own TCP client; the server may keep the connection open, so read a while.
+status_json() {
+    exec 3<>"/dev/tcp/127.0.0.1/$status_port" || return 1
+    printf 'GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3
+    timeout 2 cat <&3 >"$work/status.json" || true
+    exec 3<&-
+}
+status_json || true
+check "/status.json: the link is connected" grep -q '"state":"connected"' "$work/status.json"
+check "/status.json: the registered callsign" grep -q '"callsign":"GB7TC"' "$work/status.json"
+check "/status.json: the users with their radio ports" grep -q '"users":\[{' "$work/status.json"
+stop_gateway
+check "SIGTERM ends the service's gateway with exit code 0 (got $gw_rc)" test "$gw_rc" = 0
+check "the service's error.log ends with Program terminated" \
+    sh -c "tail -n 1 '$state/pktgate/error.log' | grep -q ' Program terminated '"
+check "the service's pktgate.cfg is left as it was" cmp -s "$work/service.cfg" "$state/pktgate/pktgate.cfg"
+kill -TERM "$sim_pid" 2>/dev/null || true
+wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+if [ "$failed" -gt 0 ]; then
+    show "$work/sim2.out"
+    show "$work/service.err"
+    show "$work/status.json"
+fi
+
+# --- the launcher: another instance directory, an old copy, an unwritable directory -------------
 svc="$work/svc"
 mkdir -p "$svc"
+# What an older launcher left: a copy of the gateway, which is no longer run.
 echo "stale copy" >"$svc/pktgate"
 chmod 755 "$svc/pktgate"
 # The simulator has ended: its ports are closed now, so this gateway runs without peers.
@@ -226,7 +290,7 @@ check "PKTGATE_HOME (relative): the gateway starts in that directory" \
     wait_for ' Program Started ' 10 "$svc/error.log"
 stop_gateway
 check "PKTGATE_HOME: SIGTERM ends it with exit code 0 (got $gw_rc)" test "$gw_rc" = 0
-check "a stale copy of the gateway is replaced" is_copy /usr/lib/pktgate/pktgate "$svc/pktgate"
+check "an old copy of the gateway is neither run nor replaced" grep -q "stale copy" "$svc/pktgate"
 check "the first instance directory was not touched" \
     test "$(grep -c ' Program Started ' "$inst/error.log")" = 1
 

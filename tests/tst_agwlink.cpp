@@ -44,7 +44,9 @@ void tst_agwlink::registersAfterTheConnectPause() {
     QTcpSocket* peer = engine.nextPendingConnection();
     QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 36, 5000);
     QVERIFY(clock.elapsed() >= 500);
-    QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1"));
+    // The registration on port 0, then the question for the engine's ports.
+    QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 72, 5000);
+    QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1") + buildPortInfoRequest());
     QCOMPARE(g.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
     QVERIFY(!g.monitor.kickVisible);
     QCOMPARE(g.host.title(), QStringLiteral("AGW - Tarn Cluster 1.023C N0CALL-1"));
@@ -61,7 +63,8 @@ void tst_agwlink::registersAgainAfterReconnect() {
         QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
         QTcpSocket* peer = engine.nextPendingConnection();
         QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 36, 5000);
-        QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1"));
+        QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 72, 5000);
+        QCOMPARE(peer->readAll(), buildRegisterFrame("N0CALL-1") + buildPortInfoRequest());
         // The engine drops the link: nothing visible, the next tick reconnects.
         peer->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().socket().state(), int(Socket::Closing), 5000);

@@ -17,6 +17,8 @@ private slots:
     void callFields_data();
     void callFields();
     void registerFrame();
+    void portInfo_data();
+    void portInfo();
     void kindDescription_data();
     void kindDescription();
     void cutter_data();
@@ -92,6 +94,36 @@ void tst_codec::registerFrame() {
     QByteArray empty(36, '\0');
     empty[4] = 'X';
     QCOMPARE(buildRegisterFrame(QByteArray()), empty);
+    // On a further radio port the port byte says which; the question for the ports is a bare "G".
+    expected[0] = 3;
+    QCOMPARE(buildRegisterFrame("N0CALL-1", 3), expected);
+    QByteArray g(36, '\0');
+    g[4] = 'G';
+    QCOMPARE(buildPortInfoRequest(), g);
+}
+
+void tst_codec::portInfo_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QByteArrayList>("descriptions");
+    QTest::newRow("two ports") << QByteArray("2;Port1 VHF 1200 baud;Port2 UHF 9600;") << 2
+                               << QByteArrayList{"Port1 VHF 1200 baud", "Port2 UHF 9600"};
+    QTest::newRow("ended by a zero byte")
+        << QByteArray("1;Port1 HF\0junk", 15) << 1 << QByteArrayList{"Port1 HF"};
+    QTest::newRow("more descriptions than ports")
+        << QByteArray("1;a;b;") << 1 << QByteArrayList{"a"};
+    QTest::newRow("more ports than a port byte holds")
+        << QByteArray("300;") << 256 << QByteArrayList{};
+    QTest::newRow("no number") << QByteArray("ports;a;") << 0 << QByteArrayList{};
+}
+
+void tst_codec::portInfo() {
+    QFETCH(QByteArray, data);
+    QFETCH(int, count);
+    QFETCH(QByteArrayList, descriptions);
+    const PortInfo info = readPortInfo(data);
+    QCOMPARE(info.count, count);
+    QCOMPARE(info.descriptions, descriptions);
 }
 
 void tst_codec::kindDescription_data() {

@@ -28,6 +28,8 @@ class tst_relay : public QObject {
 
 private slots:
     void registration();
+    void radioPorts_data();
+    void radioPorts();
     void arrivalPatterns_data();
     void arrivalPatterns();
     void loginAndData();
@@ -66,7 +68,7 @@ void tst_relay::registration() {
     Rig r;
     // Every connect registers the callsign again.
     r.agw->makeConnected();
-    QCOMPARE(r.agw->written, buildRegisterFrame("GB7TC"));
+    QCOMPARE(r.agw->written, buildRegisterFrame("GB7TC") + buildPortInfoRequest());
     QCOMPARE(r.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
     QVERIFY(!r.monitor.kickVisible);
     // A connect notification that finds the link gone again sends nothing but still hides Kick.
@@ -223,6 +225,46 @@ void tst_relay::unknownKindShownAndLogged() {
     QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ****** DataKind = X <01>")));
 }
 
+void tst_relay::radioPorts_data() {
+    QTest::addColumn<bool>("allPorts");
+    QTest::addColumn<QByteArrayList>("answers"); // the data of the "G" frames the engine sends
+    QTest::addColumn<QByteArrayList>("sent");    // the frames the gateway sends after connecting
+    QTest::addColumn<int>("logged");             // "DataKind = G" lines in the log
+    const QByteArray x0 = buildRegisterFrame("GB7TC"), g = buildPortInfoRequest();
+    const QByteArray x1 = buildRegisterFrame("GB7TC", 1), x2 = buildRegisterFrame("GB7TC", 2);
+    QTest::newRow("port 0 only: a G is unexpected")
+        << false << QByteArrayList{"2;Port1;Port2;"} << QByteArrayList{x0} << 1;
+    QTest::newRow("two ports") << true << QByteArrayList{"2;Port1 VHF;Port2 UHF;"}
+                               << QByteArrayList{x0, g, x1} << 0;
+    QTest::newRow("one port") << true << QByteArrayList{"1;Port1;"} << QByteArrayList{x0, g} << 0;
+    QTest::newRow("unreadable answer")
+        << true << QByteArrayList{"none"} << QByteArrayList{x0, g} << 0;
+    QTest::newRow("a second answer is unexpected")
+        << true << QByteArrayList{"3;a;b;c;", "3;a;b;c;"} << QByteArrayList{x0, g, x1, x2} << 1;
+}
+
+void tst_relay::radioPorts() {
+    QFETCH(bool, allPorts);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(QByteArrayList, sent);
+    QFETCH(int, logged);
+    Rig r;
+    r.gw->setAllPorts(allPorts);
+    r.agw->makeConnected();
+    for (const QByteArray& a : answers)
+        r.engine(buildFrame(0, 'G', "", "", a));
+    QCOMPARE(r.sent(), sent);
+    QCOMPARE(r.gw->status().link.ports, sent.size() - (allPorts ? 1 : 0));
+    int lines = 0;
+    for (const QString& e : r.dir.logEntries())
+        lines += e.startsWith(QStringLiteral("DataArrival ****** DataKind = G"));
+    QCOMPARE(lines, logged);
+    // Every connect asks again.
+    r.agw->peerClose();
+    r.agw->makeConnected();
+    QCOMPARE(r.sent().size(), allPorts ? 2 : 1);
+}
+
 void tst_relay::nodeToRadio_data() {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<QList<QByteArray>>("pieces");
@@ -362,7 +404,7 @@ void tst_relay::framesFromRegisteredCall() {
     r.agw->m_state = Socket::Closed;
     r.gw->link().reconnectTick();
     r.agw->makeConnected();
-    QCOMPARE(r.sent(), QList<QByteArray>{buildRegisterFrame("GB7NEW")});
+    QCOMPARE(r.sent().value(0), buildRegisterFrame("GB7NEW"));
     r.login("N0USR");
     r.node("N0USR")->deliver("hello\r\n");
     QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'D', "GB7NEW", "N0USR", "hello\r")});
@@ -575,7 +617,7 @@ void tst_relay::status() {
     QCOMPARE(st.counters.usersServed, 2u);
     QCOMPARE(st.counters.framesFromEngine, 4u);
     QCOMPARE(st.counters.linkConnects, 1u);
-    QCOMPARE(st.counters.framesToEngine, 2u); // the registration, and one "D" to AAA
+    QCOMPARE(st.counters.framesToEngine, 3u); // the registration, the port question, a "D"
 }
 
 // The AGW link goes, and every radio user's link with it: each session ends without a frame,
@@ -616,7 +658,7 @@ void tst_relay::linkLostEndsSessions() {
     // The link comes back; the same user connects again and is logged in afresh.
     if (r.agw->state() != Socket::Connecting) r.gw->link().reconnectTick();
     r.agw->makeConnected();
-    QCOMPARE(r.sent(), QList<QByteArray>{buildRegisterFrame("GB7TC")});
+    QCOMPARE(r.sent().value(0), buildRegisterFrame("GB7TC"));
     const size_t made = r.nodePool.made.size();
     r.engine(connectFrame("AAA"));
     FakeSocket* fresh = r.node("AAA");

@@ -40,6 +40,10 @@ qint64 SimEngine::bytesQueued() const {
     return m_gateway ? m_gateway->socket->bytesToWrite() + m_gateway->piecesBytes : 0;
 }
 
+bool SimEngine::registeredOn(quint8 port) const {
+    return m_gateway && (m_ports == 1 || m_gateway->ports.contains(port));
+}
+
 void SimEngine::onNewConnection() {
     while (QTcpSocket* s = m_server->nextPendingConnection()) {
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -105,7 +109,21 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
     const QByteArray data = frame.sliced(kAgwHeaderSize).toByteArray();
     switch (h.DataKind) {
     case 'X': {
+        if (h.Port != 0) {
+            // A further radio port: taken for the cluster callsign of the registered gateway.
+            const bool ok = c == m_gateway && h.CallFrom == clusterCall() && h.Port < m_ports;
+            send(c, buildFrame(h.Port, 'X', h.CallFrom, QByteArray(),
+                               QByteArray(1, ok ? '\1' : '\0')));
+            if (!ok || c->ports.contains(h.Port)) break;
+            c->ports.append(h.Port);
+            emit notice(QStringLiteral("engine: gateway registered %1 on port %2")
+                            .arg(QString::fromLatin1(h.CallFrom))
+                            .arg(h.Port));
+            emit portRegistered(h.Port);
+            break;
+        }
         c->registered = h.CallFrom;
+        c->ports = {0};
         send(c, buildRegisteredFrame(h.CallFrom));
         if (m_fixedCall.isEmpty() && m_firstCall.isEmpty()) m_firstCall = h.CallFrom;
         if (h.CallFrom == clusterCall()) {
@@ -123,8 +141,17 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
     case 'R':
         send(c, buildVersionFrame());
         break;
+    case 'G':
+        send(c, buildPortInfoFrame(m_ports));
+        break;
     case 'D':
-        if (m_users.contains(h.CallTo)) {
+        if (m_ports > 1 && m_users.contains(h.CallTo) && m_users[h.CallTo].port != h.Port) {
+            ++m_counters.framesDropped;
+            emit notice(QStringLiteral("engine: data for %1 on port %2, who is on port %3")
+                            .arg(QString::fromLatin1(h.CallTo))
+                            .arg(h.Port)
+                            .arg(m_users[h.CallTo].port));
+        } else if (m_users.contains(h.CallTo)) {
             deliver(h.CallTo, data);
         } else {
             ++m_counters.framesDropped;
@@ -174,7 +201,7 @@ void SimEngine::deliver(const QByteArray& call, const QByteArray& data) {
 }
 
 bool SimEngine::connectUser(const QByteArray& call, quint8 radioPort) {
-    if (!m_gateway || call.isEmpty() || m_users.contains(call)) return false;
+    if (!registeredOn(radioPort) || call.isEmpty() || m_users.contains(call)) return false;
     User u;
     u.port = radioPort;
     u.to = clusterCall();

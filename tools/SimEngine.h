@@ -1,6 +1,11 @@
 #pragma once
-// The simulated AGW packet engine: listens for the gateway, answers its registration and
-// version request, and carries the simulated radio users' connects, lines and disconnects.
+// The simulated AGW packet engine: listens for the gateway, answers its registrations, its version
+// request and its question for the radio ports, and carries the simulated radio users' connects,
+// lines and disconnects.
+//
+// An engine of one radio port (the default) takes users on any port number. An engine of several
+// takes a user on a port only once the gateway has registered the cluster callsign there, and
+// drops what the gateway sends a user on another port than the user's.
 #include "agwlink/FrameAssembler.h"
 #include "tools/SimProtocol.h"
 
@@ -37,6 +42,11 @@ public:
 
     // Every frame towards the gateway is then written in several pieces, one per event-loop turn.
     void setSplitFrames(bool on) { m_split = on; }
+    // The engine's radio ports, 1 to 256, as its answer to "G" tells them.
+    void setPorts(int count) { m_ports = qBound(1, count, 256); }
+    int ports() const { return m_ports; }
+    // True when the gateway's registration holds on this radio port.
+    bool registeredOn(quint8 port) const;
     // The callsign users connect to; empty (the default): the first one the gateway registers.
     void setClusterCall(const QByteArray& call) { m_fixedCall = call; }
     QByteArray clusterCall() const { return m_fixedCall.isEmpty() ? m_firstCall : m_fixedCall; }
@@ -59,6 +69,8 @@ public:
 
 signals:
     void gatewayRegistered(const QByteArray& call);
+    // The gateway registered the cluster callsign on a radio port beyond 0.
+    void portRegistered(quint8 port);
     void gatewayLost();
     // A whole line (without its CR) the gateway sent to a user.
     void userLine(const QByteArray& call, const QByteArray& line);
@@ -73,6 +85,7 @@ private:
         QTcpSocket* socket = nullptr;
         FrameAssembler frames;
         QByteArray registered;
+        QList<quint8> ports;      // the radio ports the cluster callsign is registered on
         QList<QByteArray> pieces; // split mode: still to write, in order
         qint64 piecesBytes = 0;
     };
@@ -98,6 +111,7 @@ private:
     QByteArray m_fixedCall;
     QByteArray m_firstCall;
     bool m_split = false;
+    int m_ports = 1;
     QTimer m_pieceTimer;
     Counters m_counters;
 };

@@ -72,6 +72,10 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
         {QStringLiteral("radio-port"),
          QStringLiteral("Engine radio port the users come in on, 0 to 255 (default 0)."),
          QStringLiteral("n")},
+        {QStringLiteral("ports"),
+         QStringLiteral("Radio ports of the engine, 1 to 256 (default 1). With more, the users "
+                        "take the ports in turn, each once the gateway has registered there."),
+         QStringLiteral("n")},
         {QStringLiteral("users"),
          QStringLiteral("Load mode: number of simulated radio users (0 to 100000)."),
          QStringLiteral("n")},
@@ -112,10 +116,11 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     }
 
     qint64 agwPort = o.agwPort, nodePort = o.nodePort, radioPort = o.radioPort, users = o.users,
-           lines = o.linesPerUser;
+           lines = o.linesPerUser, ports = o.ports;
     if (!readInt(p, QStringLiteral("agw-port"), 0, 65535, agwPort, message) ||
         !readInt(p, QStringLiteral("node-port"), 0, 65535, nodePort, message) ||
         !readInt(p, QStringLiteral("radio-port"), 0, 255, radioPort, message) ||
+        !readInt(p, QStringLiteral("ports"), 1, 256, ports, message) ||
         !readInt(p, QStringLiteral("users"), 0, 100000, users, message) ||
         !readInt(p, QStringLiteral("lines-per-user"), 0, 1000000000, lines, message) ||
         !readRate(p, QStringLiteral("rate"), 1e7, o.rate, message) ||
@@ -127,6 +132,7 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     o.radioPort = quint8(radioPort);
     o.users = int(users);
     o.linesPerUser = int(lines);
+    o.ports = int(ports);
 
     if (p.isSet(QStringLiteral("cluster-call"))) {
         const QString call = p.value(QStringLiteral("cluster-call")).trimmed();

@@ -10,7 +10,8 @@ struct SimOptions {
     quint16 agwPort = 8000;  // 0: any free port
     quint16 nodePort = 7300; // 0: any free port
     QByteArray clusterCall;  // empty: the call the gateway registers
-    quint8 radioPort = 0;    // the engine port the users come in on
+    quint8 radioPort = 0;    // the engine port the users come in on (an engine of one port)
+    int ports = 1;           // the engine's radio ports; with more than one, users take turns
     int users = -1;          // -1: the demo users; otherwise the number of load users
     int linesPerUser = 10;   // load users: lines each one sends (0: none, stay connected)
     double rate = 50;        // load users: lines per second, all users together (0: flat out)

@@ -50,6 +50,14 @@ QByteArray buildVersionFrame(quint32 major, quint32 minor) {
     return buildFrame(0, 'R', QByteArray(), QByteArray(), data);
 }
 
+QByteArray buildPortInfoFrame(int ports) {
+    QByteArray text = QByteArray::number(ports) + ';';
+    for (int p = 1; p <= ports; ++p)
+        text +=
+            "Port" + QByteArray::number(p) + " Simulated radio port " + QByteArray::number(p) + ';';
+    return buildFrame(0, 'G', QByteArray(), QByteArray(), text);
+}
+
 QByteArray buildRegisteredFrame(const QByteArray& call) {
     return buildFrame(0, 'X', call, QByteArray(), QByteArray(1, '\1'));
 }

@@ -36,6 +36,9 @@ QByteArray buildFrameWithPid(quint8 port, char kind, quint8 pid, const QByteArra
                              const QByteArray& callTo, const QByteArray& data = {});
 // The engine's answer to "R": two 32-bit little-endian numbers, major and minor version.
 QByteArray buildVersionFrame(quint32 major = 2000, quint32 minor = 1);
+// The engine's answer to "G": the number of radio ports, then a description of each, each ended
+// by ';' ("2;Port1 Simulated radio port 1;Port2 Simulated radio port 2;").
+QByteArray buildPortInfoFrame(int ports);
 // The engine's answer to an "X" registration: one data byte, 1 for success.
 QByteArray buildRegisteredFrame(const QByteArray& call);
 

@@ -13,6 +13,7 @@ SimUsers::SimUsers(SimEngine* engine, int users, int linesPerUser, double rate, 
     : QObject(parent), m_engine(engine), m_userCount(users), m_linesPerUser(linesPerUser),
       m_rate(rate), m_radioPort(radioPort) {
     connect(m_engine, &SimEngine::gatewayRegistered, this, &SimUsers::onRegistered);
+    connect(m_engine, &SimEngine::portRegistered, this, &SimUsers::onPortRegistered);
     connect(m_engine, &SimEngine::userLine, this, &SimUsers::onUserLine);
     connect(m_engine, &SimEngine::userGone, this,
             [this](const QByteArray& call, bool) { onUserGone(call); });
@@ -37,6 +38,31 @@ void SimUsers::onRegistered() {
         startDemoRound();
     else
         startLoad();
+}
+
+quint8 SimUsers::portOf(qsizetype index) const {
+    const int ports = m_engine->ports();
+    return ports > 1 ? quint8(index % ports) : m_radioPort;
+}
+
+void SimUsers::onPortRegistered(quint8 port) {
+    if (!m_running || m_userCount < 0) return;
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        if (it.value() == port && connectLoadUser(it.key(), port))
+            it = m_waiting.erase(it);
+        else
+            ++it;
+    }
+}
+
+bool SimUsers::connectLoadUser(const QByteArray& call, quint8 port) {
+    if (!m_engine->connectUser(call, port)) return false;
+    User u;
+    u.lines = m_linesPerUser;
+    u.gone = false;
+    m_users.insert(call, u);
+    ++m_loadLeft;
+    return true;
 }
 
 void SimUsers::type(const QByteArray& call, const QByteArray& line) {
@@ -101,7 +127,7 @@ void SimUsers::demoStep(const QByteArray& call) {
     User& u = m_users[call];
     switch (u.step) {
     case 0:
-        if (!m_engine->connectUser(call, m_radioPort)) {
+        if (!m_engine->connectUser(call, portOf(m_order.indexOf(call)))) {
             onUserGone(call);
             return;
         }
@@ -144,15 +170,14 @@ void SimUsers::demoStep(const QByteArray& call) {
 void SimUsers::startLoad() {
     m_users.clear();
     m_ready.clear();
+    m_waiting.clear();
     m_loadLeft = 0;
     for (int i = 0; i < m_userCount; ++i) {
         const QByteArray call = loadCall(i);
-        if (!m_engine->connectUser(call, m_radioPort)) continue;
-        User u;
-        u.lines = m_linesPerUser;
-        u.gone = false;
-        m_users.insert(call, u);
-        ++m_loadLeft;
+        const quint8 port = portOf(i);
+        // A port the gateway has not registered yet takes its users once it has.
+        if (!connectLoadUser(call, port) && !m_engine->registeredOn(port))
+            m_waiting.insert(call, port);
     }
     if (m_linesPerUser <= 0) return;
     // Users the node does not greet in time type anyway.

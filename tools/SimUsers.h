@@ -1,7 +1,7 @@
 #pragma once
 // Scripts for the simulated radio users: the demo (a handful of users who connect, ask for
 // spots, say hello and leave, round after round) and the load (many users sending lines at a
-// given rate).
+// given rate). On an engine of several radio ports the users take the ports in turn.
 #include "tools/SimEngine.h"
 
 #include <QElapsedTimer>
@@ -50,6 +50,11 @@ private:
     };
 
     void onRegistered();
+    void onPortRegistered(quint8 port);
+    // The radio port of the user in this place of the connect order.
+    quint8 portOf(qsizetype index) const;
+    // Load: connects a user and enters it in the script; false when its port is not open yet.
+    bool connectLoadUser(const QByteArray& call, quint8 port);
     void onUserLine(const QByteArray& call, const QByteArray& line);
     void onUserGone(const QByteArray& call);
     void startDemoRound();
@@ -69,7 +74,8 @@ private:
     quint8 m_radioPort;
     Timing m_timing;
     QHash<QByteArray, User> m_users;
-    QList<QByteArray> m_order; // the demo users in connect order
+    QList<QByteArray> m_order;           // the demo users in connect order
+    QHash<QByteArray, quint8> m_waiting; // load users whose port the gateway has not registered
     bool m_running = false;
     quint64 m_nextEpoch = 0;
     // Load pacing: ready users take turns.

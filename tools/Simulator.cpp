@@ -17,6 +17,7 @@ Simulator::Simulator(const SimOptions& options, QObject* parent)
         m_engine = new SimEngine(this);
         m_engine->setSplitFrames(options.splitFrames);
         m_engine->setClusterCall(options.clusterCall);
+        m_engine->setPorts(options.ports);
         m_users = new SimUsers(m_engine, options.users, options.linesPerUser, options.rate,
                                options.radioPort, this);
         connect(m_engine, &SimEngine::notice, this, &Simulator::traffic);
@@ -61,11 +62,13 @@ void Simulator::traffic(const QString& line) {
 bool Simulator::start(QString& error) {
     if (m_engine) {
         if (!m_engine->listen(m_options.agwPort, error)) return false;
-        emit output(QStringLiteral("pktgate-sim: AGW engine on 127.0.0.1:%1, %2")
-                        .arg(m_engine->port())
-                        .arg(m_options.users < 0
-                                 ? QStringLiteral("demo users")
-                                 : QStringLiteral("%1 load users").arg(m_options.users)));
+        emit output(
+            QStringLiteral("pktgate-sim: AGW engine on 127.0.0.1:%1, %2%3")
+                .arg(m_engine->port())
+                .arg(m_options.users < 0 ? QStringLiteral("demo users")
+                                         : QStringLiteral("%1 load users").arg(m_options.users))
+                .arg(m_options.ports > 1 ? QStringLiteral(", %1 radio ports").arg(m_options.ports)
+                                         : QString()));
     }
     if (m_node) {
         if (!m_node->listen(m_options.nodePort, error)) return false;

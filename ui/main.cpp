@@ -1,28 +1,49 @@
-// Program entry: creates and shows the main window, whose start-up sequence starts the gateway,
-// and runs the event loop until the last window is gone.
+// Program entry: reads the command line, then runs the gateway with its window, or without one
+// (service/Headless.h) when asked to or when there is no display to show it on.
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/UnixSystem.h"
+#include "service/Headless.h"
+#include "service/ProgramOptions.h"
+#include "service/StatusServer.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QSessionManager>
+#include <cstdio>
 
-int main(int argc, char** argv) {
-    // A termination signal from the first moment on ends the program in order, never by the
-    // signal itself.
-    unixsystem::catchTerminationSignals();
-    // One socket per radio user: allow as many open files as the system lets us.
-    unixsystem::raiseOpenFileLimit();
+namespace {
 
+void print(FILE* to, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    std::fflush(to);
+}
+
+// The window's run: the main window, whose start-up sequence starts the gateway, until the last
+// window is gone.
+int runWindow(int& argc, char** argv, const ProgramOptions& options) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pktgate"));
 
-    // The gateway's files lie beside its executable.
-    const QString directory = QCoreApplication::applicationDirPath();
+    // The gateway's files lie beside its executable unless --dir names another directory.
+    const QString directory =
+        options.directory.isEmpty() ? QCoreApplication::applicationDirPath() : options.directory;
     ErrorLog log(directory);
     Settings settings;
     MainWindow window(settings, log, directory, Timing(), {}, {}, MainWindow::Relay::OwnThread);
+    window.gateway().setAllPorts(options.allPorts);
+    if (options.status) {
+        QString error;
+        const StatusServer* status =
+            openStatusServer(window.gateway(), log, *options.status, error);
+        if (!status) {
+            print(stderr, QStringLiteral("pktgate: %1\n").arg(error));
+            return 1;
+        }
+        print(stderr, QStringLiteral("pktgate: status page on http://%1/\n")
+                          .arg(addressText(options.status->address, status->port())));
+    }
 
     // A service manager or a terminal ending the program, and the desktop session ending, close
     // the window with a reason other than the user's: no question, no save, the end logged.
@@ -44,4 +65,48 @@ int main(int argc, char** argv) {
     const int rc = QApplication::exec();
     unixsystem::ignoreTerminationSignals();
     return rc;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A termination signal from the first moment on ends the program in order, never by the
+    // signal itself.
+    unixsystem::catchTerminationSignals();
+    // One socket per radio user: allow as many open files as the system lets us.
+    unixsystem::raiseOpenFileLimit();
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    ProgramOptions options;
+    QString message;
+    switch (parseProgramOptions(arguments, options, message)) {
+    case OptionsResult::Help:
+        print(stdout, message);
+        return 0;
+    case OptionsResult::Version:
+        print(stdout, message + QLatin1Char('\n'));
+        return 0;
+    case OptionsResult::Error:
+        print(stderr, QStringLiteral("pktgate: %1\n\n%2").arg(message, programUsage()));
+        return 2;
+    case OptionsResult::Run:
+        break;
+    }
+    if (!options.directory.isEmpty()) {
+        const QString why = unusableDirectory(options.directory);
+        if (!why.isEmpty()) {
+            print(stderr, QStringLiteral("pktgate: --dir: %1\n").arg(why));
+            return 2;
+        }
+    }
+    if (!options.headless &&
+        !displayAvailable(options.platform, QProcessEnvironment::systemEnvironment())) {
+        print(stderr, QStringLiteral("pktgate: no display (neither DISPLAY nor WAYLAND_DISPLAY is "
+                                     "set): running headless, as with --headless\n"));
+        options.headless = true;
+    }
+    if (options.headless) return runHeadless(argc, argv, options);
+    return runWindow(argc, argv, options);
 }

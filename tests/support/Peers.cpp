@@ -141,6 +141,32 @@ void FakeNode::stopReading(Conn* c) {
     c->sock->setReadBufferSize(1);
 }
 
+HttpReply httpRequest(quint16 port, const QByteArray& bytes) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000)) return {};
+    s.write(bytes);
+    QByteArray in;
+    HttpReply r;
+    waitUntil(
+        [&] {
+            in += s.readAll();
+            const qsizetype end = in.indexOf("\r\n\r\n");
+            if (end < 0) return s.state() != QAbstractSocket::ConnectedState;
+            r.head = in.left(end);
+            const qsizetype at = r.head.toLower().indexOf("content-length:");
+            r.body = in.mid(end + 4);
+            return at < 0 || r.body.size() >= r.head.mid(at + 15).split('\r')[0].trimmed().toInt();
+        },
+        5000);
+    if (!r.head.isEmpty()) r.code = r.head.mid(9, 3).toInt();
+    return r;
+}
+
+HttpReply httpGet(quint16 port, const QByteArray& path, const QByteArray& method) {
+    return httpRequest(port, method + ' ' + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+}
+
 QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength) {
     return "\"Cluster Call\",\"GB7TC\"\r\n\"AGW IP\",\"127.0.0.1\"\r\n\"AGW Port\",\"" +
            QByteArray::number(agwPort) +

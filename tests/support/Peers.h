@@ -83,6 +83,16 @@ public:
     std::vector<std::unique_ptr<Conn>> conns;
 };
 
+// One HTTP answer: its status code (0: the connection ended without one), head and body.
+struct HttpReply {
+    int code = 0;
+    QByteArray head, body;
+};
+// Sends raw bytes to 127.0.0.1:port and reads one answer (at most 5 s).
+HttpReply httpRequest(quint16 port, const QByteArray& bytes);
+// A request without a body for a path.
+HttpReply httpGet(quint16 port, const QByteArray& path, const QByteArray& method = "GET");
+
 // A settings file that points the gateway at an engine and a node on 127.0.0.1.
 QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength = 130);
 

@@ -87,6 +87,7 @@ private slots:
     void registration_data();
     void registration();
     void userFramesReachGateway();
+    void radioPorts();
     void gatewayDataReachesUser_data();
     void gatewayDataReachesUser();
     void gatewayDisconnect();
@@ -174,6 +175,7 @@ void TstSim::options_data() {
         << QStringList{"--node-only", "--engine-only"} << int(R::Error) << "exclude";
     QTest::newRow("same port twice")
         << QStringList{"--agw-port", "9000", "--node-port", "9000"} << int(R::Error) << "differ";
+    QTest::newRow("no radio port") << QStringList{"--ports", "0"} << int(R::Error) << "--ports";
     QTest::newRow("stray argument") << QStringList{"now"} << int(R::Error) << "\"now\"";
     QTest::newRow("unknown option") << QStringList{"--user=3"} << int(R::Error) << "user";
     QTest::newRow("help") << QStringList{"--help"} << int(R::Help) << "--split-frames";
@@ -318,6 +320,37 @@ void TstSim::userFramesReachGateway() {
     QCOMPARE(bye.header.DataKind, 'd');
     QCOMPARE(bye.header.CallFrom, QByteArray("G4ABC"));
     QCOMPARE(bye.header.CallTo, QByteArray("N0CALL-1"));
+}
+
+void TstSim::radioPorts() {
+    // An engine of two ports names them when asked, takes the callsign on the ports it has, and
+    // a user on port 1 only once the gateway registered there. (tst_program runs the gateway
+    // against it with users on both ports.)
+    SimEngine engine;
+    engine.setPorts(2);
+    QString error;
+    QVERIFY(engine.listen(0, error));
+    QSignalSpy portSpy(&engine, &SimEngine::portRegistered);
+    FakeGateway gw(engine.port());
+    QVERIFY(gw.waitConnected());
+    gw.send(buildRegisterFrame("GB7TC") + buildPortInfoRequest());
+    QTRY_COMPARE_WITH_TIMEOUT(gw.frames.size(), 2, 5000);
+    QCOMPARE(gw.frames[1].header.DataKind, 'G');
+    const PortInfo info = readPortInfo(gw.frames[1].data);
+    QCOMPARE(info.count, 2);
+    QCOMPARE(info.descriptions.size(), 2);
+    QVERIFY(engine.connectUser("G4ABC", 0));
+    QVERIFY(!engine.connectUser("DL2XYZ", 1)); // port 1 is not registered yet
+
+    gw.send(buildRegisterFrame("GB7TC", 1) + buildRegisterFrame("GB7TC", 2));
+    QTRY_COMPARE_WITH_TIMEOUT(gw.ofKind('X').size(), 3, 5000);
+    const QList<Frame> x = gw.ofKind('X');
+    QCOMPARE(x[1].header.Port, quint8(1));
+    QCOMPARE(x[1].data, QByteArray(1, '\1'));
+    QCOMPARE(x[2].header.Port, quint8(2));
+    QCOMPARE(x[2].data, QByteArray(1, '\0')); // the engine has no port 2
+    QCOMPARE(portSpy.size(), 1);
+    QVERIFY(engine.connectUser("DL2XYZ", 1));
 }
 
 void TstSim::gatewayDataReachesUser_data() {

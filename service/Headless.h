@@ -1,0 +1,25 @@
+#pragma once
+// The gateway without a window and without a window system: the same relay, settings, log,
+// keep-alive, reconnects and signal handling as the window's, on the main thread with the epoll
+// event dispatcher. Every error.log line also goes to standard error (the journal's, under
+// systemd). A termination signal ends it: the AGW link is closed first, with no frame sent before
+// it, then the sessions; "Program terminated" is the last line logged, and pktgate.cfg is not
+// written.
+#include "relay/Monitor.h"
+#include "relay/Startup.h"
+#include "service/ProgramOptions.h"
+
+// The start-up sequence's window where there is none: it keeps nothing.
+class NullWindowHost final : public WindowHost {
+public:
+    QString title() const override { return QString(); }
+    void setTitle(const QString&) override {}
+    void setBytesCount(const QString&) override {}
+    double geometry(Field) const override { return 0; }
+    void setGeometry(Field, double) override {}
+    bool isMinimised() const override { return false; }
+};
+
+// Runs the headless gateway until a termination signal; returns the exit code. Makes the
+// application object itself: call it where none exists yet.
+int runHeadless(int& argc, char** argv, const ProgramOptions& options);

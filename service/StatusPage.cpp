@@ -1,0 +1,218 @@
+#include "service/StatusPage.h"
+
+#include "config/Settings.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QJsonValue isoTime(const QDateTime& when) {
+    if (!when.isValid()) return QJsonValue::Null;
+    return when.toUTC().toString(Qt::ISODate);
+}
+
+QString shownTime(const QDateTime& when) {
+    return when.isValid() ? when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          : QStringLiteral("-");
+}
+
+// A label value of the Prometheus text format: backslash, double quote and line feed escaped.
+QString labelValue(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('"'))
+            out += QStringLiteral("\\\"");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else
+            out += c;
+    }
+    return out;
+}
+
+class Metrics {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        m_text += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n")
+                      .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type));
+    }
+    void sample(const char* name, qint64 value, const QString& labels = QString()) {
+        m_text += QLatin1String(name) + labels + QLatin1Char(' ') + QString::number(value) +
+                  QLatin1Char('\n');
+    }
+    static QString label(const char* key, const QString& value) {
+        return QStringLiteral("{%1=\"%2\"}").arg(QLatin1String(key), labelValue(value));
+    }
+    QByteArray bytes() const { return m_text.toUtf8(); }
+
+private:
+    QString m_text;
+};
+
+} // namespace
+
+QString htmlText(const QString& text) {
+    QString out = text.toHtmlEscaped();
+    for (QChar& c : out) {
+        const char16_t u = c.unicode();
+        if (u < 0x20)
+            c = QChar(char16_t(0x2400 + u));
+        else if (u == 0x7f)
+            c = QChar(char16_t(0x2421));
+    }
+    return out;
+}
+
+QByteArray statusJson(const GatewayStatus& st) {
+    QJsonObject link{{QStringLiteral("state"), st.link.state},
+                     {QStringLiteral("callsign"), st.link.callsign},
+                     {QStringLiteral("engine"), st.link.engine},
+                     {QStringLiteral("since"), isoTime(st.link.since)},
+                     {QStringLiteral("ports"), st.link.ports}};
+    QJsonArray users;
+    for (const SessionStatus& u : st.users)
+        users.append(QJsonObject{{QStringLiteral("slot"), u.slot},
+                                 {QStringLiteral("callsign"), u.callsign},
+                                 {QStringLiteral("port"), u.port},
+                                 {QStringLiteral("since"), isoTime(u.since)},
+                                 {QStringLiteral("to_node_bytes"), u.toNodeBytes},
+                                 {QStringLiteral("to_node_lines"), u.toNodeLines},
+                                 {QStringLiteral("to_radio_bytes"), u.toRadioBytes},
+                                 {QStringLiteral("to_radio_lines"), u.toRadioLines},
+                                 {QStringLiteral("node_state"), u.nodeState}});
+    const GatewayCounters& c = st.counters;
+    const auto n = [](quint64 v) { return QJsonValue(static_cast<qint64>(v)); };
+    QJsonObject counters{{QStringLiteral("users_connected"), st.users.size()},
+                         {QStringLiteral("users_served"), n(c.usersServed)},
+                         {QStringLiteral("frames_from_engine"), n(c.framesFromEngine)},
+                         {QStringLiteral("bytes_from_engine"), n(c.bytesFromEngine)},
+                         {QStringLiteral("frames_to_engine"), n(c.framesToEngine)},
+                         {QStringLiteral("bytes_to_engine"), n(c.bytesToEngine)},
+                         {QStringLiteral("link_connects"), n(c.linkConnects)}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("link"), link},
+                                     {QStringLiteral("users"), users},
+                                     {QStringLiteral("counters"), counters}})
+               .toJson(QJsonDocument::Compact) +
+           '\n';
+}
+
+QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int refreshSeconds) {
+    QString h;
+    h += QStringLiteral(
+             "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+             "<meta http-equiv=\"refresh\" content=\"%1\">\n"
+             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+             "<title>pktgate %2</title>\n<style>\n"
+             "body{font-family:sans-serif;margin:1em 2em;color:#1a1a1a;background:#fafaf5}\n"
+             "h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.5em}\n"
+             "table{border-collapse:collapse}th,td{padding:.25em .8em;text-align:left;"
+             "white-space:nowrap;border-bottom:1px solid "
+             "#ddd}th{background:#e8eef4}td.n{text-align:right}\n"
+             ".connected{color:#176117;font-weight:bold}.connecting,.down{color:#a01010;"
+             "font-weight:bold}\n"
+             "pre{background:#f0f0e8;padding:.6em;font-size:.85em;overflow-x:auto}\n"
+             "</style></head><body>\n")
+             .arg(refreshSeconds)
+             .arg(htmlText(st.link.callsign));
+    h += QStringLiteral("<h1>pktgate %1 &mdash; %2</h1>\n")
+             .arg(QLatin1String(kProgramVersion), htmlText(st.link.callsign));
+
+    h += QStringLiteral("<h2>AGW link</h2>\n<table>\n"
+                        "<tr><th>State</th><td class=\"%1\">%1</td></tr>\n"
+                        "<tr><th>Callsign</th><td>%2</td></tr>\n"
+                        "<tr><th>Engine</th><td>%3</td></tr>\n"
+                        "<tr><th>Radio ports</th><td>%4</td></tr>\n"
+                        "<tr><th>Since</th><td>%5</td></tr>\n</table>\n")
+             .arg(htmlText(st.link.state), htmlText(st.link.callsign), htmlText(st.link.engine),
+                  QString::number(st.link.ports), shownTime(st.link.since));
+
+    const GatewayCounters& c = st.counters;
+    h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
+             .arg(st.users.size())
+             .arg(c.usersServed);
+    if (!st.users.isEmpty()) {
+        h += QStringLiteral("<table>\n<tr><th>Slot</th><th>Callsign</th><th>Port</th>"
+                            "<th>Connected since</th><th>To node bytes</th><th>lines</th>"
+                            "<th>To radio bytes</th><th>lines</th><th>Node</th></tr>\n");
+        for (const SessionStatus& u : st.users)
+            h += QStringLiteral("<tr><td class=\"n\">%1</td><td>%2</td><td class=\"n\">%3</td>"
+                                "<td>%4</td><td class=\"n\">%5</td><td class=\"n\">%6</td>"
+                                "<td class=\"n\">%7</td><td class=\"n\">%8</td><td>%9</td></tr>\n")
+                     .arg(QString::number(u.slot), htmlText(u.callsign), QString::number(u.port),
+                          shownTime(u.since), QString::number(u.toNodeBytes),
+                          QString::number(u.toNodeLines), QString::number(u.toRadioBytes),
+                          QString::number(u.toRadioLines), htmlText(u.nodeState));
+        h += QStringLiteral("</table>\n");
+    }
+
+    h += QStringLiteral("<h2>AGW frames</h2>\n<table>\n"
+                        "<tr><th></th><th>Frames</th><th>Bytes</th></tr>\n"
+                        "<tr><th>From the engine</th><td class=\"n\">%1</td>"
+                        "<td class=\"n\">%2</td></tr>\n"
+                        "<tr><th>To the engine</th><td class=\"n\">%3</td>"
+                        "<td class=\"n\">%4</td></tr>\n</table>\n")
+             .arg(c.framesFromEngine)
+             .arg(c.bytesFromEngine)
+             .arg(c.framesToEngine)
+             .arg(c.bytesToEngine);
+
+    h += QStringLiteral("<h2>error.log, the last %1 lines</h2>\n<pre>").arg(logLines.size());
+    for (const QString& line : logLines)
+        h += htmlText(line) + QLatin1Char('\n');
+    h += QStringLiteral("</pre>\n</body></html>\n");
+    return h.toUtf8();
+}
+
+QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& linesByTag,
+                       const DescriptorFigures& d) {
+    const GatewayCounters& c = st.counters;
+    const auto n = [](quint64 v) { return static_cast<qint64>(v); };
+    Metrics m;
+    m.family("pktgate_info", "gauge", "The gateway's version.");
+    m.sample("pktgate_info", 1, Metrics::label("version", QLatin1String(kProgramVersion)));
+    m.family("pktgate_link_up", "gauge", "1 while the AGW link to the packet engine is up.");
+    m.sample("pktgate_link_up", st.link.state == QLatin1String("connected") ? 1 : 0);
+    m.family("pktgate_link_reconnects_total", "counter",
+             "Times the AGW link came up again after its first connect.");
+    m.sample("pktgate_link_reconnects_total", c.linkConnects > 0 ? n(c.linkConnects - 1) : 0);
+    m.family("pktgate_radio_ports_registered", "gauge",
+             "Radio ports the cluster callsign is registered on.");
+    m.sample("pktgate_radio_ports_registered", st.link.ports);
+    m.family("pktgate_users_connected", "gauge", "Radio users connected now.");
+    m.sample("pktgate_users_connected", st.users.size());
+    m.family("pktgate_users_served_total", "counter", "Radio users served since the start.");
+    m.sample("pktgate_users_served_total", n(c.usersServed));
+    m.family("pktgate_agw_frames_total", "counter", "AGW frames, by direction.");
+    m.sample("pktgate_agw_frames_total", n(c.framesFromEngine),
+             Metrics::label("direction", QStringLiteral("from_engine")));
+    m.sample("pktgate_agw_frames_total", n(c.framesToEngine),
+             Metrics::label("direction", QStringLiteral("to_engine")));
+    m.family("pktgate_agw_bytes_total", "counter", "AGW frame bytes, by direction.");
+    m.sample("pktgate_agw_bytes_total", n(c.bytesFromEngine),
+             Metrics::label("direction", QStringLiteral("from_engine")));
+    m.sample("pktgate_agw_bytes_total", n(c.bytesToEngine),
+             Metrics::label("direction", QStringLiteral("to_engine")));
+    m.family("pktgate_log_lines_total", "counter",
+             "error.log entries since the start, by tag (summed-up bursts included).");
+    for (auto it = linesByTag.cbegin(); it != linesByTag.cend(); ++it)
+        m.sample("pktgate_log_lines_total", n(it.value()), Metrics::label("tag", it.key()));
+    if (d.openFileLimit >= 0) {
+        m.family("pktgate_open_files_limit", "gauge", "The soft limit on open files.");
+        m.sample("pktgate_open_files_limit", d.openFileLimit);
+    }
+    if (d.openDescriptors >= 0) {
+        m.family("pktgate_open_descriptors", "gauge", "Descriptors the process has open.");
+        m.sample("pktgate_open_descriptors", d.openDescriptors);
+    }
+    if (d.openFileLimit >= 0 && d.openDescriptors >= 0) {
+        m.family("pktgate_descriptor_headroom", "gauge",
+                 "Descriptors the process may still open: one per further radio user.");
+        m.sample("pktgate_descriptor_headroom", d.openFileLimit - d.openDescriptors);
+    }
+    return m.bytes();
+}

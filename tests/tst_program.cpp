@@ -1,0 +1,259 @@
+// The program's command line, read without starting anything, and the real executable run from
+// outside: its exit codes and texts, a headless run against a fake engine and node, and every
+// radio port of the simulator's engine registered.
+#include "service/ProgramOptions.h"
+#include "support/Peers.h"
+#include "tools/Simulator.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+// The environment of a run without a display.
+QProcessEnvironment noDisplay() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
+
+// One line of what was parsed, to compare with a table.
+QString summary(const ProgramOptions& o) {
+    return QStringLiteral("dir=%1 headless=%2 ports=%3 status=%4 platform=%5")
+        .arg(o.directory)
+        .arg(o.headless)
+        .arg(o.allPorts)
+        .arg(o.status ? addressText(o.status->address, o.status->port) : QString())
+        .arg(o.platform);
+}
+
+// The gateway executable, started with its own directory.
+struct Run {
+    explicit Run(const QStringList& args, const QByteArray& cfg = {}) {
+        if (!cfg.isNull()) dir.write(QStringLiteral("pktgate.cfg"), cfg);
+        process.setProcessEnvironment(noDisplay());
+        process.start(QStringLiteral(PKTGATE_EXE),
+                      QStringList{QStringLiteral("--dir"), dir.path()} + args);
+    }
+    ~Run() {
+        if (process.state() != QProcess::NotRunning) process.kill();
+        process.waitForFinished(5000);
+    }
+    // Waits for text on standard error.
+    bool said(const QByteArray& text) {
+        return waitUntil([&] { return (err += process.readAllStandardError()).contains(text); },
+                         10000);
+    }
+    // The status server's port, from what it said.
+    quint16 statusPort() {
+        said("status page on http://127.0.0.1:");
+        const qsizetype at = err.indexOf("http://127.0.0.1:") + 17;
+        return quint16(err.mid(at, err.indexOf('/', at) - at).toUInt());
+    }
+    // SIGTERM; the exit code, or -1.
+    int terminate() {
+        process.terminate();
+        if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        err += process.readAllStandardError();
+        return process.exitCode();
+    }
+
+    TempDir dir;
+    QProcess process;
+    QByteArray err;
+};
+
+QJsonObject statusOf(quint16 port) {
+    return QJsonDocument::fromJson(httpGet(port, "/status.json").body).object();
+}
+
+} // namespace
+
+class tst_program : public QObject {
+    Q_OBJECT
+private slots:
+    void options_data();
+    void options();
+    void display_data();
+    void display();
+    void exitCodes_data();
+    void exitCodes();
+    void headlessRun();
+    void everyRadioPort();
+};
+
+void tst_program::options_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("expect"); // the summary, or a part of the message
+    using R = OptionsResult;
+    const QString none = QStringLiteral("dir= headless=0 ports=1 status= platform=");
+    QTest::newRow("none") << QStringList{} << int(R::Run) << none;
+    QTest::newRow("Qt's window options are left to Qt")
+        << QStringList{"-platform", "offscreen", "-style", "fusion", "-reverse"} << int(R::Run)
+        << "dir= headless=0 ports=1 status= platform=offscreen";
+    QTest::newRow("all") << QStringList{"--headless", "--port-0-only", "--dir", "/tmp/./pg/",
+                                        "--status=127.0.0.1:8080"}
+                         << int(R::Run)
+                         << "dir=/tmp/pg headless=1 ports=0 status=127.0.0.1:8080 platform=";
+    QTest::newRow("IPv6, any port") << QStringList{"--status", "[::1]:0"} << int(R::Run)
+                                    << "dir= headless=0 ports=1 status=[::1]:0 platform=";
+    QTest::newRow("no address") << QStringList{"--status", "8080"} << int(R::Error)
+                                << "--status: \"8080\"";
+    QTest::newRow("host name") << QStringList{"--status", "localhost:80"} << int(R::Error)
+                               << "numeric address";
+    QTest::newRow("IPv6 without brackets")
+        << QStringList{"--status", "::1:80"} << int(R::Error) << "--status";
+    QTest::newRow("port too large")
+        << QStringList{"--status", "127.0.0.1:65536"} << int(R::Error) << "--status";
+    QTest::newRow("empty dir") << QStringList{"--dir="} << int(R::Error) << "--dir";
+    QTest::newRow("stray") << QStringList{"now"} << int(R::Error) << "\"now\"";
+}
+
+void tst_program::options() {
+    QFETCH(QStringList, args);
+    QFETCH(int, result);
+    QFETCH(QString, expect);
+    ProgramOptions o;
+    QString message;
+    const OptionsResult r = parseProgramOptions(QStringList{"pktgate"} + args, o, message);
+    QCOMPARE(int(r), result);
+    if (r == OptionsResult::Run)
+        QCOMPARE(summary(o), expect);
+    else
+        QVERIFY2(message.contains(expect), qPrintable(message));
+}
+
+void tst_program::display_data() {
+    QTest::addColumn<QString>("platform"); // the -platform option
+    QTest::addColumn<QStringList>("env");  // NAME=VALUE
+    QTest::addColumn<bool>("available");
+    QTest::newRow("nothing") << QString() << QStringList{} << false;
+    QTest::newRow("X11") << QString() << QStringList{"DISPLAY=:0"} << true;
+    QTest::newRow("Wayland") << QString() << QStringList{"WAYLAND_DISPLAY=wayland-0"} << true;
+    QTest::newRow("offscreen with parameters")
+        << QString() << QStringList{"QT_QPA_PLATFORM=offscreen:fontengine=freetype"} << true;
+    QTest::newRow("xcb asked for") << QString() << QStringList{"QT_QPA_PLATFORM=xcb"} << false;
+    QTest::newRow("a list") << QString() << QStringList{"QT_QPA_PLATFORM=wayland;xcb"} << false;
+    QTest::newRow("the option first")
+        << QStringLiteral("xcb") << QStringList{"QT_QPA_PLATFORM=offscreen"} << false;
+}
+
+void tst_program::display() {
+    QFETCH(QString, platform);
+    QFETCH(QStringList, env);
+    QFETCH(bool, available);
+    QProcessEnvironment e;
+    for (const QString& pair : env)
+        e.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    QCOMPARE(displayAvailable(platform, e), available);
+}
+
+void tst_program::exitCodes_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArrayList>("err");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("Usage: pktgate [options]")
+                          << QByteArrayList{};
+    QTest::newRow("version") << QStringList{"--version"} << 0 << QByteArray("pktgate 1.023C\n")
+                             << QByteArrayList{};
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QByteArray()
+                                    << QByteArrayList{"Unknown option 'bogus'", "Usage: pktgate"};
+    QTest::newRow("bad value") << QStringList{"--status", "nowhere"} << 2 << QByteArray()
+                               << QByteArrayList{"--status: \"nowhere\"", "--dir <DIR>"};
+    QTest::newRow("missing directory")
+        << QStringList{"--dir", "/nonexistent/pktgate"} << 2 << QByteArray()
+        << QByteArrayList{"--dir: /nonexistent/pktgate does not exist"};
+    QTest::newRow("a file for a directory") << QStringList{"--dir", PKTGATE_EXE} << 2
+                                            << QByteArray() << QByteArrayList{"is not a directory"};
+}
+
+void tst_program::exitCodes() {
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArrayList, err);
+    QProcess p;
+    p.start(QStringLiteral(PKTGATE_EXE), args);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), code);
+    const QByteArray stdOut = p.readAllStandardOutput(), stdErr = p.readAllStandardError();
+    QVERIFY2(out.isEmpty() ? stdOut.isEmpty() : stdOut.startsWith(out), stdOut.constData());
+    for (const QByteArray& text : err)
+        QVERIFY2(stdErr.contains(text), stdErr.constData());
+}
+
+void tst_program::headlessRun() {
+    // Without a display and without --headless: said once, then the same gateway headless.
+    FakeEngine engine;
+    engine.keepFrames = true;
+    FakeNode node;
+    const QByteArray cfg = settingsFor(engine.port(), node.port());
+    Run gw({"--status", "127.0.0.1:0"}, cfg);
+    QVERIFY(gw.said("running headless, as with --headless"));
+    const quint16 port = gw.statusPort();
+    QVERIFY(engine.registered());
+    engine.send(connectFrame("G4ABC"));
+    QVERIFY(node.waitFor("G4ABC"));
+    const QJsonArray users = statusOf(port)[QStringLiteral("users")].toArray();
+    QCOMPARE(users.size(), 1);
+    QCOMPARE(users[0].toObject()[QStringLiteral("callsign")].toString(), QStringLiteral("G4ABC"));
+    // Every log line goes to standard error as well.
+    QVERIFY(gw.said("Program Started"));
+
+    // SIGTERM: the link is closed with no frame sent before it, the end logged last, the
+    // settings file left as it was.
+    const qint64 frames = engine.frames;
+    QCOMPARE(gw.terminate(), 0);
+    QVERIFY(
+        waitUntil([&] { return engine.link->state() != QAbstractSocket::ConnectedState; }, 5000));
+    QVERIFY(waitUntil([&] { return node.of("G4ABC")->ended; }, 5000));
+    QCOMPARE(engine.frames, frames);
+    // The registration on port 0 and the question for the engine's ports, which this engine does
+    // not answer: nothing more.
+    QCOMPARE(engine.kept.value(0), buildRegisterFrame("GB7TC"));
+    QCOMPARE(engine.kept.value(1), buildPortInfoRequest());
+    QCOMPARE(engine.registrations, 1);
+    const QStringList log = gw.dir.logEntries();
+    QVERIFY2(log.last().startsWith(QStringLiteral("Program terminated ")), qPrintable(log.last()));
+    QCOMPARE(gw.dir.read(QStringLiteral("pktgate.cfg")), cfg);
+    QVERIFY(gw.err.contains("Program terminated"));
+}
+
+void tst_program::everyRadioPort() {
+    // The simulator's engine of two ports, four users taking them in turn: the users on port 1
+    // are let in only once the gateway has registered there.
+    sim::SimOptions o;
+    o.agwPort = o.nodePort = 0;
+    o.ports = 2;
+    o.users = 4;
+    o.linesPerUser = 3;
+    o.rate = 0;
+    o.spotRate = 0;
+    sim::Simulator simulator(o);
+    QString error;
+    QVERIFY2(simulator.start(error), qPrintable(error));
+    Run gw({"--headless", "--status", "127.0.0.1:0"},
+           settingsFor(simulator.engine()->port(), simulator.node()->port()));
+    const quint16 port = gw.statusPort();
+    QVERIFY(waitUntil([&] { return simulator.node()->counters().linesIn == 12; }, 20000));
+    QVERIFY(simulator.engine()->registeredOn(1));
+    QCOMPARE(simulator.node()->counters().logins, 4u);
+    QCOMPARE(simulator.engine()->counters().framesDropped, 0u);
+    const QJsonObject st = statusOf(port);
+    QCOMPARE(st[QStringLiteral("link")].toObject()[QStringLiteral("ports")].toInt(), 2);
+    QSet<int> ports;
+    for (const QJsonValue& u : st[QStringLiteral("users")].toArray())
+        ports << u.toObject()[QStringLiteral("port")].toInt();
+    QCOMPARE(ports, (QSet<int>{0, 1}));
+    QCOMPARE(gw.terminate(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_program)
+#include "tst_program.moc"

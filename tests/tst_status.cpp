@@ -1,0 +1,234 @@
+// The status server from outside: its pages against a gateway between a fake engine and node, its
+// answers to what it does not serve, the limits that keep clients from holding up the relay, and
+// its place on the Gateway's thread.
+#include "service/StatusServer.h"
+#include "support/Peers.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+// A gateway between a fake engine and node, with its status server.
+struct Rig {
+    explicit Rig(const StatusLimits& limits = {}) {
+        g.start(settingsFor(engine.port(), node.port()));
+        engine.registered();
+        server = new StatusServer(*g.gw, g.errorLog, g.gw.get());
+        QString error;
+        QVERIFY2(server->listen({QHostAddress::LocalHost, 0}, error, limits), qPrintable(error));
+    }
+    void login(const QByteArray& call, quint8 port = 1) {
+        engine.send(connectFrame(call, port));
+        QVERIFY(node.waitFor(call));
+    }
+    QJsonObject json() {
+        return QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
+    }
+
+    FakeEngine engine;
+    FakeNode node;
+    LiveGateway g;
+    StatusServer* server = nullptr;
+};
+
+const QByteArray kOddCall = "<i>X\"&'";
+
+} // namespace
+
+class tst_status : public QObject {
+    Q_OBJECT
+private slots:
+    void pages_data();
+    void pages();
+    void usersComeAndGo();
+    void limits_data();
+    void limits();
+    void onTheGatewaysThread();
+};
+
+void tst_status::pages_data() {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArrayList>("has"); // in the head or the body
+    QTest::addColumn<QByteArrayList>("lacks");
+    QTest::newRow("page") << QByteArray("GET") << QByteArray("/") << 200
+                          << QByteArrayList{"text/html; charset=utf-8",
+                                            "http-equiv=\"refresh\"",
+                                            "GB7TC",
+                                            "127.0.0.1:",
+                                            "G4ABC",
+                                            "&lt;i&gt;X&quot;&amp;'",
+                                            "Program Started"}
+                          << QByteArrayList{"<i>X", "Winsock Port", "Packet Length"};
+    QTest::newRow("json") << QByteArray("GET") << QByteArray("/status.json?x=1") << 200
+                          << QByteArrayList{"application/json", "\"<i>X\\\"&'\""}
+                          << QByteArrayList{};
+    QTest::newRow("metrics") << QByteArray("GET") << QByteArray("/metrics") << 200
+                             << QByteArrayList{"text/plain; version=0.0.4",
+                                               "\npktgate_users_connected 2\n",
+                                               "\npktgate_link_up 1\n",
+                                               "\npktgate_log_lines_total{tag=\"Program "
+                                               "Started\"} 1\n",
+                                               "\npktgate_descriptor_headroom "}
+                             << QByteArrayList{};
+    QTest::newRow("POST") << QByteArray("POST") << QByteArray("/") << 405
+                          << QByteArrayList{"Allow: GET"} << QByteArrayList{"GB7TC"};
+    QTest::newRow("elsewhere") << QByteArray("GET") << QByteArray("/pktgate.cfg") << 404
+                               << QByteArrayList{} << QByteArrayList{"GB7TC"};
+}
+
+void tst_status::pages() {
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, path);
+    QFETCH(int, code);
+    QFETCH(QByteArrayList, has);
+    QFETCH(QByteArrayList, lacks);
+    Rig r;
+    r.login("G4ABC");
+    r.login(kOddCall);
+    const HttpReply reply = httpGet(r.server->port(), path, method);
+    QCOMPARE(reply.code, code);
+    const QByteArray all = reply.head + "\r\n\r\n" + reply.body;
+    for (const QByteArray& text : has)
+        QVERIFY2(all.contains(text), text.constData());
+    for (const QByteArray& text : lacks)
+        QVERIFY2(!all.contains(text), text.constData());
+}
+
+// The users of /status.json, one line each.
+static QStringList users(const QJsonObject& status) {
+    QStringList out;
+    for (const QJsonValue& v : status[QStringLiteral("users")].toArray()) {
+        const QJsonObject u = v.toObject();
+        out << QStringLiteral("%1 %2 port %3, %4, to node %5/%6, to radio %7 lines")
+                   .arg(u[QStringLiteral("slot")].toInt())
+                   .arg(u[QStringLiteral("callsign")].toString())
+                   .arg(u[QStringLiteral("port")].toInt())
+                   .arg(u[QStringLiteral("node_state")].toString())
+                   .arg(u[QStringLiteral("to_node_bytes")].toInt())
+                   .arg(u[QStringLiteral("to_node_lines")].toInt())
+                   .arg(u[QStringLiteral("to_radio_lines")].toInt());
+    }
+    return out;
+}
+
+void tst_status::usersComeAndGo() {
+    Rig r;
+    r.login("G4ABC", 0);
+    r.login(kOddCall, 1);
+    r.engine.send(dataFrame("G4ABC", "sh/dx\r", 0));
+    FakeNode::Conn* c = r.node.of("G4ABC");
+    QVERIFY(waitUntil([&] { return c->bytes.endsWith("sh/dx\r\n"); }, 5000));
+    c->sock->write("DX de K1ABC\r\n");
+    QVERIFY(waitUntil([&] { return r.engine.text["G4ABC"].contains("DX de"); }, 5000));
+    QJsonObject st = r.json();
+    const QJsonObject link = st[QStringLiteral("link")].toObject();
+    QCOMPARE(
+        QStringList({link[QStringLiteral("state")].toString(),
+                     link[QStringLiteral("callsign")].toString(),
+                     link[QStringLiteral("engine")].toString()}),
+        QStringList({"connected", "GB7TC", QStringLiteral("127.0.0.1:%1").arg(r.engine.port())}));
+    QCOMPARE(users(st),
+             QStringList({"1 G4ABC port 0, logged in, to node 7/1, to radio 1 lines",
+                          "2 <i>X\"&' port 1, logged in, to node 0/0, to radio 0 lines"}));
+
+    // One leaves: the gauges go down, the counters since the start do not.
+    r.engine.send(disconnectFrame("G4ABC", 0));
+    QVERIFY(waitUntil([&] { return r.node.of("G4ABC")->ended; }, 5000));
+    st = r.json();
+    QCOMPARE(users(st).size(), 1);
+    const QJsonObject counters = st[QStringLiteral("counters")].toObject();
+    QCOMPARE(counters[QStringLiteral("users_served")].toInt(), 2);
+    QCOMPARE(counters[QStringLiteral("frames_from_engine")].toInt(), 4);
+    QCOMPARE(counters[QStringLiteral("frames_to_engine")].toInt(), int(r.engine.frames));
+    const QByteArray metrics = httpGet(r.server->port(), "/metrics").body;
+    for (const char* line : {"pktgate_users_connected 1", "pktgate_users_served_total 2",
+                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4"})
+        QVERIFY2(metrics.contains('\n' + QByteArray(line) + '\n'), line);
+}
+
+void tst_status::limits_data() {
+    QTest::addColumn<QByteArray>("sent"); // by each client
+    QTest::addColumn<int>("clients");
+    QTest::addColumn<int>("lifeMs");
+    QTest::addColumn<int>("cut"); // clients cut without an answer; the others stay connected
+    QTest::newRow("a request too large")
+        << "GET / HTTP/1.1\r\nX-Pad: " + QByteArray(3000, 'x') + "\r\n\r\n"
+        << 1 << 60000 << 1;
+    QTest::newRow("a client that never ends its request")
+        << QByteArray("GET / HTTP/1.1\r\n") << 1 << 300 << 1;
+    QTest::newRow("more clients than allowed") << QByteArray() << 3 << 60000 << 1;
+}
+
+void tst_status::limits() {
+    QFETCH(QByteArray, sent);
+    QFETCH(int, clients);
+    QFETCH(int, lifeMs);
+    QFETCH(int, cut);
+    StatusLimits limits;
+    limits.connections = 2;
+    limits.requestBytes = 2048;
+    limits.lifeMs = lifeMs;
+    Rig r(limits);
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    for (int i = 0; i < clients; ++i) {
+        open.push_back(std::make_unique<QTcpSocket>());
+        open.back()->connectToHost(QHostAddress::LocalHost, r.server->port());
+        QVERIFY(open.back()->waitForConnected(5000));
+        open.back()->write(sent);
+    }
+    const auto closed = [&] {
+        return std::count_if(open.begin(), open.end(), [](const auto& s) {
+            return s->state() == QAbstractSocket::UnconnectedState;
+        });
+    };
+    QVERIFY(waitUntil([&] { return closed() == cut; }, 5000));
+    QTest::qWait(100);
+    QCOMPARE(closed(), cut);
+    for (const auto& s : open)
+        QVERIFY(!s->readAll().startsWith("HTTP"));
+    // The relay and the server go on.
+    open.clear();
+    r.login("G4ABC");
+    QVERIFY(waitUntil([&] { return httpGet(r.server->port(), "/metrics").code == 200; }, 5000));
+}
+
+void tst_status::onTheGatewaysThread() {
+    // The gateway on a thread of its own; the server is made there and asks it there.
+    FakeEngine engine;
+    FakeNode node;
+    QThread relay;
+    relay.start();
+    QObject onRelay;
+    onRelay.moveToThread(&relay);
+    std::unique_ptr<LiveGateway> g;
+    QMetaObject::invokeMethod(
+        &onRelay,
+        [&] {
+            g = std::make_unique<LiveGateway>();
+            g->start(settingsFor(engine.port(), node.port()));
+        },
+        Qt::BlockingQueuedConnection);
+    QVERIFY(engine.registered());
+    QString error;
+    StatusServer* server =
+        openStatusServer(*g->gw, g->errorLog, {QHostAddress::LocalHost, 0}, error);
+    QVERIFY2(server, qPrintable(error));
+    QCOMPARE(server->thread(), &relay);
+    const QJsonObject st =
+        QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
+    QCOMPARE(st[QStringLiteral("link")].toObject()[QStringLiteral("state")].toString(),
+             QStringLiteral("connected"));
+    QMetaObject::invokeMethod(
+        &onRelay, [&] { g.reset(); }, Qt::BlockingQueuedConnection);
+    relay.quit();
+    relay.wait();
+}
+
+QTEST_GUILESS_MAIN(tst_status)
+#include "tst_status.moc"
