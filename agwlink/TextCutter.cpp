@@ -1,5 +1,7 @@
 #include "agwlink/TextCutter.h"
 
+#include <cstring>
+
 namespace {
 void flush(QList<QByteArray>& pieces, const QByteArray& buffer, qsizetype len) {
     for (qsizetype at = 0; at < buffer.size(); at += len)
@@ -10,6 +12,17 @@ void flush(QList<QByteArray>& pieces, const QByteArray& buffer, qsizetype len) {
 QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
     QList<QByteArray> pieces;
     const qsizetype len = packetLength < 1 ? kDefaultPacketLength : packetLength;
+    // Most of what a node sends is one line with its CR LF, a spot say: one piece, that line with
+    // a CR, whenever it fits.
+    const qsizetype n = text.size();
+    if (n >= 2 && n - 1 <= len && text.endsWith("\r\n") &&
+        !std::memchr(text.constData(), '\r', size_t(n - 2)) &&
+        !std::memchr(text.constData(), '\n', size_t(n - 2))) {
+        QByteArray piece(text.constData(), n - 1);
+        piece[n - 2] = '\r';
+        pieces.append(std::move(piece));
+        return pieces;
+    }
     QByteArray noCr = text;
     noCr.replace('\r', QByteArray());
     if (noCr.isEmpty()) return pieces;

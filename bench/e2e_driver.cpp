@@ -803,14 +803,15 @@ private:
         const ProcStats last = readProc(m_child);
         const int status = endChild(m_child, 10000);
         m_child = 0;
-        // error.log: anything beyond the start, the engine's answer to the registration and the
-        // end is a fault seen by the gateway.
+        // error.log: anything beyond the start (with the open-file limit), the engine's answer to
+        // the registration and the end is a fault seen by the gateway.
         size_t logFaults = 0;
         {
             std::ifstream log(dir / "error.log");
             std::string line;
             while (std::getline(log, line))
                 if (line.find("Program Started") == std::string::npos &&
+                    line.find("Open files") == std::string::npos &&
                     line.find("DataKind = X") == std::string::npos &&
                     line.find("Program terminated") == std::string::npos)
                     ++logFaults;

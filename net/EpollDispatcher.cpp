@@ -560,6 +560,10 @@ void EpollEventDispatcher::interrupt() {
     wakeUp();
 }
 
+bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher) {
+    return dynamic_cast<const EpollEventDispatcher*>(dispatcher) != nullptr;
+}
+
 std::optional<bool> activationReportsHangUp() {
     if (t_activationEvents == kNoActivation) return std::nullopt;
     return (t_activationEvents & (EPOLLERR | EPOLLHUP)) != 0;
@@ -573,6 +577,10 @@ QAbstractEventDispatcher* makeEpollDispatcher() {
 }
 
 #else
+
+bool isEpollDispatcher(const QAbstractEventDispatcher*) {
+    return false;
+}
 
 std::optional<bool> activationReportsHangUp() {
     return std::nullopt;

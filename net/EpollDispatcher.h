@@ -20,6 +20,9 @@
 // systems than Linux, or the system refused the descriptors), and the caller keeps Qt's.
 QAbstractEventDispatcher* makeEpollDispatcher();
 
+// Whether the dispatcher is an epoll one.
+bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher);
+
 // While an epoll dispatcher activates a socket notifier on this thread: whether epoll reported an
 // error or a hang-up on its descriptor (a connection may have ended under its owner). None while
 // no such activation is under way: nothing is known then.

@@ -128,15 +128,27 @@ int pendingError(qintptr fd) {
 
 // Qt reports a connection reset by the peer exactly as an orderly close, and when a connect ends
 // in a reset it calls connect() again on the same descriptor, over and over until its own timeout
-// (each call a new connection at the peer). The kernel knows better: Qt's notifiers of the
-// connection are watched, and before Qt reads or tests the connect, a connection that the kernel
-// already has as closed is reported as the error it is.
+// (each call a new connection at the peer). The kernel knows better. While the connection is
+// being made, Qt's notifier that tests it is watched: a connection that the kernel already has as
+// closed is reported as the error it is, and Qt does not try again. Once connected, under the
+// epoll dispatcher nothing needs watching: when Qt finds the connection closed while it handles an
+// activation, epoll's report of that activation tells a reset (an error or a hang-up) from an
+// orderly close. Under another dispatcher Qt's read notifier is watched, and the kernel asked.
 void TcpSocket::watchNotifiers() {
 #ifdef Q_OS_LINUX
     if (!m_sock) return;
+    const bool connecting = m_sock->state() != QAbstractSocket::ConnectedState;
+    const bool askKernel = !isEpollDispatcher(QAbstractEventDispatcher::instance());
     const QList<QSocketNotifier*> notifiers = m_sock->findChildren<QSocketNotifier*>();
-    for (QSocketNotifier* n : notifiers)
-        if (n->type() != QSocketNotifier::Exception) n->installEventFilter(this);
+    for (QSocketNotifier* n : notifiers) {
+        const bool watch = n->type() == QSocketNotifier::Write
+                               ? connecting
+                               : n->type() == QSocketNotifier::Read && !connecting && askKernel;
+        if (watch)
+            n->installEventFilter(this);
+        else
+            n->removeEventFilter(this);
+    }
 #endif
 }
 
@@ -145,10 +157,6 @@ bool TcpSocket::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::SockAct && m_sock && !m_failed && !m_peerClosed) {
         const auto state = m_sock->state();
         const qintptr fd = static_cast<QSocketNotifier*>(watched)->socket();
-        // Data or an orderly close, as far as the epoll dispatcher can tell: nothing to ask the
-        // kernel (this runs for every arrival).
-        const std::optional<bool> hangUp = activationReportsHangUp();
-        if (state == QAbstractSocket::ConnectedState && hangUp && !*hangUp) return false;
         if ((state == QAbstractSocket::ConnectingState ||
              state == QAbstractSocket::ConnectedState) &&
             connectionGone(fd)) {
@@ -213,6 +221,7 @@ void TcpSocket::connectToHost() {
     m_sock->setReadBufferSize(kReadBufferBytes);
     m_failed = false;
     m_peerClosed = false;
+    m_resetSeen = false;
     m_sent = 0;
     connect(m_sock, &QTcpSocket::connected, this, [this] {
         m_sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -239,6 +248,7 @@ void TcpSocket::close() {
     m_sock = nullptr;
     m_failed = false;
     m_peerClosed = false;
+    m_resetSeen = false;
     m_pendingRead = false;
     if (!old) return;
     // The old connection raises nothing more towards our owner. What was queued on it still goes
@@ -355,14 +365,23 @@ void TcpSocket::onBytesWritten(qint64 n) {
 
 void TcpSocket::onDisconnected() {
     if (m_failed) return;
+    if (m_resetSeen) {
+        m_failed = true;
+        emit errorOccurred(QString::fromLocal8Bit(std::strerror(ECONNRESET)));
+        return;
+    }
     m_peerClosed = true;
     emit peerClosed();
 }
 
 void TcpSocket::onError() {
     if (!m_sock) return;
-    // An orderly close by the peer is reported as a close, not as an error.
-    if (m_sock->error() == QAbstractSocket::RemoteHostClosedError) return;
+    // An orderly close by the peer is reported as a close, not as an error; a reset that epoll
+    // reported with the activation Qt found the end in is an error, reported when Qt is done.
+    if (m_sock->error() == QAbstractSocket::RemoteHostClosedError) {
+        m_resetSeen = activationReportsHangUp().value_or(false);
+        return;
+    }
     if (m_peerClosed) return;
     m_failed = true;
     emit errorOccurred(m_sock->errorString());

@@ -46,6 +46,7 @@ private:
     qint64 m_sent = 0;     // bytes the system has taken since this object was made
     bool m_failed = false; // error reported, not yet closed or reconnected
     bool m_peerClosed = false;
+    bool m_resetSeen = false; // Qt's "closed" came with epoll's report of a reset
     bool m_reading = true;
     bool m_pendingRead = false; // data arrived while reading was paused
     QByteArray m_queued;        // sent in this turn of the event loop, not yet written

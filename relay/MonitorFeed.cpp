@@ -11,6 +11,15 @@ QString shortRow(const QString& row) {
     return row.left(MonitorFeed::kRowChars) + QStringLiteral(" \u2026");
 }
 
+// What a row keeps of a text: no more than it shows, and in a block of its own, so that a waiting
+// row holds on neither to a whole read of bulk text nor to the socket's read buffer that a short
+// text may share.
+QByteArray rowText(const QByteArray& text) {
+    const qsizetype n = qMin(text.size(), MonitorFeed::kRowChars + 1);
+    if (n == text.size() && text.capacity() <= 2 * n + 64) return text;
+    return QByteArray(text.constData(), n);
+}
+
 template <typename Row> void keepLast(std::deque<Row>& rows, qsizetype n) {
     while (static_cast<qsizetype>(rows.size()) > n)
         rows.pop_front();
@@ -86,14 +95,14 @@ void MonitorFeed::addRoute(const QString& line) {
 
 void MonitorFeed::addTraffic(const QByteArray& from, char kind, const QByteArray& text) {
     record([&] {
-        m_traffic.push_back({from, kind, text});
+        m_traffic.push_back({from, kind, rowText(text)});
         keepLast(m_traffic, kTrafficRows);
     });
 }
 
 void MonitorFeed::addSentToRadio(int stream, const QByteArray& text) {
     record([&] {
-        m_sent.push_back({stream, text});
+        m_sent.push_back({stream, rowText(text)});
         keepLast(m_sent, kSentRows + 1);
     });
 }

@@ -177,6 +177,10 @@ void tst_codec::cutter_data() {
     QTest::newRow("a long line ends with its CR in the last piece")
         << QByteArray(10, 'y') + "\n"
         << 4 << L{"yyyy", "yyyy", "yy\r"};
+    QTest::newRow("one line that fits exactly with its CR") << QByteArray(29, 'w') + "\r\n"
+                                                            << 30 << L{QByteArray(29, 'w') + '\r'};
+    QTest::newRow("one line a character too long for that") << QByteArray(30, 'w') + "\r\n"
+                                                            << 30 << L{QByteArray(30, 'w'), "\r"};
     QTest::newRow("look-ahead stops at packetLength - 2")
         << QByteArray("aaaaa\nbbbb\ncc\n") << 12 << L{"aaaaa\r", "bbbb\rcc\r"};
     QTest::newRow("look-ahead just under the limit")
