@@ -5,11 +5,14 @@
 #include "support/Peers.h"
 #include "tools/Simulator.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +80,8 @@ QJsonObject statusOf(quint16 port) {
 class tst_program : public QObject {
     Q_OBJECT
 private slots:
+    void terminationSignals_data();
+    void terminationSignals();
     void options_data();
     void options();
     void display_data();
@@ -86,6 +91,56 @@ private slots:
     void headlessRun();
     void everyRadioPort();
 };
+
+// SIGTERM ends the program in order whenever it comes: in a burst every half millisecond until
+// the program is gone (with its window, or headless), or sent before the program could take it
+// (blocked by whoever started it). Exit code 0, "Program terminated" once and last, pktgate.cfg
+// as it was.
+void tst_program::terminationSignals_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("early");
+    QTest::newRow("a burst, with the window") << QStringList{"-platform", "offscreen"} << false;
+    QTest::newRow("a burst, headless") << QStringList{"--headless"} << false;
+    QTest::newRow("before the start") << QStringList{"--headless"} << true;
+}
+
+void tst_program::terminationSignals() {
+    QFETCH(QStringList, args);
+    QFETCH(bool, early);
+    const QByteArray cfg = "\"Cluster Call\",\"GB7TC\"\r\n\"AGW Port\",\"1\"\r\n";
+    TempDir dir;
+    dir.write(QStringLiteral("pktgate.cfg"), cfg);
+    QProcess p;
+    p.setProcessEnvironment(noDisplay());
+    if (early)
+        p.setChildProcessModifier([] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGTERM);
+            ::sigprocmask(SIG_BLOCK, &set, nullptr);
+        });
+    p.start(QStringLiteral(PKTGATE_EXE), QStringList{QStringLiteral("--dir"), dir.path()} + args);
+    QVERIFY(p.waitForStarted(5000));
+    if (early) {
+        ::kill(pid_t(p.processId()), SIGTERM);
+    } else {
+        QVERIFY(waitUntil([&] { return dir.logEntries().size() >= 2; }, 10000));
+        QElapsedTimer t;
+        t.start();
+        while (p.state() != QProcess::NotRunning && t.elapsed() < 10000) {
+            ::kill(pid_t(p.processId()), SIGTERM);
+            ::usleep(500);
+            QCoreApplication::processEvents();
+        }
+    }
+    QVERIFY(p.state() == QProcess::NotRunning || p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const QStringList log = dir.logEntries();
+    QCOMPARE(log.filter(QStringLiteral("Program terminated")).size(), 1);
+    QVERIFY2(log.last().startsWith(QStringLiteral("Program terminated ")), qPrintable(log.last()));
+    QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), cfg);
+}
 
 void tst_program::options_data() {
     QTest::addColumn<QStringList>("args");
