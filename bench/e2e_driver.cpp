@@ -724,7 +724,10 @@ private:
                         double(pct(0.999)), double(l.back()));
             if (!m_o.latencyOut.empty()) {
                 const std::string name = m_o.latencyOut + "-" + (m_o.socat ? "socat-" : "") +
-                                         (ph.dir == Phase::N2R ? "n2r" : "r2n") + ".txt";
+                                         (ph.broadcast           ? "spots"
+                                          : ph.dir == Phase::N2R ? "n2r"
+                                                                 : "r2n") +
+                                         ".txt";
                 std::ofstream f(name);
                 for (float v : m_latencyUs)
                     f << v << '\n';
@@ -934,7 +937,8 @@ const char* kUsage =
     "                     20000); each user keeps N/users of them, 1 to --per-user\n"
     "  --per-user N       flat out: units in flight per user at most (default 32)\n"
     "  --rss-every N      flat-out n2r: sample the gateway's RSS every N lines\n"
-    "  --latency-out P    write paced phases' latencies (microseconds) to P-n2r.txt, P-r2n.txt\n"
+    "  --latency-out P    write paced phases' latencies (microseconds) to P-n2r.txt, P-r2n.txt,\n"
+    "                     P-spots.txt\n"
     "  --packet-length N  the gateway's Packet Length (default 130)\n"
     "  --timeout S        seconds a phase may take (default 120)\n"
     "  --env NAME=VALUE   add to the gateway's environment (QT_QPA_PLATFORM=offscreen is set)\n"
