@@ -2,8 +2,11 @@
 
 #include "agwlink/AgwFrame.h"
 #include "config/ConfigFile.h"
+#include "net/TcpSocket.h"
 #include "relay/Startup.h"
 #include "support/TestUtil.h"
+
+#include <QElapsedTimer>
 
 #include <sys/socket.h>
 
@@ -165,6 +168,35 @@ HttpReply httpRequest(quint16 port, const QByteArray& bytes) {
 
 HttpReply httpGet(quint16 port, const QByteArray& path, const QByteArray& method) {
     return httpRequest(port, method + ' ' + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+}
+
+QStringList socketSeesPeerEnd(bool reset) {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0)) return {QStringLiteral("no listener")};
+    TcpSocket s;
+    s.remoteHost = QStringLiteral("127.0.0.1");
+    s.remotePort = server.serverPort();
+    QStringList seen;
+    QObject::connect(&s, &Socket::peerClosed,
+                     [&] { seen << QStringLiteral("closed ") + QString::number(s.state()); });
+    QObject::connect(&s, &Socket::errorOccurred, [&](const QString& d) {
+        seen << QStringLiteral("error: ") + d + QLatin1Char(' ') + QString::number(s.state());
+    });
+    s.connectToHost();
+    if (!waitUntil([&] { return server.hasPendingConnections(); }, 5000)) return {"no connection"};
+    QTcpSocket* peer = server.nextPendingConnection();
+    if (!waitUntil([&] { return s.state() == Socket::Connected; }, 5000)) return {"not connected"};
+    peer->write("last words\r\n");
+    peer->flush();
+    if (reset)
+        resetConnection(peer);
+    else
+        peer->disconnectFromHost();
+    waitUntil([&] { return !seen.isEmpty(); }, 5000);
+    QElapsedTimer more;
+    more.start();
+    waitUntil([&] { return more.elapsed() >= 50; }, 100);
+    return seen;
 }
 
 QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength) {

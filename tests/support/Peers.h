@@ -93,6 +93,12 @@ HttpReply httpRequest(quint16 port, const QByteArray& bytes);
 // A request without a body for a path.
 HttpReply httpGet(quint16 port, const QByteArray& path, const QByteArray& method = "GET");
 
+// A TcpSocket connects to a listener on 127.0.0.1 whose side then ends the connection in order
+// (FIN) or with a reset (RST), right after some last words. What the socket reported, waited for
+// at most 5 s and then 50 ms more: "closed" or "error: <description>", each with the socket's
+// state code after it.
+QStringList socketSeesPeerEnd(bool reset);
+
 // A settings file that points the gateway at an engine and a node on 127.0.0.1.
 QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength = 130);
 
