@@ -29,10 +29,11 @@ void RadioSender::sendDisconnect(const Session& session) {
 
 void RadioSender::sendDisconnectTo(quint8 port, const QByteArray& callsign, Note note) {
     if (note == Note::Logged)
-        m_log.write(QStringLiteral("SendToAx25"), QStringLiteral(" where = 0 stream = ") +
-                                                      QString::number(port) + QLatin1Char(' ') +
-                                                      outsideText(callsign) +
-                                                      QStringLiteral(" not connected"));
+        m_log.write(QStringLiteral("SendToAx25"),
+                    QStringLiteral(" where = ") +
+                        QString::number(stepNumber(Step::SendDestination)) +
+                        QStringLiteral(" stream = ") + QString::number(port) + QLatin1Char(' ') +
+                        outsideText(callsign) + QStringLiteral(" not connected"));
     send(port, port, callsign, kDisconnectText, 'd');
 }
 

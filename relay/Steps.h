@@ -22,7 +22,6 @@ enum class Step : int {
     // Sending to a radio user.
     SendDestination = 0,
     SendMonitor = 1,
-    SendPrepare = 2,
     SendCut = 3,
     SendBuildFrame = 7,
     SendHandOver = 15,
