@@ -40,23 +40,30 @@ template <typename Change> void MonitorFeed::record(Change change) {
 }
 
 MonitorUpdate MonitorFeed::take() {
-    QMutexLocker lock(&m_mutex);
-    MonitorUpdate out = std::move(m_update);
-    m_update = MonitorUpdate();
-    if (m_statusChanged) {
-        m_statusChanged = false;
-        out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
+    MonitorUpdate out;
+    std::deque<TrafficRow> traffic;
+    std::deque<SentEntry> sent;
+    {
+        // The relay waits for this lock: only what changed is taken under it, and put into
+        // words after.
+        QMutexLocker lock(&m_mutex);
+        out = std::move(m_update);
+        m_update = MonitorUpdate();
+        if (m_statusChanged) {
+            m_statusChanged = false;
+            out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
+        }
+        traffic.swap(m_traffic);
+        sent.swap(m_sent);
+        m_pending = false;
     }
-    for (const TrafficRow& row : m_traffic)
+    for (const TrafficRow& row : traffic)
         out.traffic << shortRow(fromSingleByte(row.from) + QStringLiteral(" :") +
                                 QLatin1Char(row.kind) + QStringLiteral(" -> ") +
                                 fromSingleByte(row.text));
-    m_traffic.clear();
-    for (const SentEntry& entry : m_sent)
+    for (const SentEntry& entry : sent)
         out.sent << shortRow(QString::number(entry.stream) + QStringLiteral(" -> ") +
                              fromSingleByte(entry.text));
-    m_sent.clear();
-    m_pending = false;
     return out;
 }
 
