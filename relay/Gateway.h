@@ -38,7 +38,8 @@ public:
     // Where the engine listens; kept between connection attempts.
     void setEngineHost(const QString& host);
     void setEnginePort(quint16 port);
-    // Registers the cluster callsign on every radio port of the engine, not only on port 0.
+    // Registers the cluster callsign on every radio port of the engine (the default), or on
+    // port 0 only.
     void setAllPorts(bool on);
     // Requests the AGW connection.
     void openLink();
