@@ -19,6 +19,11 @@ QDateTime now() {
     return source ? source() : QDateTime::currentDateTime();
 }
 
+QDateTime nowUtc() {
+    const auto& source = clockSource();
+    return source ? source().toUTC() : QDateTime::currentDateTimeUtc();
+}
+
 void setClock(std::function<QDateTime()> clock) {
     clockSource() = std::move(clock);
 }
