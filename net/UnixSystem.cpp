@@ -5,8 +5,10 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -51,6 +53,19 @@ long long raiseOpenFileLimit() {
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(limit.rlim_cur);
+}
+
+void reserveDescriptors(long long count) {
+    const long long limit = openFileLimit();
+    if (limit >= 0 && count > limit) count = limit;
+    if (count <= 1 || count > INT_MAX) return;
+    // The lowest free descriptor at or above count - 1 makes the table hold count of them; the
+    // table keeps its size when they are closed again.
+    const int base = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (base < 0) return;
+    const int high = ::fcntl(base, F_DUPFD_CLOEXEC, static_cast<int>(count - 1));
+    if (high >= 0) ::close(high);
+    ::close(base);
 }
 
 long long openFileLimit() {
@@ -116,6 +131,8 @@ void TerminationSignals::readSignal() {
 long long raiseOpenFileLimit() {
     return -1;
 }
+
+void reserveDescriptors(long long) {}
 
 long long openFileLimit() {
     return -1;

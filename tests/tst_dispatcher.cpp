@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -158,6 +159,7 @@ private slots:
     void relayThread();
     void peerEndsSocket_data();
     void peerEndsSocket();
+    void descriptorTableReserved();
 };
 
 void tst_dispatcher::initTestCase() {
@@ -593,6 +595,28 @@ int main(int argc, char** argv) {
     tst_dispatcher tc;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&tc, argc, argv);
+}
+
+// The room made at the start is there (the kernel's table size is FDSize in /proc/self/status),
+// and asking for more than the limit allows takes what it allows.
+void tst_dispatcher::descriptorTableReserved() {
+    const auto tableSize = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (!status.open(QIODevice::ReadOnly)) return -1LL;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("FDSize:")) return line.mid(7).trimmed().toLongLong();
+        return -1LL;
+    };
+    if (tableSize() < 0) QSKIP("no FDSize in /proc/self/status");
+    const long long limit = unixsystem::raiseOpenFileLimit();
+    // More than the other tests here ever open.
+    const long long want = limit < 0 ? 20000 : qMin(20000LL, limit);
+    unixsystem::reserveDescriptors(want);
+    QVERIFY(tableSize() >= want);
+    const int before = unixsystem::openDescriptors();
+    unixsystem::reserveDescriptors(limit < 0 ? 1LL << 40 : limit + 1000);
+    unixsystem::reserveDescriptors(-1);
+    QCOMPARE(unixsystem::openDescriptors(), before);
 }
 
 #include "tst_dispatcher.moc"

@@ -14,6 +14,10 @@
 
 namespace {
 
+// Room in the descriptor table made at the start, before any thread: enough for 8,000 users
+// and the program's own; a larger gateway grows it as it goes.
+constexpr long long kReservedDescriptors = 8192;
+
 void print(FILE* to, const QString& text) {
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
     unixsystem::catchTerminationSignals();
     // One socket per radio user: allow as many open files as the system lets us.
     unixsystem::raiseOpenFileLimit();
+    unixsystem::reserveDescriptors(kReservedDescriptors);
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
