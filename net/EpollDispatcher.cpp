@@ -378,8 +378,8 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
             handled += m->take(events[i]);
         for (int fd : m->unready) {
             // Always ready, as poll() has them; nothing more is known of them.
-            m->enqueue(fd, QSocketNotifier::Read, EPOLLIN | EPOLLOUT | EPOLLERR);
-            m->enqueue(fd, QSocketNotifier::Write, EPOLLIN | EPOLLOUT | EPOLLERR);
+            m->enqueue(fd, QSocketNotifier::Read, EPOLLIN | EPOLLOUT);
+            m->enqueue(fd, QSocketNotifier::Write, EPOLLIN | EPOLLOUT);
         }
         handled += m->activateNotifiers();
     } else {

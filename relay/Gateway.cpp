@@ -10,22 +10,6 @@
 #include "relay/Receiver.h"
 #include "relay/SessionTable.h"
 
-#include <QThread>
-#include <type_traits>
-
-template <typename Work> auto Gateway::onOwnThread(Work work) const {
-    if (QThread::currentThread() == thread()) return work();
-    auto* self = const_cast<Gateway*>(this);
-    if constexpr (std::is_void_v<decltype(work())>) {
-        QMetaObject::invokeMethod(self, work, Qt::BlockingQueuedConnection);
-    } else {
-        decltype(work()) result{};
-        QMetaObject::invokeMethod(
-            self, [&] { result = work(); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
-}
-
 Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
                  SocketFactory agwSockets, SocketFactory nodeSockets, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log) {

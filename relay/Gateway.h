@@ -12,7 +12,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QThread>
 #include <memory>
+#include <type_traits>
 
 class AgwLink;
 class ErrorLog;
@@ -54,6 +56,9 @@ public:
     // The link, the users and the counters as they are now.
     GatewayStatus status() const;
 
+    // Runs work on the gateway's own thread (at once when called there) and waits for it.
+    template <typename Work> auto onOwnThread(Work work) const;
+
     // The parts, for the gateway's own thread only.
     AgwLink& link() { return *m_link; }
     SessionTable& sessions() { return *m_sessions; }
@@ -63,8 +68,6 @@ public:
 private:
     void onLinkLost();
     GatewayStatus statusNow() const;
-    // Runs work on the gateway's thread and waits for it.
-    template <typename Work> auto onOwnThread(Work work) const;
 
     Settings& m_settings;
     ErrorLog& m_log;
@@ -74,3 +77,16 @@ private:
     std::unique_ptr<SessionTable> m_sessions;
     std::unique_ptr<Receiver> m_receiver;
 };
+
+template <typename Work> auto Gateway::onOwnThread(Work work) const {
+    if (QThread::currentThread() == thread()) return work();
+    auto* self = const_cast<Gateway*>(this);
+    if constexpr (std::is_void_v<decltype(work())>) {
+        QMetaObject::invokeMethod(self, work, Qt::BlockingQueuedConnection);
+    } else {
+        decltype(work()) result{};
+        QMetaObject::invokeMethod(
+            self, [&] { result = work(); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+}

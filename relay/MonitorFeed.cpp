@@ -39,6 +39,13 @@ template <typename Change> void MonitorFeed::record(Change change) {
     if (first && m_changed) m_changed();
 }
 
+template <typename Text> void MonitorFeed::statusAppended(const Text& text) {
+    m_status += text;
+    // Cut back only when twice the limit is reached, so that appending stays cheap.
+    if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
+    m_statusChanged = true;
+}
+
 MonitorUpdate MonitorFeed::take() {
     MonitorUpdate out;
     std::deque<TrafficRow> traffic;
@@ -75,20 +82,13 @@ void MonitorFeed::setStatusText(const QString& text) {
 }
 
 void MonitorFeed::appendStatusText(const QString& text) {
-    record([&] {
-        m_status += text;
-        // Cut back only when twice the limit is reached, so that appending stays cheap.
-        if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
-        m_statusChanged = true;
-    });
+    record([&] { statusAppended(text); });
 }
 
 void MonitorFeed::showFrameData(QByteArrayView data, bool append) {
     record([&] {
         if (!append) m_status.clear();
-        m_status.append(QLatin1StringView(data.data(), data.size()));
-        if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
-        m_statusChanged = true;
+        statusAppended(QLatin1StringView(data.data(), data.size()));
     });
 }
 

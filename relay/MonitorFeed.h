@@ -59,6 +59,8 @@ public:
 private:
     // Makes one change under the lock, and tells the view of the first since its last look.
     template <typename Change> void record(Change change);
+    // Appends to the status text (under the lock), keeping it within its bound.
+    template <typename Text> void statusAppended(const Text& text);
 
     std::function<void()> m_changed;
     QMutex m_mutex;

@@ -10,7 +10,6 @@
 #include <QHttpServerResponse>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -149,9 +148,6 @@ StatusServer* openStatusServer(Gateway& gateway, ErrorLog& log, const StatusAddr
         else
             delete s;
     };
-    if (QThread::currentThread() == gateway.thread())
-        make();
-    else
-        QMetaObject::invokeMethod(&gateway, make, Qt::BlockingQueuedConnection);
+    gateway.onOwnThread(make);
     return server;
 }

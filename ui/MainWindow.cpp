@@ -94,7 +94,6 @@ public:
                 m_added.pop_front();
         }
     }
-    bool pending() const { return m_dropped > 0 || !m_added.empty(); }
 
     // Hands the changes to the views.
     void commit() {
@@ -177,7 +176,7 @@ constexpr qsizetype kTrafficMax = MonitorFeed::kTrafficRows;
 // How long, after the window appears, a size from the settings waits for the window frame.
 constexpr int kFrameWatchMs = 50;
 constexpr int kFrameWatchTicks = 60;
-constexpr qsizetype kSentMax = MonitorFeed::kSentRows; // trimmed to this before each entry is added
+constexpr qsizetype kSentMax = MonitorFeed::kSentRows; // the list keeps one entry more
 
 // The largest window coordinate or size the toolkit takes, in pixels.
 constexpr double kMaxPixels = 16777215.0;
