@@ -77,7 +77,15 @@ long long openFileLimit() {
 int openDescriptors() {
     // Each entry of /proc/self/fd is an open descriptor; the directory's own is one of them.
     DIR* d = ::opendir("/proc/self/fd");
-    if (!d) return -1;
+    if (!d) {
+        // Out of descriptors is an answer, not an unknown: taking it for one would let the
+        // gateway go on opening connections with nothing left for itself.
+        const int error = errno;
+        const long long limit = openFileLimit();
+        if ((error == EMFILE || error == ENFILE) && limit >= 0)
+            return static_cast<int>(qMin<long long>(limit, INT_MAX));
+        return -1;
+    }
     int n = 0;
     while (const dirent* e = ::readdir(d))
         if (e->d_name[0] != '.') ++n;

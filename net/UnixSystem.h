@@ -28,7 +28,7 @@ void reserveDescriptors(long long count);
 // The soft limit on open files now (-1: none, or unknown).
 long long openFileLimit();
 // Descriptors the process has open now (-1: unknown). Costs a walk over them: for occasional
-// use, not per frame.
+// use, not per frame. With none left to read them by, every one the limit allows is open.
 int openDescriptors();
 
 // From now on SIGTERM, SIGINT and SIGHUP are only noted; TerminationSignals reports them once

@@ -2,6 +2,7 @@
 // few busy ones, timers of every kind, wake-ups from other threads, notifiers that go away in the
 // middle of a wake-up, nested event loops, and a relay thread of its own. The whole test runs on
 // the dispatcher: main() below installs it before the application object exists.
+#include "net/DescriptorBudget.h"
 #include "net/EpollDispatcher.h"
 #include "net/TcpSocket.h"
 #include "net/UnixSystem.h"
@@ -25,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -160,6 +163,7 @@ private slots:
     void peerEndsSocket_data();
     void peerEndsSocket();
     void descriptorTableReserved();
+    void descriptorsExhausted();
 };
 
 void tst_dispatcher::initTestCase() {
@@ -617,6 +621,26 @@ void tst_dispatcher::descriptorTableReserved() {
     unixsystem::reserveDescriptors(limit < 0 ? 1LL << 40 : limit + 1000);
     unixsystem::reserveDescriptors(-1);
     QCOMPARE(unixsystem::openDescriptors(), before);
+}
+
+// With no descriptor left even to count them by, the count is the limit, and the budget is low.
+void tst_dispatcher::descriptorsExhausted() {
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit few = saved;
+    few.rlim_cur = rlim_t(unixsystem::openDescriptors() + 8);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &few), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        filler.push_back(fd);
+    const int counted = unixsystem::openDescriptors();
+    DescriptorBudget budget(1);
+    const bool low = budget.low();
+    for (int fd : filler)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    QCOMPARE(counted, int(few.rlim_cur));
+    QVERIFY(low);
 }
 
 #include "tst_dispatcher.moc"
