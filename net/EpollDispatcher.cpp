@@ -22,11 +22,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace {
-// What epoll reported for the descriptor whose notifier is being activated on this thread.
-constexpr quint64 kNoActivation = ~quint64(0);
-thread_local quint64 t_activationEvents = kNoActivation;
+bool DirectSocketNotifier::event(QEvent* e) {
+    if (e->type() != QEvent::SockAct) return QSocketNotifier::event(e);
+    activate();
+    return true;
+}
 
+namespace {
 constexpr qint64 kNsPerMs = 1000 * 1000;
 constexpr qint64 kNsPerSec = 1000 * kNsPerMs;
 // The tag of the wake-up descriptor's events. A socket's tag is its descriptor in the low half
@@ -118,6 +120,7 @@ struct EpollEventDispatcher::Impl {
     // --- socket notifiers ---------------------------------------------------------------------
     struct Watch {
         QSocketNotifier* notifier[3] = {};
+        bool direct[3] = {};    // the notifier is a DirectSocketNotifier
         quint64 serial[3] = {}; // of each registration; 0 when none
         quint64 queued[3] = {}; // serial of the registration waiting in the activation queue
         uint32_t events = 0;    // what epoll watches the descriptor for; 0: not in epoll
@@ -136,7 +139,7 @@ struct EpollEventDispatcher::Impl {
         int fd;
         int type;
         quint64 serial;
-        uint32_t events; // what epoll reported for the descriptor
+        bool direct;
     };
     std::vector<Activation> queue;
     size_t queueHead = 0;
@@ -220,11 +223,11 @@ struct EpollEventDispatcher::Impl {
         }
     }
 
-    void enqueue(int fd, int type, uint32_t events) {
+    void enqueue(int fd, int type) {
         Watch& w = fds[size_t(fd)];
         if (!w.notifier[type] || w.queued[type] == w.serial[type]) return;
         w.queued[type] = w.serial[type];
-        queue.push_back({w.notifier[type], fd, type, w.serial[type], events});
+        queue.push_back({w.notifier[type], fd, type, w.serial[type], w.direct[type]});
     }
 
     // Queues the notifiers an epoll event activates; 1 for the wake-up descriptor.
@@ -235,7 +238,7 @@ struct EpollEventDispatcher::Impl {
         const Watch& w = fds[size_t(fd)];
         if (w.events == 0 || w.generation != quint32(ev.data.u64 >> 32)) return 0;
         for (int t = 0; t < 3; ++t)
-            if (ev.events & kActivating[t]) enqueue(fd, t, ev.events);
+            if (ev.events & kActivating[t]) enqueue(fd, t);
         return 0;
     }
 
@@ -250,10 +253,12 @@ struct EpollEventDispatcher::Impl {
             Watch& w = fds[size_t(a.fd)];
             if (w.serial[a.type] != a.serial) continue;
             w.queued[a.type] = 0;
-            QEvent event(QEvent::SockAct);
-            t_activationEvents = a.events;
-            QCoreApplication::sendEvent(a.notifier, &event);
-            t_activationEvents = kNoActivation;
+            if (a.direct) {
+                static_cast<DirectSocketNotifier*>(a.notifier)->activate();
+            } else {
+                QEvent event(QEvent::SockAct);
+                QCoreApplication::sendEvent(a.notifier, &event);
+            }
             ++n;
         }
         return n;
@@ -378,8 +383,8 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
             handled += m->take(events[i]);
         for (int fd : m->unready) {
             // Always ready, as poll() has them; nothing more is known of them.
-            m->enqueue(fd, QSocketNotifier::Read, EPOLLIN | EPOLLOUT);
-            m->enqueue(fd, QSocketNotifier::Write, EPOLLIN | EPOLLOUT);
+            m->enqueue(fd, QSocketNotifier::Read);
+            m->enqueue(fd, QSocketNotifier::Write);
         }
         handled += m->activateNotifiers();
     } else {
@@ -413,6 +418,7 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier) {
         qWarning("EpollEventDispatcher: multiple socket notifiers for descriptor %d and type %s",
                  int(fd), typeName(type));
     w.notifier[type] = notifier;
+    w.direct[type] = dynamic_cast<DirectSocketNotifier*>(notifier) != nullptr;
     w.serial[type] = ++m->lastSerial;
     m->watch(int(fd), replacing);
 }
@@ -564,11 +570,6 @@ bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher) {
     return dynamic_cast<const EpollEventDispatcher*>(dispatcher) != nullptr;
 }
 
-std::optional<bool> activationReportsHangUp() {
-    if (t_activationEvents == kNoActivation) return std::nullopt;
-    return (t_activationEvents & (EPOLLERR | EPOLLHUP)) != 0;
-}
-
 QAbstractEventDispatcher* makeEpollDispatcher() {
     auto* d = new EpollEventDispatcher;
     if (d->isValid()) return d;
@@ -580,10 +581,6 @@ QAbstractEventDispatcher* makeEpollDispatcher() {
 
 bool isEpollDispatcher(const QAbstractEventDispatcher*) {
     return false;
-}
-
-std::optional<bool> activationReportsHangUp() {
-    return std::nullopt;
 }
 
 QAbstractEventDispatcher* makeEpollDispatcher() {

@@ -11,10 +11,10 @@
 // Install it for the main thread with QCoreApplication::setEventDispatcher() before the
 // application object exists, or for a thread with QThread::setEventDispatcher() before it starts.
 #include <QAbstractEventDispatcher>
+#include <QSocketNotifier>
 #include <QtGlobal>
 
 #include <memory>
-#include <optional>
 
 // A new epoll dispatcher, owned by the caller until installed; nullptr where there is none (other
 // systems than Linux, or the system refused the descriptors), and the caller keeps Qt's.
@@ -23,10 +23,22 @@ QAbstractEventDispatcher* makeEpollDispatcher();
 // Whether the dispatcher is an epoll one.
 bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher);
 
-// While an epoll dispatcher activates a socket notifier on this thread: whether epoll reported an
-// error or a hang-up on its descriptor (a connection may have ended under its owner). None while
-// no such activation is under way: nothing is known then.
-std::optional<bool> activationReportsHangUp();
+// A socket notifier that the epoll dispatcher activates by calling activate() straight away,
+// without an event sent through the application: on a connection that carries a short line per
+// arrival, that way costs a good part of the line. No event filter sees its activations. Under
+// another dispatcher its QEvent::SockAct calls activate() in the same way; it emits no activated().
+class DirectSocketNotifier : public QSocketNotifier {
+public:
+    // Enabled, as a QSocketNotifier is; registered only once it is known to be direct.
+    DirectSocketNotifier(qintptr fd, Type type, QObject* parent) : QSocketNotifier(type, parent) {
+        setSocket(fd);
+        setEnabled(true);
+    }
+    virtual void activate() = 0;
+
+protected:
+    bool event(QEvent* e) override;
+};
 
 #ifdef Q_OS_LINUX
 class EpollEventDispatcher final : public QAbstractEventDispatcher {

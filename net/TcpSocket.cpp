@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
-#endif
+#include <unistd.h>
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -27,26 +27,24 @@
 namespace {
 // A closed connection still flushes what was queued on it; this long at most.
 constexpr int kLingerMs = 30000;
-// Qt stops taking data from the network once this much waits unread on one socket.
-constexpr qint64 kReadBufferBytes = 64 * 1024;
+// No more is taken from the network once this much waits unread on one socket.
+constexpr qsizetype kReadBufferBytes = 64 * 1024;
 
-// Writes as much of data as the system takes at once without waiting; 0 when it takes nothing
-// or fails (the caller then leaves the data to Qt, which reports a failure the usual way).
-qint64 writeDirect(qintptr fd, const char* data, qint64 size) {
-#ifdef Q_OS_UNIX
-    if (fd < 0) return 0;
+// Writes as much of data as the system takes at once without waiting: the count taken, 0 when it
+// takes nothing now, or minus the error when the connection failed.
+qint64 writeDirect(int fd, const char* data, qint64 size) {
     for (;;) {
-        const ssize_t n = ::send(static_cast<int>(fd), data, static_cast<size_t>(size),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) return n;
-        if (errno != EINTR) return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno != EINTR) return -errno;
     }
-#else
-    (void)fd;
-    (void)data;
-    (void)size;
-    return 0;
-#endif
+}
+
+// What one arrival is read into, shared by the sockets of a thread.
+char* readChunk() {
+    static thread_local char chunk[kReadBufferBytes];
+    return chunk;
 }
 
 // Sends are gathered per socket during one turn of the event loop and written with one system
@@ -65,6 +63,19 @@ Batch& batch() {
     return b;
 }
 } // namespace
+
+// A notifier of the connection's descriptor that calls its socket straight away: one line per
+// arrival makes the way from the event loop to the read a good part of the cost of a line.
+class TcpSocket::Notifier final : public DirectSocketNotifier {
+public:
+    Notifier(int fd, Type type, TcpSocket* socket, void (TcpSocket::*handler)())
+        : DirectSocketNotifier(fd, type, socket), m_socket(socket), m_handler(handler) {}
+    void activate() override { (m_socket->*m_handler)(); }
+
+private:
+    TcpSocket* m_socket;
+    void (TcpSocket::*m_handler)();
+};
 
 TcpSocket::TcpSocket(QObject* parent) : Socket(parent), m_sock(nullptr) {}
 
@@ -90,19 +101,136 @@ void TcpSocket::flushAll() {
 
 void TcpSocket::flushQueued() {
     if (m_queued.isEmpty()) return;
-    const QByteArray data = std::exchange(m_queued, QByteArray());
+    QByteArray data = std::exchange(m_queued, QByteArray());
     // A connection that is gone takes nothing more; its end is reported on its own.
-    if (!m_sock || m_sock->state() != QAbstractSocket::ConnectedState) return;
+    if (m_fd < 0 || m_failed || m_peerClosed) return;
     qint64 direct = 0;
-    if (m_sock->bytesToWrite() == 0)
-        direct = writeDirect(m_sock->socketDescriptor(), data.constData(), data.size());
-    if (direct < data.size()) m_sock->write(data.constData() + direct, data.size() - direct);
+    if (m_outPos == m_out.size() && m_writeError == 0) {
+        direct = writeDirect(m_fd, data.constData(), data.size());
+        if (direct < 0) {
+            // Reported from the write notifier, outside the flush of every socket.
+            m_writeError = static_cast<int>(-direct);
+            m_writeNotifier->setEnabled(true);
+            return;
+        }
+    }
+    if (direct < data.size()) {
+        if (m_outPos == m_out.size()) {
+            m_out = direct == 0 ? std::move(data) : data.mid(direct);
+            m_outPos = 0;
+        } else {
+            m_out.append(data.constData() + direct, data.size() - direct);
+        }
+        m_writeNotifier->setEnabled(true);
+    }
     if (direct > 0) {
         m_sent += direct;
         const qint64 remaining = bytesToWrite();
         emit sendProgress(m_sent, remaining);
         if (remaining == 0) emit sendComplete();
     }
+}
+
+void TcpSocket::onWritable() {
+    if (m_writeError != 0) {
+        failConnected(m_writeError);
+        return;
+    }
+    qint64 n = 0;
+    if (m_outPos < m_out.size()) {
+        n = writeDirect(m_fd, m_out.constData() + m_outPos, m_out.size() - m_outPos);
+        if (n < 0) {
+            failConnected(static_cast<int>(-n));
+            return;
+        }
+        m_outPos += n;
+    }
+    if (m_outPos == m_out.size()) {
+        m_out.clear();
+        m_outPos = 0;
+        m_writeNotifier->setEnabled(false);
+    } else if (m_outPos > kReadBufferBytes && m_outPos > m_out.size() / 2) {
+        m_out.remove(0, m_outPos); // what was written goes, at a cost of what remains
+        m_outPos = 0;
+    }
+    if (n > 0) {
+        m_sent += n;
+        const qint64 remaining = bytesToWrite();
+        emit sendProgress(m_sent, remaining);
+        if (remaining == 0) emit sendComplete();
+    }
+}
+
+void TcpSocket::onReadable() {
+    const qsizetype room = kReadBufferBytes - m_in.size();
+    if (room <= 0 || !m_reading) {
+        updateReadNotifier();
+        return;
+    }
+    char* chunk = readChunk();
+    ssize_t n;
+    do {
+        n = ::recv(m_fd, chunk, static_cast<size_t>(room), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        failConnected(errno);
+        return;
+    }
+    if (n == 0) {
+        // The peer's orderly close. What was read before it stays readable.
+        m_peerClosed = true;
+        m_queued.clear();
+        closeDescriptor();
+        emit peerClosed();
+        return;
+    }
+    m_in.append(chunk, n);
+    updateReadNotifier();
+    emit dataArrived(m_in.size());
+}
+
+void TcpSocket::updateReadNotifier() {
+    if (m_readNotifier) m_readNotifier->setEnabled(m_reading && m_in.size() < kReadBufferBytes);
+}
+
+void TcpSocket::failConnected(int error) {
+    m_failed = true;
+    m_queued.clear();
+    closeDescriptor();
+    emit errorOccurred(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+void TcpSocket::closeDescriptor() {
+    delete std::exchange(m_readNotifier, nullptr);
+    delete std::exchange(m_writeNotifier, nullptr);
+    if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
+    m_out.clear();
+    m_outPos = 0;
+    m_writeError = 0;
+}
+
+void TcpSocket::takeOver() {
+    m_sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const int fd = ::fcntl(static_cast<int>(m_sock->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        failConnection(errno);
+        return;
+    }
+    // Qt closes its own descriptor of the connection, which leaves the connection open on ours.
+    // Qt has read nothing yet: it emits connected() before it first looks for data.
+    QTcpSocket* qt = std::exchange(m_sock, nullptr);
+    qt->disconnect(this);
+    for (QSocketNotifier* n : qt->findChildren<QSocketNotifier*>())
+        n->removeEventFilter(this);
+    qt->abort();
+    qt->deleteLater();
+    m_fd = fd;
+    m_readNotifier = new Notifier(fd, QSocketNotifier::Read, this, &TcpSocket::onReadable);
+    m_writeNotifier = new Notifier(fd, QSocketNotifier::Write, this, &TcpSocket::onWritable);
+    m_writeNotifier->setEnabled(false);
+    updateReadNotifier();
+    emit connected();
 }
 
 #ifdef Q_OS_LINUX
@@ -126,46 +254,28 @@ int pendingError(qintptr fd) {
 } // namespace
 #endif
 
-// Qt reports a connection reset by the peer exactly as an orderly close, and when a connect ends
-// in a reset it calls connect() again on the same descriptor, over and over until its own timeout
-// (each call a new connection at the peer). The kernel knows better. While the connection is
-// being made, Qt's notifier that tests it is watched: a connection that the kernel already has as
-// closed is reported as the error it is, and Qt does not try again. Once connected, under the
-// epoll dispatcher nothing needs watching: when Qt finds the connection closed while it handles an
-// activation, epoll's report of that activation tells a reset (an error or a hang-up) from an
-// orderly close. Under another dispatcher Qt's read notifier is watched, and the kernel asked.
+// When a connect ends in a reset, Qt calls connect() again on the same descriptor, over and over
+// until its own timeout (each call a new connection at the peer). The kernel knows better: while
+// the connection is being made, Qt's notifier that tests it is watched, and a connection that the
+// kernel already has as closed is reported as the error it is, and Qt does not try again. Once it
+// is made the connection is ours (takeOver()), and a reset is the error its read or write returns.
 void TcpSocket::watchNotifiers() {
 #ifdef Q_OS_LINUX
     if (!m_sock) return;
-    const bool connecting = m_sock->state() != QAbstractSocket::ConnectedState;
-    const bool askKernel = !isEpollDispatcher(QAbstractEventDispatcher::instance());
-    const QList<QSocketNotifier*> notifiers = m_sock->findChildren<QSocketNotifier*>();
-    for (QSocketNotifier* n : notifiers) {
-        const bool watch = n->type() == QSocketNotifier::Write
-                               ? connecting
-                               : n->type() == QSocketNotifier::Read && !connecting && askKernel;
-        if (watch)
-            n->installEventFilter(this);
-        else
-            n->removeEventFilter(this);
-    }
+    for (QSocketNotifier* n : m_sock->findChildren<QSocketNotifier*>())
+        if (n->type() == QSocketNotifier::Write) n->installEventFilter(this);
 #endif
 }
 
 bool TcpSocket::eventFilter(QObject* watched, QEvent* event) {
 #ifdef Q_OS_LINUX
-    if (event->type() == QEvent::SockAct && m_sock && !m_failed && !m_peerClosed) {
-        const auto state = m_sock->state();
+    if (event->type() == QEvent::SockAct && m_sock && !m_failed &&
+        m_sock->state() == QAbstractSocket::ConnectingState) {
         const qintptr fd = static_cast<QSocketNotifier*>(watched)->socket();
-        if ((state == QAbstractSocket::ConnectingState ||
-             state == QAbstractSocket::ConnectedState) &&
-            connectionGone(fd)) {
+        if (connectionGone(fd)) {
             const int error = pendingError(fd);
-            // An orderly close while connected is Qt's to report; anything else is an error.
-            if (state == QAbstractSocket::ConnectingState || error != 0) {
-                failConnection(error ? error : ECONNRESET);
-                return true;
-            }
+            failConnection(error ? error : ECONNRESET);
+            return true;
         }
     }
 #else
@@ -183,12 +293,7 @@ void TcpSocket::failConnection(int error) {
     // that when the event is taken, as it is.)
     m_sock->disconnect(this);
     m_sock->abort();
-#ifdef Q_OS_UNIX
     emit errorOccurred(QString::fromLocal8Bit(std::strerror(error)));
-#else
-    (void)error;
-    emit errorOccurred(QStringLiteral("Connection reset by peer"));
-#endif
 }
 
 namespace {
@@ -209,6 +314,39 @@ QObject* lingerHome() {
     }
     return home;
 }
+
+// A connection closed by its owner while the system had not yet taken all that was sent on it:
+// it writes the rest, then closes, within kLingerMs at most. A failure ends it at once.
+class Linger final : public QObject {
+public:
+    Linger(int fd, QByteArray rest, QObject* home)
+        : QObject(home), m_fd(fd), m_rest(std::move(rest)),
+          m_writable(fd, QSocketNotifier::Write, this) {
+        connect(&m_writable, &QSocketNotifier::activated, this, &Linger::write);
+        QTimer::singleShot(kLingerMs, this, &Linger::end);
+    }
+    ~Linger() override {
+        m_writable.setEnabled(false);
+        if (m_fd >= 0) ::close(m_fd);
+    }
+
+private:
+    void write() {
+        const qint64 n = writeDirect(m_fd, m_rest.constData() + m_pos, m_rest.size() - m_pos);
+        if (n > 0) m_pos += n;
+        if (n < 0 || m_pos == m_rest.size()) end();
+    }
+    void end() {
+        m_writable.setEnabled(false);
+        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
+        deleteLater();
+    }
+
+    int m_fd;
+    QByteArray m_rest;
+    qsizetype m_pos = 0;
+    QSocketNotifier m_writable;
+};
 } // namespace
 
 SocketFactory TcpSocket::factory() {
@@ -218,23 +356,14 @@ SocketFactory TcpSocket::factory() {
 void TcpSocket::connectToHost() {
     close();
     m_sock = new QTcpSocket(this);
-    m_sock->setReadBufferSize(kReadBufferBytes);
     m_failed = false;
     m_peerClosed = false;
-    m_resetSeen = false;
     m_sent = 0;
-    connect(m_sock, &QTcpSocket::connected, this, [this] {
-        m_sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        watchNotifiers(); // the read notifier is there now
-        emit connected();
-    });
+    connect(m_sock, &QTcpSocket::connected, this, &TcpSocket::takeOver);
     // A host name is looked up first; the connect's notifier comes after.
     connect(m_sock, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
         if (s == QAbstractSocket::ConnectingState) watchNotifiers();
     });
-    connect(m_sock, &QTcpSocket::readyRead, this, &TcpSocket::onReadyRead);
-    connect(m_sock, &QTcpSocket::bytesWritten, this, &TcpSocket::onBytesWritten);
-    connect(m_sock, &QTcpSocket::disconnected, this, &TcpSocket::onDisconnected);
     connect(m_sock, &QTcpSocket::errorOccurred, this, &TcpSocket::onError);
     if (localPort != 0) m_sock->bind(QHostAddress::Any, localPort);
     m_sock->connectToHost(remoteHost, remotePort);
@@ -242,35 +371,27 @@ void TcpSocket::connectToHost() {
 }
 
 void TcpSocket::close() {
-    // What was sent in this turn still goes, like what waits in Qt's queue.
+    // What was sent in this turn still goes, like what waits to be written.
     flushQueued();
-    QTcpSocket* old = m_sock;
-    m_sock = nullptr;
     m_failed = false;
     m_peerClosed = false;
-    m_resetSeen = false;
-    m_pendingRead = false;
-    if (!old) return;
-    // The old connection raises nothing more towards our owner. What was queued on it still goes
-    // out before it ends, so a user's last line is not lost when the slot is closed right after.
-    old->disconnect(this);
-    const QList<QSocketNotifier*> notifiers = old->findChildren<QSocketNotifier*>();
-    for (QSocketNotifier* n : notifiers)
-        n->removeEventFilter(this);
-    if (old->state() == QAbstractSocket::ConnectedState && old->bytesToWrite() > 0) {
-        // Owned by its thread from now on, so it goes when the thread ends at the latest.
-        old->setParent(lingerHome());
-        connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
-        connect(old, &QTcpSocket::errorOccurred, old, &QObject::deleteLater);
-        QTimer::singleShot(kLingerMs, old, [old] {
-            old->abort();
-            old->deleteLater();
-        });
-        old->disconnectFromHost();
-    } else {
+    m_in.clear();
+    if (QTcpSocket* old = std::exchange(m_sock, nullptr)) {
+        // Still being made: nothing was sent on it. It raises nothing more towards our owner.
+        old->disconnect(this);
+        for (QSocketNotifier* n : old->findChildren<QSocketNotifier*>())
+            n->removeEventFilter(this);
         old->abort();
         old->deleteLater();
     }
+    if (m_fd >= 0 && m_outPos < m_out.size() && m_writeError == 0) {
+        // What was queued still goes out before the connection ends, so a user's last line is
+        // not lost when the slot is closed right after.
+        delete std::exchange(m_readNotifier, nullptr);
+        delete std::exchange(m_writeNotifier, nullptr);
+        new Linger(std::exchange(m_fd, -1), m_out.mid(m_outPos), lingerHome());
+    }
+    closeDescriptor();
 }
 
 void TcpSocket::send(const QByteArray& data) {
@@ -281,8 +402,10 @@ void TcpSocket::send(const QByteArray& data) {
                           .arg(st));
     QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance();
     if (!loop) {
-        // No event loop to flush at the end of the turn: straight to Qt.
-        if (m_sock->write(data) != data.size()) throw Failure(m_sock->errorString());
+        // No event loop to flush at the end of the turn: straight to the system, and what it
+        // does not take now waits for the loop.
+        m_queued += data;
+        flushQueued();
         return;
     }
     Batch& b = batch();
@@ -300,89 +423,51 @@ void TcpSocket::send(const QByteArray& data) {
 }
 
 qint64 TcpSocket::bytesAvailable() const {
-    return m_sock ? m_sock->bytesAvailable() : 0;
+    return m_in.size();
 }
 
 QByteArray TcpSocket::readAll() {
-    return m_sock ? m_sock->readAll() : QByteArray();
+    QByteArray taken = std::exchange(m_in, QByteArray());
+    updateReadNotifier();
+    return taken;
 }
 
 qint64 TcpSocket::bytesToWrite() const {
-    return m_queued.size() + (m_sock ? m_sock->bytesToWrite() : 0);
+    return m_queued.size() + (m_out.size() - m_outPos);
 }
 
 int TcpSocket::state() const {
-    if (!m_sock) return Closed;
     if (m_failed) return Error;
     if (m_peerClosed) return Closing;
+    if (m_fd >= 0) return Connected;
+    if (!m_sock) return Closed;
     switch (m_sock->state()) {
-    case QAbstractSocket::UnconnectedState:
-        return Closed;
     case QAbstractSocket::HostLookupState:
         return ResolvingHost;
     case QAbstractSocket::ConnectingState:
         return Connecting;
-    case QAbstractSocket::ConnectedState:
-        return Connected;
     case QAbstractSocket::BoundState:
         return Open;
-    case QAbstractSocket::ListeningState:
-        return Listening;
-    case QAbstractSocket::ClosingState:
-        return Closing;
+    default:
+        // Connected, it is ours (m_fd); anything else without a connection is closed.
+        return Closed;
     }
-    return Closed;
 }
 
 void TcpSocket::setReading(bool on) {
     if (m_reading == on) return;
     m_reading = on;
-    if (on && m_sock && (m_pendingRead || m_sock->bytesAvailable() > 0)) {
-        m_pendingRead = false;
+    updateReadNotifier();
+    if (on && !m_in.isEmpty()) {
         // Deliver what waited, from the event loop, as a fresh arrival.
         QTimer::singleShot(0, this, [this] {
-            if (m_reading && m_sock && m_sock->bytesAvailable() > 0)
-                emit dataArrived(m_sock->bytesAvailable());
+            if (m_reading && !m_in.isEmpty()) emit dataArrived(m_in.size());
         });
     }
 }
 
-void TcpSocket::onReadyRead() {
-    if (!m_reading) {
-        m_pendingRead = true;
-        return;
-    }
-    const qint64 n = m_sock->bytesAvailable();
-    if (n > 0) emit dataArrived(n);
-}
-
-void TcpSocket::onBytesWritten(qint64 n) {
-    m_sent += n;
-    const qint64 remaining = m_sock ? m_sock->bytesToWrite() : 0;
-    emit sendProgress(m_sent, remaining);
-    if (remaining == 0) emit sendComplete();
-}
-
-void TcpSocket::onDisconnected() {
-    if (m_failed) return;
-    if (m_resetSeen) {
-        m_failed = true;
-        emit errorOccurred(QString::fromLocal8Bit(std::strerror(ECONNRESET)));
-        return;
-    }
-    m_peerClosed = true;
-    emit peerClosed();
-}
-
 void TcpSocket::onError() {
     if (!m_sock) return;
-    // An orderly close by the peer is reported as a close, not as an error; a reset that epoll
-    // reported with the activation Qt found the end in is an error, reported when Qt is done.
-    if (m_sock->error() == QAbstractSocket::RemoteHostClosedError) {
-        m_resetSeen = activationReportsHangUp().value_or(false);
-        return;
-    }
-    if (m_peerClosed) return;
     m_failed = true;
     emit errorOccurred(m_sock->errorString());
 }

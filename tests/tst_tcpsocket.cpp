@@ -55,7 +55,10 @@ class tst_tcpsocket : public QObject {
 private slots:
     void arrivesWholeAndInOrder_data();
     void arrivesWholeAndInOrder();
+    void sentThenClosedInOneTurn_data();
     void sentThenClosedInOneTurn();
+    void receivedWholeAndInOrder_data();
+    void receivedWholeAndInOrder();
     void sentThenDestroyedInOneTurn();
     void notConnected();
     void peerEnds_data();
@@ -114,16 +117,82 @@ void tst_tcpsocket::arrivesWholeAndInOrder() {
     QTRY_COMPARE_WITH_TIMEOUT(lastProgress, qint64(expected.size()), 5000);
 }
 
-// A user's last line and the disconnect right after it, in the same handler.
+// A user's last line and the disconnect right after it, in the same handler; or more than the
+// system takes at once, closed while the peer does not read: all of it still goes, then the close.
+void tst_tcpsocket::sentThenClosedInOneTurn_data() {
+    QTest::addColumn<int>("blocks");
+    QTest::newRow("a line") << 0;
+    QTest::newRow("8 MiB the peer has not read") << 128;
+}
+
 void tst_tcpsocket::sentThenClosedInOneTurn() {
+    QFETCH(int, blocks);
     Pair p;
     QVERIFY(p.open());
+    QByteArray expected;
+    if (blocks > 0) {
+        p.peer->setReadBufferSize(1);
+        for (int i = 0; i < blocks; ++i) {
+            expected += pattern(i, 65536);
+            p.socket->send(expected.right(65536));
+            if (i == 0) QTest::qWait(1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(p.socket->bytesToWrite() < expected.size() - 65536, 5000);
+    }
     p.socket->send("last words\r\n");
+    expected += "last words\r\n";
     p.socket->close();
     QCOMPARE(p.socket->state(), int(Socket::Closed));
-    QTRY_VERIFY_WITH_TIMEOUT(p.peerClosed, 5000);
+    QCOMPARE(p.socket->bytesToWrite(), qint64(0));
+    if (blocks > 0) {
+        QTest::qWait(50);
+        p.peer->setReadBufferSize(0);
+        p.received += p.peer->readAll();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(p.peerClosed, 10000);
     p.received += p.peer->readAll();
-    QCOMPARE(p.received, QByteArray("last words\r\n"));
+    QCOMPARE(p.received.size(), expected.size());
+    QCOMPARE(p.received, expected);
+}
+
+// What the peer sends arrives whole and in order, also when reading is paused while the peer
+// sends more than is taken from the network at once; its close comes after its last bytes.
+void tst_tcpsocket::receivedWholeAndInOrder_data() {
+    QTest::addColumn<bool>("paused");
+    QTest::newRow("reading") << false;
+    QTest::newRow("paused while 1 MiB comes") << true;
+}
+
+void tst_tcpsocket::receivedWholeAndInOrder() {
+    QFETCH(bool, paused);
+    Pair p;
+    QVERIFY(p.open());
+    QByteArray received;
+    bool closedAfter = false;
+    connect(p.socket.get(), &Socket::dataArrived, this, [&](qint64 n) {
+        QCOMPARE(n, p.socket->bytesAvailable());
+        received += p.socket->readAll();
+    });
+    connect(p.socket.get(), &Socket::peerClosed, this, [&] {
+        received += p.socket->readAll();
+        closedAfter = true;
+    });
+    if (paused) p.socket->setReading(false);
+    QByteArray expected;
+    for (int i = 0; i < 16; ++i)
+        expected += pattern(i, 65536);
+    p.peer->write(expected);
+    p.peer->disconnectFromHost();
+    if (paused) {
+        QTest::qWait(100);
+        QVERIFY(received.isEmpty());
+        QVERIFY(!closedAfter);
+        p.socket->setReading(true);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(closedAfter, 10000);
+    QCOMPARE(received.size(), expected.size());
+    QCOMPARE(received, expected);
+    QCOMPARE(p.socket->state(), int(Socket::Closing));
 }
 
 // A socket that goes away with data queued must leave nothing behind for the end of the turn.

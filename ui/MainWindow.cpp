@@ -17,11 +17,15 @@
 #include <QListView>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QStaticText>
+#include <QStyledItemDelegate>
 #include <QThread>
 #include <cmath>
 #include <deque>
+#include <utility>
 
 namespace agwlayout {
 
@@ -117,6 +121,62 @@ private:
     std::deque<QString> m_shown;
     std::deque<QString> m_added; // after m_shown
     qsizetype m_dropped = 0;     // leading rows of m_shown already removed
+};
+
+// Paints a list's row on one line, cut off at the list's edge as a list box does, and keeps each
+// row's laid-out text from one repaint to the next. A monitor list that scrolls by a few rows
+// at each refresh then lays out only the rows that are new, where the toolkit's own painting
+// lays out and elides every visible row on every repaint.
+class RowDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const QString text = std::exchange(opt.text, QString());
+        const QWidget* view = opt.widget;
+        QStyle* style = view ? view->style() : QApplication::style();
+        // The background, the selection and the focus, without the text.
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, view);
+        if (text.isEmpty()) return;
+
+        if (opt.font != m_font) {
+            m_font = opt.font;
+            m_laidOut.clear();
+        }
+        // A bounded cache: the rows in sight and those that have just scrolled out of it.
+        if (m_laidOut.size() > kCachedRows) m_laidOut.clear();
+        auto it = m_laidOut.find(text);
+        if (it == m_laidOut.end()) {
+            QStaticText st(text);
+            st.setTextFormat(Qt::PlainText);
+            st.prepare(QTransform(), m_font);
+            it = m_laidOut.insert(text, st);
+        }
+
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+        const QRect textRect = opt.rect.adjusted(margin, 0, -margin, 0);
+        const QPalette::ColorGroup group = !(opt.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (opt.state & QStyle::State_Active)
+                                               ? QPalette::Normal
+                                               : QPalette::Inactive;
+        painter->save();
+        painter->setClipRect(textRect, Qt::IntersectClip);
+        painter->setFont(m_font);
+        painter->setPen(opt.palette.color(group, (opt.state & QStyle::State_Selected)
+                                                     ? QPalette::HighlightedText
+                                                     : QPalette::Text));
+        const qreal top = textRect.top() + (textRect.height() - it->size().height()) / 2;
+        painter->drawStaticText(QPointF(textRect.left(), top), *it);
+        painter->restore();
+    }
+
+private:
+    static constexpr qsizetype kCachedRows = 1024;
+    mutable QFont m_font;
+    mutable QHash<QString, QStaticText> m_laidOut;
 };
 
 // "Connected Calls": one row per slot of the session table, as the relay last reported it. The
@@ -267,6 +327,7 @@ void MainWindow::buildControls() {
         case Kind::List: {
             auto* v = new QListView(m_client);
             v->setUniformItemSizes(true);
+            v->setItemDelegate(new agwmonitor::RowDelegate(v));
             v->setEditTriggers(QAbstractItemView::NoEditTriggers);
             v->setSelectionMode(QAbstractItemView::SingleSelection);
             w = v;
