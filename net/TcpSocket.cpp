@@ -191,7 +191,10 @@ void TcpSocket::onReadable() {
 }
 
 void TcpSocket::updateReadNotifier() {
-    if (m_readNotifier) m_readNotifier->setEnabled(m_reading && m_in.size() < kReadBufferBytes);
+    const bool armed = m_reading && m_in.size() < kReadBufferBytes;
+    if (!m_readNotifier || armed == m_readArmed) return;
+    m_readArmed = armed;
+    m_readNotifier->setEnabled(armed);
 }
 
 void TcpSocket::failConnected(int error) {
@@ -229,6 +232,7 @@ void TcpSocket::takeOver() {
     m_readNotifier = new Notifier(fd, QSocketNotifier::Read, this, &TcpSocket::onReadable);
     m_writeNotifier = new Notifier(fd, QSocketNotifier::Write, this, &TcpSocket::onWritable);
     m_writeNotifier->setEnabled(false);
+    m_readArmed = true;
     updateReadNotifier();
     emit connected();
 }

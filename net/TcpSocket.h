@@ -61,9 +61,10 @@ private:
     bool m_failed = false; // error reported, not yet closed or reconnected
     bool m_peerClosed = false;
     bool m_reading = true;
-    int m_writeError = 0; // a write failed; reported from the write notifier
-    QByteArray m_in;      // read from the system, not yet taken by readAll()
-    QByteArray m_out;     // not yet taken by the system, from m_outPos on
+    bool m_readArmed = false; // the read notifier is enabled
+    int m_writeError = 0;     // a write failed; reported from the write notifier
+    QByteArray m_in;          // read from the system, not yet taken by readAll()
+    QByteArray m_out;         // not yet taken by the system, from m_outPos on
     qsizetype m_outPos = 0;
     QByteArray m_queued;    // sent in this turn of the event loop, not yet written
     bool m_inBatch = false; // listed for flushAll()
