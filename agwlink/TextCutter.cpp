@@ -1,5 +1,6 @@
 #include "agwlink/TextCutter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -48,12 +49,14 @@ QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
 }
 
 QByteArray toNodeText(QByteArrayView data) {
-    QByteArray out;
-    out.reserve(data.size() + data.size() / 8 + 2);
+    // Sized once, and written byte by byte without a call per byte.
+    QByteArray out(data.size() + std::count(data.begin(), data.end(), '\r'), Qt::Uninitialized);
+    char* p = out.data();
     for (const char c : data) {
         if (c == '\0') continue;
-        out += c;
-        if (c == '\r') out += '\n';
+        *p++ = c;
+        if (c == '\r') *p++ = '\n';
     }
+    out.truncate(p - out.constData());
     return out;
 }

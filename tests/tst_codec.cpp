@@ -205,6 +205,8 @@ void tst_codec::nodeText_data() {
     QTest::newRow("CR LF becomes CR LF LF") << QByteArray("hi\r\n") << QByteArray("hi\r\n\n");
     QTest::newRow("zero bytes dropped") << QByteArray("a\0b\0", 4) << QByteArray("ab");
     QTest::newRow("LF alone stays") << QByteArray("a\nb") << QByteArray("a\nb");
+    QTest::newRow("zero bytes between CRs")
+        << QByteArray("\0\r\0\r\0", 5) << QByteArray("\r\n\r\n");
 }
 
 void tst_codec::nodeText() {
