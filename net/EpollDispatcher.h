@@ -29,10 +29,11 @@ bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher);
 // another dispatcher its QEvent::SockAct calls activate() in the same way; it emits no activated().
 class DirectSocketNotifier : public QSocketNotifier {
 public:
-    // Enabled, as a QSocketNotifier is; registered only once it is known to be direct.
-    DirectSocketNotifier(qintptr fd, Type type, QObject* parent) : QSocketNotifier(type, parent) {
+    // Registered only once it is known to be direct.
+    DirectSocketNotifier(qintptr fd, Type type, bool enabled, QObject* parent)
+        : QSocketNotifier(type, parent) {
         setSocket(fd);
-        setEnabled(true);
+        setEnabled(enabled);
     }
     virtual void activate() = 0;
 

@@ -68,8 +68,8 @@ Batch& batch() {
 // arrival makes the way from the event loop to the read a good part of the cost of a line.
 class TcpSocket::Notifier final : public DirectSocketNotifier {
 public:
-    Notifier(int fd, Type type, TcpSocket* socket, void (TcpSocket::*handler)())
-        : DirectSocketNotifier(fd, type, socket), m_socket(socket), m_handler(handler) {}
+    Notifier(int fd, Type type, bool enabled, TcpSocket* socket, void (TcpSocket::*handler)())
+        : DirectSocketNotifier(fd, type, enabled, socket), m_socket(socket), m_handler(handler) {}
     void activate() override { (m_socket->*m_handler)(); }
 
 private:
@@ -229,11 +229,10 @@ void TcpSocket::takeOver() {
     qt->abort();
     qt->deleteLater();
     m_fd = fd;
-    m_readNotifier = new Notifier(fd, QSocketNotifier::Read, this, &TcpSocket::onReadable);
-    m_writeNotifier = new Notifier(fd, QSocketNotifier::Write, this, &TcpSocket::onWritable);
-    m_writeNotifier->setEnabled(false);
-    m_readArmed = true;
-    updateReadNotifier();
+    m_readArmed = m_reading;
+    m_readNotifier =
+        new Notifier(fd, QSocketNotifier::Read, m_readArmed, this, &TcpSocket::onReadable);
+    m_writeNotifier = new Notifier(fd, QSocketNotifier::Write, false, this, &TcpSocket::onWritable);
     emit connected();
 }
 
