@@ -39,6 +39,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -166,28 +167,43 @@ struct ProcStats {
     long hwmKb = 0;        // VmHWM
 };
 
+// utime + stime of a /proc stat file, in seconds; its command (thread name) into comm.
+double statCpuSeconds(const std::string& path, std::string* comm = nullptr) {
+    std::ifstream f(path);
+    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t open = all.find('(');
+    const size_t close = all.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) return 0;
+    if (comm) *comm = all.substr(open + 1, close - open - 1);
+    // Fields after the command: state is field 3, utime 14, stime 15.
+    std::vector<std::string> fields;
+    size_t at = close + 2;
+    while (at < all.size()) {
+        const size_t sp = all.find(' ', at);
+        fields.push_back(all.substr(at, sp == std::string::npos ? sp : sp - at));
+        if (sp == std::string::npos) break;
+        at = sp + 1;
+    }
+    if (fields.size() <= 12) return 0;
+    return (std::stod(fields[11]) + std::stod(fields[12])) / double(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of each of the process's threads, summed by thread name.
+std::map<std::string, double> threadCpu(pid_t pid) {
+    std::map<std::string, double> out;
+    std::error_code ec;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name;
+        const double secs = statCpuSeconds(task.path().string() + "/stat", &name);
+        out[name] += secs;
+    }
+    return out;
+}
+
 ProcStats readProc(pid_t pid) {
     ProcStats s;
-    {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-        std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        const size_t close = all.rfind(')');
-        if (close != std::string::npos) {
-            // Fields after the command: state is field 3, utime 14, stime 15.
-            std::vector<std::string> fields;
-            size_t at = close + 2;
-            while (at < all.size()) {
-                const size_t sp = all.find(' ', at);
-                fields.push_back(all.substr(at, sp == std::string::npos ? sp : sp - at));
-                if (sp == std::string::npos) break;
-                at = sp + 1;
-            }
-            if (fields.size() > 12) {
-                const double tick = double(sysconf(_SC_CLK_TCK));
-                s.cpuSeconds = (std::stod(fields[11]) + std::stod(fields[12])) / tick;
-            }
-        }
-    }
+    s.cpuSeconds = statCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(f, line)) {
@@ -652,6 +668,7 @@ private:
         const uint64_t target = ph.broadcast ? rounds * m_users.size() : rounds;
         const uint64_t badBefore = m_bad, disorderBefore = m_disorder;
         const ProcStats before = readProc(measured);
+        const std::map<std::string, double> threadsBefore = threadCpu(measured);
         const int64_t start = nowNs();
         m_now = start;
         uint64_t sent = 0;
@@ -701,6 +718,7 @@ private:
         }
         const int64_t end = nowNs();
         const ProcStats after = readProc(measured);
+        std::map<std::string, double> threads = threadCpu(measured);
         const double secs = double(end - start) / 1e9;
         const char* what = ph.dir == Phase::N2R ? "node->radio lines" : "radio->node frames";
         std::printf(
@@ -712,6 +730,20 @@ private:
             (after.cpuSeconds - before.cpuSeconds) / secs,
             m_received ? (after.cpuSeconds - before.cpuSeconds) * 1e6 / double(m_received) : 0.0,
             after.rssKb, after.hwmKb, m_bad - badBefore, m_disorder - disorderBefore, ok ? 1 : 0);
+        // Each thread's share of one core, by name (the gateway's are "relay" and its main one).
+        std::string shares;
+        for (auto& [name, cpu] : threads) {
+            auto it = threadsBefore.find(name);
+            const double share = (cpu - (it == threadsBefore.end() ? 0 : it->second)) / secs;
+            if (share < 0.001) continue;
+            std::string tag = name;
+            std::replace(tag.begin(), tag.end(), ' ', '_');
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%s%s:%.3f", shares.empty() ? "" : ",", tag.c_str(),
+                          share);
+            shares += buf;
+        }
+        std::printf(" thread_shares=%s", shares.empty() ? "-" : shares.c_str());
         if (paced && !m_latencyUs.empty()) {
             std::vector<float> l = m_latencyUs;
             std::sort(l.begin(), l.end());
