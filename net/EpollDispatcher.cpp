@@ -566,10 +566,6 @@ void EpollEventDispatcher::interrupt() {
     wakeUp();
 }
 
-bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher) {
-    return dynamic_cast<const EpollEventDispatcher*>(dispatcher) != nullptr;
-}
-
 QAbstractEventDispatcher* makeEpollDispatcher() {
     auto* d = new EpollEventDispatcher;
     if (d->isValid()) return d;
@@ -578,10 +574,6 @@ QAbstractEventDispatcher* makeEpollDispatcher() {
 }
 
 #else
-
-bool isEpollDispatcher(const QAbstractEventDispatcher*) {
-    return false;
-}
 
 QAbstractEventDispatcher* makeEpollDispatcher() {
     return nullptr;

@@ -20,9 +20,6 @@
 // systems than Linux, or the system refused the descriptors), and the caller keeps Qt's.
 QAbstractEventDispatcher* makeEpollDispatcher();
 
-// Whether the dispatcher is an epoll one.
-bool isEpollDispatcher(const QAbstractEventDispatcher* dispatcher);
-
 // A socket notifier that the epoll dispatcher activates by calling activate() straight away,
 // without an event sent through the application: on a connection that carries a short line per
 // arrival, that way costs a good part of the line. No event filter sees its activations. Under

@@ -30,6 +30,10 @@ constexpr int kLingerMs = 30000;
 // No more is taken from the network once this much waits unread on one socket.
 constexpr qsizetype kReadBufferBytes = 64 * 1024;
 
+// What was written from the front of a long queue is dropped once it is more than this and more
+// than what remains, so a slow peer costs no copying per write.
+constexpr qsizetype kCompactBytes = 64 * 1024;
+
 // Writes as much of data as the system takes at once without waiting: the count taken, 0 when it
 // takes nothing now, or minus the error when the connection failed.
 qint64 writeDirect(int fd, const char* data, qint64 size) {
@@ -123,12 +127,14 @@ void TcpSocket::flushQueued() {
         }
         m_writeNotifier->setEnabled(true);
     }
-    if (direct > 0) {
-        m_sent += direct;
-        const qint64 remaining = bytesToWrite();
-        emit sendProgress(m_sent, remaining);
-        if (remaining == 0) emit sendComplete();
-    }
+    if (direct > 0) reportSent(direct);
+}
+
+void TcpSocket::reportSent(qint64 n) {
+    m_sent += n;
+    const qint64 remaining = bytesToWrite();
+    emit sendProgress(m_sent, remaining);
+    if (remaining == 0) emit sendComplete();
 }
 
 void TcpSocket::onWritable() {
@@ -149,16 +155,11 @@ void TcpSocket::onWritable() {
         m_out.clear();
         m_outPos = 0;
         m_writeNotifier->setEnabled(false);
-    } else if (m_outPos > kReadBufferBytes && m_outPos > m_out.size() / 2) {
+    } else if (m_outPos > kCompactBytes && m_outPos > m_out.size() / 2) {
         m_out.remove(0, m_outPos); // what was written goes, at a cost of what remains
         m_outPos = 0;
     }
-    if (n > 0) {
-        m_sent += n;
-        const qint64 remaining = bytesToWrite();
-        emit sendProgress(m_sent, remaining);
-        if (remaining == 0) emit sendComplete();
-    }
+    if (n > 0) reportSent(n);
 }
 
 void TcpSocket::onReadable() {

@@ -43,6 +43,8 @@ private:
     void takeOver();
     void onReadable();
     void onWritable();
+    // The system took n more bytes: progress, and completion when nothing waits.
+    void reportSent(qint64 n);
     // The connection ended under us once connected: reported once as an error.
     void failConnected(int error);
     // Closes the descriptor and its notifiers; what waited to be written goes with them.
