@@ -39,6 +39,10 @@ QByteArray buildPortInfoRequest() {
     return buildFrame(0, 'G', QByteArray(), QByteArray());
 }
 
+QByteArray buildOutstandingRequest(quint8 port, const QByteArray& own, const QByteArray& peer) {
+    return buildFrame(port, 'Y', own, peer);
+}
+
 PortInfo readPortInfo(QByteArrayView data) {
     PortInfo info;
     // The text may end in a zero byte, as the engines' texts do.

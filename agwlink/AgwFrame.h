@@ -31,6 +31,11 @@ QByteArray buildRegisterFrame(const QByteArray& clusterCall, quint8 port = 0);
 // The question for the engine's radio ports: a "G" frame without data.
 QByteArray buildPortInfoRequest();
 
+// The question for the frames the engine holds on the link from `own` (the gateway's callsign) to
+// `peer` on a radio port: a "Y" frame without data. The engine answers with the same header and
+// four data bytes, the count, little-endian.
+QByteArray buildOutstandingRequest(quint8 port, const QByteArray& own, const QByteArray& peer);
+
 // The engine's answer to "G": its data text begins with the number of radio ports, then one
 // description per port, each ended by ';' ("2;Port1 VHF 1200 baud;Port2 UHF 9600;").
 struct PortInfo {

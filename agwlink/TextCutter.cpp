@@ -3,13 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-void flush(QList<QByteArray>& pieces, const QByteArray& buffer, qsizetype len) {
-    for (qsizetype at = 0; at < buffer.size(); at += len)
-        pieces.append(buffer.mid(at, len));
-}
-} // namespace
-
 QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
     QList<QByteArray> pieces;
     const qsizetype len = packetLength < 1 ? kDefaultPacketLength : packetLength;
@@ -24,26 +17,47 @@ QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
         pieces.append(std::move(piece));
         return pieces;
     }
-    QByteArray noCr = text;
-    noCr.replace('\r', QByteArray());
-    if (noCr.isEmpty()) return pieces;
-    const QList<QByteArray> elements = noCr.split('\n');
-    const qsizetype last = elements.size() - 1;
-    QByteArray buffer;
-    for (qsizetype i = 0; i <= last; ++i) {
-        const QByteArray& e = elements[i];
-        if (i == last) {
-            if (e.isEmpty()) continue;
-            buffer += e;
-        } else {
-            buffer += e;
-            buffer += '\r';
+    return cutRadioText(toRadioText(text), packetLength);
+}
+
+QByteArray toRadioText(QByteArrayView text) {
+    QByteArray out(text.size(), Qt::Uninitialized);
+    char* p = out.data();
+    for (const char c : text) {
+        if (c == '\r') continue;
+        *p++ = c == '\n' ? '\r' : c;
+    }
+    out.truncate(p - out.constData());
+    return out;
+}
+
+QList<QByteArray> cutRadioText(QByteArrayView text, int packetLength, qsizetype maxPieces) {
+    QList<QByteArray> pieces;
+    const qsizetype len = packetLength < 1 ? kDefaultPacketLength : packetLength;
+    const char* const t = text.data();
+    const qsizetype n = text.size();
+    auto full = [&] { return maxPieces >= 0 && pieces.size() >= maxPieces; };
+    // The text is a run of lines, each ended by its CR, and perhaps a last line without one.
+    // Lines are gathered from `start` to `end`.
+    qsizetype start = 0;
+    while (start < n && !full()) {
+        qsizetype end = start;
+        for (;;) {
+            const void* cr = std::memchr(t + end, '\r', size_t(n - end));
+            if (!cr) {
+                // The last line, without a CR: it always goes out on its own.
+                if (end == start) end = n;
+                break;
+            }
+            end = static_cast<const char*>(cr) - t + 1;
+            // Gather the next line too while it ends in a CR (it is not the last one) and
+            // everything stays under packetLength - 2 characters.
+            const void* next = std::memchr(t + end, '\r', size_t(n - end));
+            if (!next || static_cast<const char*>(next) - (t + end) + (end - start) >= len - 2)
+                break;
         }
-        // Gather the next line too while it is not the last one and everything stays under
-        // packetLength - 2 characters.
-        if (i < last - 1 && elements[i + 1].size() + buffer.size() < len - 2) continue;
-        flush(pieces, buffer, len);
-        buffer.clear();
+        for (; start < end && !full(); start = qMin(start + len, end))
+            pieces.append(QByteArray(t + start, qMin(len, end - start)));
     }
     return pieces;
 }

@@ -14,6 +14,15 @@ inline constexpr int kDefaultPacketLength = 130;
 // packetLength characters and a last piece with what is left. An empty text gives no pieces.
 QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength);
 
+// The node's text in radio form: every CR removed, every LF turned into the CR that ends a line
+// for the radio. Cutting it with cutRadioText() gives the pieces cutForAx25() gives.
+QByteArray toRadioText(QByteArrayView nodeText);
+
+// Cuts text in radio form (lines ended by CR) by cutForAx25()'s rules, into at most maxPieces
+// pieces (all of them when maxPieces is negative). The pieces, one after the other, are the
+// front of the text: what they take is the sum of their sizes.
+QList<QByteArray> cutRadioText(QByteArrayView text, int packetLength, qsizetype maxPieces = -1);
+
 // A radio user's data as it goes to the cluster node: zero bytes dropped, every CR followed by
 // an LF (so an LF stays an LF and CR LF becomes CR LF LF).
 QByteArray toNodeText(QByteArrayView data);

@@ -179,7 +179,7 @@ struct Rig {
         QByteArray connects;
         for (int u = 1; u <= users; ++u)
             connects += buildFrame(0, 'C', call(u), "GB7TC", "*** CONNECTED To Station GB7TC\r");
-        sb.gw->receiver().handleArrival(connects, connects.size());
+        sb.gw->link().handleArrival(connects, connects.size());
         nodes.push_back(nullptr);
         for (int u = 1; u <= users; ++u) {
             FakeSocket* s = sb.node(call(u));
@@ -231,18 +231,18 @@ void BM_ReceivePath(benchmark::State& state) {
         targets.push_back(&r.node(u));
     }
     // Every frame must reach its user's node connection, none be answered with a disconnect.
-    r.sb.gw->receiver().handleArrival(arrival, arrival.size());
+    r.sb.gw->link().handleArrival(arrival, arrival.size());
     for (FakeSocket* s : targets)
         if (s->written.isEmpty()) state.SkipWithError("a frame did not reach the node");
     if (!r.engine->written.isEmpty()) state.SkipWithError("the gateway answered the engine");
     for (FakeSocket* s : targets)
         s->written.resize(0);
     for (auto _ : state) {
-        r.sb.gw->receiver().handleArrival(arrival, arrival.size());
+        r.sb.gw->link().handleArrival(arrival, arrival.size());
         for (FakeSocket* s : targets)
             s->written.resize(0);
     }
-    if (r.sb.gw->receiver().assembler().partial()) state.SkipWithError("frames left over");
+    if (r.sb.gw->link().assembler().partial()) state.SkipWithError("frames left over");
     state.SetItemsProcessed(state.iterations() * kFrames);
     state.SetLabel("D frames");
 }

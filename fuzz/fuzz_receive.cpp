@@ -386,11 +386,11 @@ struct Run {
             frames << f.toByteArray();
         }
         doing = Doing::Arrival;
-        gw->receiver().handleArrival(bytes, bytes.size());
+        gw->link().handleArrival(bytes, bytes.size());
         typedReached();
         doing = Doing::Nothing;
         if (nextFrame != frames.size()) fail("whole frames left unhandled");
-        if (gw->receiver().assembler().buffered() != shadow.buffered())
+        if (gw->link().assembler().buffered() != shadow.buffered())
             fail("receive buffer differs from the frames taken");
         for (auto it = live.cbegin(); it != live.cend(); ++it) {
             Tracked* t = it.value();
@@ -678,7 +678,7 @@ struct Run {
         }
         if (calls.size() != tb.inUse()) fail("in-use count differs from the callsigns");
         if (live.size() != tb.inUse()) fail("in-use count differs from the open sessions");
-        if (gw->receiver().assembler().buffered() >=
+        if (gw->link().assembler().buffered() >=
             kAgwHeaderSize + static_cast<qsizetype>(FrameAssembler::kMaxDataLen))
             fail("receive buffer beyond one largest frame");
     }

@@ -8,6 +8,7 @@ struct Timing {
     int reconnectIntervalMs = 60000; // the AGW link's reconnect timer
     int keepAliveIntervalMs = 60000; // every session's keep-alive timer: one tick, one minute
     int connectSleepMs = 500;        // the pause before the engine registration
+    int stallResetMs = 120000; // an engine that takes nothing this long while congested: reset
 };
 
 namespace platform {

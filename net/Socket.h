@@ -44,6 +44,9 @@ public:
     virtual int state() const = 0;
     // Stops (false) or resumes (true) taking data from the network; used for back-pressure.
     virtual void setReading(bool on) { (void)on; }
+    // The system's receive buffer for the next connection, in bytes (0: the system's default):
+    // small, the peer's sending stops a few KiB after the reading did.
+    virtual void setReceiveBuffer(int bytes) { (void)bytes; }
 
 signals:
     void connected();

@@ -23,6 +23,7 @@ public:
     qint64 bytesToWrite() const override;
     int state() const override;
     void setReading(bool on) override;
+    void setReceiveBuffer(int bytes) override { m_receiveBuffer = bytes; }
 
     static SocketFactory factory();
 
@@ -63,6 +64,7 @@ private:
     bool m_failed = false; // error reported, not yet closed or reconnected
     bool m_peerClosed = false;
     bool m_reading = true;
+    int m_receiveBuffer = 0;
     bool m_readArmed = false; // the read notifier is enabled
     int m_writeError = 0;     // a write failed; reported from the write notifier
     QByteArray m_in;          // read from the system, not yet taken by readAll()

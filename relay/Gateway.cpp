@@ -21,10 +21,8 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
         SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs,
                        &m_descriptors},
         monitor);
-    m_receiver = std::make_unique<Receiver>(*m_link, *m_sessions, *m_radio, monitor, log);
-    connect(m_link.get(), &AgwLink::dataArrived, this, [this] { m_receiver->readLink(); });
-    connect(m_link.get(), &AgwLink::connected, this, [this] { m_receiver->linkRestarted(); });
-    connect(m_link.get(), &AgwLink::lost, this, &Gateway::onLinkLost);
+    m_receiver = std::make_unique<Receiver>(*m_sessions, *m_radio, monitor, log);
+    m_link->setEvents(m_receiver.get());
     // While the engine's queue is full, the node's text waits in the node connections.
     connect(m_link.get(), &AgwLink::congestion, this,
             [this](bool on) { m_sessions->setReading(!on); });
@@ -32,6 +30,7 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
 
 Gateway::~Gateway() {
     // Sockets go before the objects their notifications reach.
+    m_link->setEvents(nullptr);
     m_sessions.reset();
     m_receiver.reset();
     m_radio.reset();
@@ -44,15 +43,19 @@ void Gateway::applySettings(const Settings& settings) {
 }
 
 void Gateway::setEngineHost(const QString& host) {
-    onOwnThread([this, host] { m_link->socket().remoteHost = host; });
+    onOwnThread([this, host] { m_link->setEngineHost(host); });
 }
 
 void Gateway::setEnginePort(quint16 port) {
-    onOwnThread([this, port] { m_link->socket().remotePort = port; });
+    onOwnThread([this, port] { m_link->setEnginePort(port); });
 }
 
 void Gateway::setAllPorts(bool on) {
     onOwnThread([this, on] { m_link->setAllPorts(on); });
+}
+
+void Gateway::setFrameLimit(int frames) {
+    onOwnThread([this, frames] { m_link->setFrameLimit(frames); });
 }
 
 void Gateway::openLink() {
@@ -80,15 +83,17 @@ GatewayStatus Gateway::status() const {
 
 GatewayStatus Gateway::statusNow() const {
     GatewayStatus st;
-    Socket& socket = m_link->socket();
-    const int state = socket.state();
+    const int state = m_link->state();
     st.link.state = state == Socket::Connected ? QStringLiteral("connected")
                     : state >= Socket::ConnectionPending && state <= Socket::Connecting
                         ? QStringLiteral("connecting")
                         : QStringLiteral("down");
     st.link.callsign = fromSingleByte(m_link->registeredCall());
-    st.link.engine = socket.remoteHost + QLatin1Char(':') + QString::number(socket.remotePort);
+    st.link.engine =
+        m_link->engineHost() + QLatin1Char(':') + QString::number(m_link->enginePort());
     st.link.ports = state == Socket::Connected ? m_link->registeredPorts() : 0;
+    st.link.paced = state == Socket::Connected && m_link->paced();
+    st.link.frameLimit = m_link->frameLimit();
     st.link.since = m_link->changedAt();
     const SessionTable& table = *m_sessions;
     for (int slot = 1; slot <= table.highestSlot(); ++slot) {
@@ -103,6 +108,9 @@ GatewayStatus Gateway::statusNow() const {
         u.toNodeLines = s->toNodeLines();
         u.toRadioBytes = s->toRadioBytes();
         u.toRadioLines = s->toRadioLines();
+        u.heldBytes = s->toRadio().heldBytes();
+        u.framesOutstanding = s->toRadio().outstanding();
+        u.airSeconds = s->toRadio().airSeconds();
         switch (s->state()) {
         case Session::State::Connecting:
             u.nodeState = QStringLiteral("connecting");
@@ -118,20 +126,11 @@ GatewayStatus Gateway::statusNow() const {
         st.users << u;
     }
     st.counters.usersServed = table.started();
-    st.counters.framesFromEngine = m_receiver->framesReceived();
-    st.counters.bytesFromEngine = m_receiver->bytesReceived();
+    st.counters.framesFromEngine = m_link->framesReceived();
+    st.counters.bytesFromEngine = m_link->bytesReceived();
+    st.counters.outstandingAsked = m_link->outstandingAsked();
     st.counters.framesToEngine = m_link->framesSent();
     st.counters.bytesToEngine = m_link->bytesSent();
     st.counters.linkConnects = m_link->connects();
     return st;
-}
-
-void Gateway::onLinkLost() {
-    // The engine forgets a client's radio links when the client goes: every user's session goes
-    // too, and nothing addressed to them may reach the next link.
-    const int n = m_sessions->endAll(Session::End::LinkLost);
-    if (n > 0)
-        m_log.write(QStringLiteral("AGW link lost"),
-                    QString::number(n) + (n == 1 ? QStringLiteral(" session ended")
-                                                 : QStringLiteral(" sessions ended")));
 }

@@ -43,6 +43,8 @@ public:
     // Registers the cluster callsign on every radio port of the engine (the default), or on
     // port 0 only.
     void setAllPorts(bool on);
+    // At most this many frames per user in an engine that reports them (0: unpaced).
+    void setFrameLimit(int frames);
     // Requests the AGW connection.
     void openLink();
     // Where the cluster node listens. Until it is set, radio users are refused.
@@ -66,7 +68,6 @@ public:
     Receiver& receiver() { return *m_receiver; }
 
 private:
-    void onLinkLost();
     GatewayStatus statusNow() const;
 
     Settings& m_settings;

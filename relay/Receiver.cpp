@@ -1,7 +1,6 @@
 #include "relay/Receiver.h"
 
 #include "agwlink/AgwFrame.h"
-#include "agwlink/AgwLink.h"
 #include "agwlink/TextCutter.h"
 #include "config/ErrorLog.h"
 #include "net/Failure.h"
@@ -43,173 +42,157 @@ QString where(Step step) {
 }
 } // namespace
 
-Receiver::Receiver(AgwLink& link, SessionTable& sessions, RadioSender& radio, Monitor& monitor,
-                   ErrorLog& log)
-    : m_link(link), m_sessions(sessions), m_radio(radio), m_monitor(monitor), m_log(log) {}
+Receiver::Receiver(SessionTable& sessions, RadioSender& radio, Monitor& monitor, ErrorLog& log)
+    : m_sessions(sessions), m_radio(radio), m_monitor(monitor), m_log(log) {}
 
-void Receiver::readLink() {
-    QByteArray arrival;
-    qint64 count = 0;
-    try {
-        Socket& s = m_link.socket();
-        count = s.bytesAvailable();
-        arrival = s.readAll();
-    } catch (const std::exception& e) {
-        fail(Step::ReadSocket, describe(e));
-        return;
-    }
-    handleArrival(arrival, count);
+void Receiver::linkLost() {
+    // The engine forgets a client's radio links when the client goes: every user's session goes
+    // too, and nothing addressed to them may reach the next link.
+    const int n = m_sessions.endAll(Session::End::LinkLost);
+    if (n > 0)
+        m_log.write(QStringLiteral("AGW link lost"),
+                    QString::number(n) + (n == 1 ? QStringLiteral(" session ended")
+                                                 : QStringLiteral(" sessions ended")));
 }
 
-void Receiver::handleArrival(QByteArrayView arrival, qint64 count) {
+void Receiver::arrival(qint64 count) {
     // Sessions that ended in earlier events are gone for good before new frames come in.
     m_sessions.reap();
-    Step step = Step::ShowArrivalCount;
     try {
         m_monitor.appendStatusText(QStringLiteral(" Len=") + QString::number(count) +
                                    QStringLiteral("\r\n"));
-        step = Step::MergeArrival;
-        m_assembler.append(arrival);
     } catch (const std::exception& e) {
-        m_assembler.clear();
+        fail(Step::ShowArrivalCount, describe(e));
+    }
+}
+
+void Receiver::frameSeen(const AgwHeader& h, QByteArrayView data, bool firstOfArrival) {
+    Step step = Step::ShowRawText; // the raw text is the data itself
+    m_converted.clear();
+    try {
+        // The status text shows the data of every frame of this arrival, one after the other.
+        m_monitor.showFrameData(data, !firstOfArrival);
+        step = Step::ShowHeader;
+        m_monitor.showHeader(h);
+        step = Step::RouteLine;
+        QByteArray route;
+        route.reserve(h.CallFrom.size() + h.CallTo.size() + 6);
+        route += h.DataKind;
+        route += ':';
+        route += h.CallFrom;
+        route += " -> ";
+        route += h.CallTo;
+        step = Step::FindRoute;
+        if (m_routes.size() < kMaxRoutes && !m_routes.contains(route)) {
+            step = Step::AddRoute;
+            m_routes.insert(route);
+            m_monitor.addRoute(fromSingleByte(route));
+        }
+        step = Step::ShowTraffic; // the DataLen box went with the header
+        m_converted = toNodeText(data);
+        m_monitor.addTraffic(h.CallFrom, h.DataKind, m_converted);
+    } catch (const std::exception& e) {
         fail(step, describe(e));
-        return;
-    }
-    // Every whole frame is handled in order, whatever happened to the one before it; a partial
-    // frame at the end stays for the next arrival.
-    bool first = true;
-    for (;;) {
-        step = Step::NextFrame;
-        QByteArrayView frame;
-        quint32 announced = 0;
-        const FrameAssembler::Next next = m_assembler.next(frame, &announced);
-        if (next == FrameAssembler::Next::NeedMore) return;
-        if (next == FrameAssembler::Next::Oversize) {
-            // No engine sends such a frame: the link has lost its frame alignment and nothing
-            // after this point can be read reliably. Start the link afresh.
-            step = Step::FrameTooLarge;
-            const QString sizes = QStringLiteral(" DataLen ") + QString::number(announced) +
-                                  QStringLiteral(" exceeds ") +
-                                  QString::number(FrameAssembler::kMaxDataLen);
-            m_monitor.setStatusText(QStringLiteral("Error: Where = ") +
-                                    QString::number(stepNumber(step)) + sizes);
-            m_log.write(kTag, where(step) + sizes + QStringLiteral(", link reset"));
-            m_assembler.clear();
-            m_link.reset();
-            return;
-        }
-        ++m_framesReceived;
-        m_bytesReceived += static_cast<quint64>(frame.size());
-        try {
-            handleFrame(frame, first, step);
-        } catch (const std::exception& e) {
-            fail(step, describe(e));
-        }
-        first = false;
     }
 }
 
-void Receiver::handleFrame(QByteArrayView frame, bool firstOfArrival, Step& step) {
-    step = Step::ReadHeader;
-    const AgwHeader h = readHeader(frame.data());
-    step = Step::CutFrame;
-    const QByteArrayView data = frame.sliced(kAgwHeaderSize);
-    step = Step::ShowRawText; // the raw text is the data itself
-    // The status text shows the data of every frame of this arrival, one after the other.
-    m_monitor.showFrameData(data, !firstOfArrival);
-    step = Step::ShowHeader;
-    m_monitor.showHeader(h);
-    step = Step::RouteLine;
-    QByteArray route;
-    route.reserve(h.CallFrom.size() + h.CallTo.size() + 6);
-    route += h.DataKind;
-    route += ':';
-    route += h.CallFrom;
-    route += " -> ";
-    route += h.CallTo;
-    step = Step::FindRoute;
-    if (m_routes.size() < kMaxRoutes && !m_routes.contains(route)) {
-        step = Step::AddRoute;
-        m_routes.insert(route);
-        m_monitor.addRoute(fromSingleByte(route));
-    }
-    step = Step::ShowTraffic; // the DataLen box went with the header
-    const QByteArray converted = toNodeText(data);
-    m_monitor.addTraffic(h.CallFrom, h.DataKind, converted);
-    step = Step::Dispatch;
-    dispatch(h, data, converted);
-}
-
-void Receiver::dispatch(const AgwHeader& h, QByteArrayView data, const QByteArray& converted) {
-    const QByteArray& call = h.CallFrom;
-    switch (h.DataKind) {
-    case 'D': {
+void Receiver::userData(quint8 port, const QByteArray& call, QByteArrayView) {
+    try {
         if (call.isEmpty()) {
             // No station to answer. (A disconnect without a callsign would end nobody's link.)
             m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" no call"));
             return;
         }
         Session* s = m_sessions.find(call);
-        if (s && s->userText(converted)) return;
+        if (s && s->userText(m_converted)) return;
         // No usable session for this station: ask the engine to disconnect it.
-        m_radio.sendDisconnectTo(h.Port, call);
-        return;
+        m_radio.sendDisconnectTo(port, call);
+    } catch (const std::exception& e) {
+        fail(Step::Dispatch, describe(e));
     }
-    case 'd': {
+}
+
+void Receiver::userLeft(quint8, const QByteArray& call) {
+    try {
         if (Session* s = m_sessions.find(call)) s->end(Session::End::UserLeft);
+    } catch (const std::exception& e) {
+        fail(Step::Dispatch, describe(e));
+    }
+}
+
+void Receiver::framesOutstanding(quint8 port, const QByteArray& call, quint32 frames) {
+    if (Session* s = m_sessions.find(call)) s->framesOutstanding(port, frames);
+}
+
+void Receiver::userConnected(quint8 port, const QByteArray& call) {
+    try {
+        connectUser(port, call);
+    } catch (const std::exception& e) {
+        fail(Step::Dispatch, describe(e));
+    }
+}
+
+void Receiver::connectUser(quint8 port, const QByteArray& call) {
+    if (call.isEmpty()) {
+        m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" no call"));
         return;
     }
-    case 'C': {
-        if (call.isEmpty()) {
-            m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" no call"));
-            return;
-        }
-        if (!isUsableCall(call)) {
-            m_log.write(kTag,
-                        where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
-            return;
-        }
-        const bool isNew = !m_sessions.find(call);
-        if (isNew && !m_sessions.nodeAddress()) {
-            // Start-up did not get as far as the cluster address: nobody is connected anywhere.
-            m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
-                                  QStringLiteral(" refused: no cluster address"));
-            m_radio.sendDisconnectTo(h.Port, call);
-            return;
-        }
-        if (isNew && m_sessions.descriptorsLow()) {
-            // The program itself needs the last descriptors: new users are turned away (one
-            // line for them all) and the users already here go on.
-            if (m_refusedForDescriptors++ == 0)
-                m_log.write(kTag, where(Step::Dispatch) +
-                                      QStringLiteral(" new users refused: too few file "
-                                                     "descriptors left"));
-            m_radio.sendDisconnectTo(h.Port, call, RadioSender::Note::None);
-            return;
-        }
-        if (isNew && m_refusedForDescriptors > 0) {
-            m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" new users served again, ") +
-                                  QString::number(m_refusedForDescriptors) +
-                                  QStringLiteral(" refused meanwhile"));
-            m_refusedForDescriptors = 0;
-        }
-        m_sessions.open(call, h.Port);
+    if (!isUsableCall(call)) {
+        m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
         return;
     }
-    default: {
+    const bool isNew = !m_sessions.find(call);
+    if (isNew && !m_sessions.nodeAddress()) {
+        // Start-up did not get as far as the cluster address: nobody is connected anywhere.
+        m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
+                              QStringLiteral(" refused: no cluster address"));
+        m_radio.sendDisconnectTo(port, call);
+        return;
+    }
+    if (isNew && m_sessions.descriptorsLow()) {
+        // The program itself needs the last descriptors: new users are turned away (one line for
+        // them all) and the users already here go on.
+        if (m_refusedForDescriptors++ == 0)
+            m_log.write(kTag, where(Step::Dispatch) +
+                                  QStringLiteral(" new users refused: too few file descriptors "
+                                                 "left"));
+        m_radio.sendDisconnectTo(port, call, RadioSender::Note::None);
+        return;
+    }
+    if (isNew && m_refusedForDescriptors > 0) {
+        m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" new users served again, ") +
+                              QString::number(m_refusedForDescriptors) +
+                              QStringLiteral(" refused meanwhile"));
+        m_refusedForDescriptors = 0;
+    }
+    m_sessions.open(call, port);
+}
+
+void Receiver::otherFrame(const AgwHeader& h, QByteArrayView, bool answered) {
+    try {
         const QString text = QStringLiteral("****** DataKind = ") + QChar::fromLatin1(h.DataKind) +
-                             QLatin1Char(' ') + fromSingleByte(converted);
+                             QLatin1Char(' ') + fromSingleByte(m_converted);
         m_monitor.setStatusText(text);
         // The answer to the link's own question for the engine's radio ports is expected, not
-        // logged: it registers the callsign on the further ports, whose answers are logged as
-        // any "X". A "G" nobody asked for is logged as before.
-        if (h.DataKind == 'G' && m_link.portsAnswered(readPortInfo(data).count)) return;
+        // logged. A "G" nobody asked for is logged as before.
+        if (answered) return;
         m_log.write(kTag, QStringLiteral("****** DataKind = ") +
                               outsideText(QByteArray(1, h.DataKind)) + QLatin1Char(' ') +
-                              outsideText(converted));
+                              outsideText(m_converted));
+    } catch (const std::exception& e) {
+        fail(Step::Dispatch, describe(e));
+    }
+}
+
+void Receiver::receiveFailed(Step step, const QString& description, bool linkReset) {
+    if (!linkReset) {
+        fail(step, description);
         return;
     }
-    }
+    m_monitor.setStatusText(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
+                            QLatin1Char(' ') + description);
+    m_log.write(kTag,
+                where(step) + QLatin1Char(' ') + description + QStringLiteral(", link reset"));
 }
 
 void Receiver::fail(Step step, const QString& description) {

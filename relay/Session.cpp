@@ -6,7 +6,7 @@
 #include "net/Platform.h"
 #include "relay/RadioSender.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 
 namespace {
 const QByteArray kCrLf = QByteArrayLiteral("\r\n");
@@ -14,9 +14,7 @@ const QByteArray kBlankLine = QByteArrayLiteral(" \r\n");
 
 // Milliseconds on a monotonic clock, never 0.
 qint64 monotonicMs() {
-    static QElapsedTimer clock;
-    if (!clock.isValid()) clock.start();
-    return clock.elapsed() + 1;
+    return qMax<qint64>(1, QDeadlineTimer::current().deadline());
 }
 } // namespace
 
@@ -37,14 +35,20 @@ Session::~Session() = default;
 void Session::start(const NodeAddress& address) {
     m_address = address;
     restartQuietInterval();
+    // The engine's count for the user right now is what it still holds of an earlier link: the
+    // offset of every later answer.
+    if (m_context.radio.frameLimit() > 0) askEngine();
     connectNode();
 }
 
 void Session::connectNode() {
     m_state = State::Connecting;
+    m_disconnectDue = false;
     m_node->remoteHost = m_address.host;
     m_node->remotePort = m_address.port;
     m_node->localPort = 0;
+    // A node that writes faster than the radio airs fills its own connection, a few KiB on.
+    if (m_context.radio.frameLimit() > 0) m_node->setReceiveBuffer(kPacedReceiveBuffer);
     m_node->connectToHost();
 }
 
@@ -57,6 +61,10 @@ void Session::restartQuietInterval() {
 void Session::userConnectedAgain(quint8 port) {
     m_port = port;
     restartQuietInterval();
+    if (m_context.radio.frameLimit() > 0) {
+        m_toRadio.forgetOffset();
+        askEngine();
+    }
     if (m_state != State::Closing) return;
     // The node had gone and the engine's disconnect never came: the user is here again and
     // gets a fresh connection and login.
@@ -102,7 +110,7 @@ void Session::end(End reason, const QString& detail) {
         m_context.log.write(QStringLiteral("winsckOut_Error"),
                             outsideText(m_callsign) + QLatin1Char(' ') + QString::number(m_slot) +
                                 QLatin1Char(' ') + detail);
-        m_context.radio.sendDisconnect(*this);
+        m_context.radio.sendDisconnect(m_slot, m_port, m_callsign);
         break;
     case End::HeldOverflow:
         m_context.log.write(QStringLiteral("DataArrival"),
@@ -110,7 +118,7 @@ void Session::end(End reason, const QString& detail) {
                                 QStringLiteral(" typed more than ") +
                                 QString::number(kMaxHeldBytes) +
                                 QStringLiteral(" bytes before the cluster connection was up"));
-        m_context.radio.sendDisconnect(*this);
+        m_context.radio.sendDisconnect(m_slot, m_port, m_callsign);
         break;
     case End::UserLeft:
     case End::LinkLost:
@@ -121,13 +129,61 @@ void Session::end(End reason, const QString& detail) {
     m_keepAlive.stop();
     m_held.clear();
     m_held.squeeze();
+    // Nothing held for the user reaches the engine any more.
+    m_toRadio.clear();
+    if (m_pacingBusy) {
+        m_pacingBusy = false;
+        emit pacingBusyChanged(this, false);
+    }
     // What the user sent still goes to the node before the connection ends.
     m_node->close();
     emit ended(this);
 }
 
 void Session::setReading(bool on) {
+    m_linkReading = on;
+    updateReading();
+}
+
+void Session::updateReading() {
+    // Two packets' worth held is enough to keep the radio busy until the engine's next answer.
+    const bool on = m_linkReading && m_toRadio.heldBytes() <= 2 * m_context.radio.packetLength();
+    if (on == m_reading) return;
+    m_reading = on;
     m_node->setReading(on);
+}
+
+void Session::pump() {
+    if (m_state == State::Ended) return;
+    const int limit = m_context.radio.frameLimit();
+    const QList<QByteArray> pieces = m_toRadio.take(m_context.radio.packetLength(), limit);
+    if (!pieces.isEmpty()) {
+        const qsizetype sent = m_context.radio.sendPieces(m_slot, m_port, m_callsign, pieces);
+        if (limit > 0) m_toRadio.sent(pieces, sent);
+    }
+    if (m_disconnectDue && m_toRadio.heldBytes() == 0) {
+        // The node has gone and all it said is with the engine: the user is asked to go too.
+        m_disconnectDue = false;
+        m_context.radio.sendDisconnect(m_slot, m_port, m_callsign);
+    }
+    const bool busy = limit > 0 && m_toRadio.busy();
+    if (busy != m_pacingBusy) {
+        m_pacingBusy = busy;
+        emit pacingBusyChanged(this, busy);
+    }
+    updateReading();
+}
+
+void Session::framesOutstanding(quint8 port, quint32 frames) {
+    if (port != m_port || m_state == State::Ended) return;
+    m_toRadio.answered(frames, monotonicMs());
+    pump();
+}
+
+void Session::askEngine() {
+    if (m_toRadio.asking()) return;
+    m_toRadio.asked();
+    m_context.radio.askOutstanding(m_port, m_callsign);
 }
 
 void Session::onNodeConnected() {
@@ -170,7 +226,9 @@ void Session::onNodeData() {
         text = m_node->readAll();
         m_toRadioBytes += text.size();
         m_toRadioLines += text.count('\n');
-        m_context.radio.sendText(*this, text);
+        m_context.radio.textCame(m_slot, text);
+        m_toRadio.hold(text);
+        pump();
     } catch (const std::exception&) {
         m_context.log.write(QStringLiteral("winsockOut_DataArrival"), outsideText(text));
     }
@@ -184,9 +242,11 @@ void Session::onNodeClosed() {
             const QByteArray text = m_node->readAll();
             m_toRadioBytes += text.size();
             m_toRadioLines += text.count('\n');
-            m_context.radio.sendText(*this, text);
+            m_context.radio.textCame(m_slot, text);
+            m_toRadio.hold(text);
         }
-        m_context.radio.sendDisconnect(*this);
+        m_disconnectDue = true;
+        pump();
     } catch (const std::exception& e) {
         m_context.log.write(QStringLiteral("winsckOut_Close"),
                             QString::number(m_slot) + QLatin1Char(' ') + describe(e));

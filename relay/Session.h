@@ -1,8 +1,14 @@
 #pragma once
 // One radio user's session: the user's callsign, radio port and slot number, the connection to
-// the cluster node that logs the user in and relays text both ways, the keep-alive timing, and
-// the text the user typed while that connection was being made. A session knows its state and
-// ends in one way, end(), whatever the reason.
+// the cluster node that logs the user in and relays text both ways, the keep-alive timing, the
+// text the user typed while that connection was being made, and the node's text that the engine
+// has not been given yet. A session knows its state and ends in one way, end(), whatever the
+// reason.
+//
+// On a paced link the session hands the engine the node's text only while fewer than the link's
+// limit of the user's frames wait in the engine, and it stops reading the node while it holds more
+// than two packets' worth: the node's own connection fills, and the node feels the radio's pace.
+#include "agwlink/RadioQueue.h"
 #include "net/Socket.h"
 
 #include <QByteArray>
@@ -55,6 +61,9 @@ public:
     static constexpr qsizetype kMaxHeldBytes = 64 * 1024;
     // A node that leaves this much of a user's text unread has stopped reading.
     static constexpr qint64 kMaxNodeQueue = 1024 * 1024;
+    // On a paced link, the receive buffer of the node connection: small, so that what waits for
+    // a slow radio stays in the node.
+    static constexpr int kPacedReceiveBuffer = 4096;
 
     Session(int slot, const QByteArray& callsign, quint8 port, SessionContext& context,
             QObject* parent = nullptr);
@@ -65,7 +74,10 @@ public:
     quint8 port() const { return m_port; }
     State state() const { return m_state; }
     qint32 idle() const { return m_idle; }
+    // The user's text held while the node connection is made.
     qsizetype heldBytes() const { return m_held.size(); }
+    // What waits for the radio.
+    const RadioQueue& toRadio() const { return m_toRadio; }
     // When the user connected, and what went each way since.
     const QDateTime& since() const { return m_since; }
     qint64 toNodeBytes() const { return m_toNodeBytes; }
@@ -90,11 +102,19 @@ public:
     void end(End reason, const QString& detail = QString());
     // Stops (false) or resumes (true) reading the node: back-pressure from the engine's queue.
     void setReading(bool on);
+    // The engine's answer: it holds `frames` of the user's frames (on that radio port).
+    void framesOutstanding(quint8 port, quint32 frames);
+    // Asks the engine for the user's frames outstanding, unless a question is unanswered.
+    void askEngine();
+    // Something for the user is held or in the engine (on a paced link).
+    bool pacingBusy() const { return m_pacingBusy; }
     // One tick of the keep-alive timer.
     void keepAliveTick();
 
 signals:
     void ended(Session* session);
+    // The session started or stopped waiting for the engine (pacingBusy()).
+    void pacingBusyChanged(Session* session, bool busy);
 
 private:
     void connectNode();
@@ -103,6 +123,10 @@ private:
     void onNodeClosed();
     void onNodeError(const QString& description);
     void restartQuietInterval();
+    // Hands the engine what may go now, and sends the disconnect the node's close asked for once
+    // nothing is held.
+    void pump();
+    void updateReading();
 
     const int m_slot;
     const QByteArray m_callsign;
@@ -115,6 +139,11 @@ private:
     qint32 m_idle = 0;
     qint64 m_lastNodeData = 0; // when the node last spoke (monotonic ms); 0: not since the start
     QByteArray m_held;
+    RadioQueue m_toRadio;
+    bool m_linkReading = true;    // the engine's queue has room
+    bool m_reading = true;        // the node connection is read
+    bool m_pacingBusy = false;    // waits for the engine
+    bool m_disconnectDue = false; // the node closed: the user is disconnected once all is handed
     QDateTime m_since;
     qint64 m_toNodeBytes = 0, m_toNodeLines = 0;
     qint64 m_toRadioBytes = 0, m_toRadioLines = 0;

@@ -14,6 +14,8 @@ SessionTable::SessionTable(SessionContext context, Monitor& monitor, QObject* pa
     m_reaper.setSingleShot(true);
     m_reaper.setInterval(0);
     connect(&m_reaper, &QTimer::timeout, this, &SessionTable::reap);
+    m_askTimer.setInterval(kAskIntervalMs);
+    connect(&m_askTimer, &QTimer::timeout, this, &SessionTable::askEngine);
     m_monitor.setConnectedCall(0, QString());
 }
 
@@ -58,6 +60,7 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     m_slots[static_cast<size_t>(slot)] = s;
     m_index.insert(callsign, s);
     connect(s, &Session::ended, this, &SessionTable::onEnded);
+    connect(s, &Session::pacingBusyChanged, this, &SessionTable::onPacingBusy);
     s->setReading(m_reading);
     m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
     s->start(*m_address);
@@ -73,11 +76,31 @@ void SessionTable::onEnded(Session* s) {
     m_slots[static_cast<size_t>(slot)] = nullptr;
     m_index.remove(s->callsign());
     m_free.insert(slot);
+    onPacingBusy(s, false);
     m_monitor.setConnectedCall(slot, kGone);
     s->disconnect(this);
     // The session may be inside one of its own events: it is deleted once that is over.
     m_ended.emplace_back(s);
     if (!m_reaper.isActive()) m_reaper.start();
+}
+
+void SessionTable::onPacingBusy(Session* s, bool busy) {
+    if (busy)
+        m_pacingBusy.insert(s);
+    else
+        m_pacingBusy.erase(s);
+    // Idle users cost no question at all.
+    if (m_pacingBusy.empty())
+        m_askTimer.stop();
+    else if (!m_askTimer.isActive())
+        m_askTimer.start();
+}
+
+void SessionTable::askEngine() {
+    // A copy: an answer cannot come back inside the loop, but a failed send may end a session.
+    const std::vector<Session*> busy(m_pacingBusy.begin(), m_pacingBusy.end());
+    for (Session* s : busy)
+        if (m_pacingBusy.count(s)) s->askEngine();
 }
 
 void SessionTable::reap() {

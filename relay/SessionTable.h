@@ -57,12 +57,19 @@ public:
     void setReading(bool on);
     bool reading() const { return m_reading; }
 
+    // How often the engine is asked for the frames of each user who waits for it.
+    static constexpr int kAskIntervalMs = 500;
+    // Sessions waiting for the engine now.
+    int pacingBusy() const { return int(m_pacingBusy.size()); }
+
     // Deletes the sessions that have ended. Runs on its own from the event loop; callers that
     // drive the table without one call it between events.
     void reap();
 
 private:
     void onEnded(Session* session);
+    void onPacingBusy(Session* session, bool busy);
+    void askEngine();
 
     SessionContext m_context;
     Monitor& m_monitor;
@@ -74,6 +81,9 @@ private:
     std::set<int> m_free;
     std::vector<std::unique_ptr<Session>> m_ended; // ended, to be deleted outside their events
     QTimer m_reaper;
+    // The sessions that wait for the engine, asked for their frames at every tick.
+    std::set<Session*> m_pacingBusy;
+    QTimer m_askTimer;
     bool m_reading = true;
     quint64 m_started = 0;
 };

@@ -7,11 +7,13 @@
 #include <QtGlobal>
 
 struct LinkStatus {
-    QString state;    // "connected", "connecting" or "down"
-    QString callsign; // registered at the last connect (empty before the first)
-    QString engine;   // host:port
-    int ports = 0;    // radio ports the callsign is registered on (0 while the link is down)
-    QDateTime since;  // when the link last came up or went down
+    QString state;      // "connected", "connecting" or "down"
+    QString callsign;   // registered at the last connect (empty before the first)
+    QString engine;     // host:port
+    int ports = 0;      // radio ports the callsign is registered on (0 while the link is down)
+    QDateTime since;    // when the link last came up or went down
+    bool paced = false; // the engine reports each user's frames, and the relay keeps to a limit
+    int frameLimit = 0; // frames per user in the engine while paced
 };
 
 struct SessionStatus {
@@ -21,14 +23,18 @@ struct SessionStatus {
     QDateTime since; // when the user connected
     qint64 toNodeBytes = 0, toNodeLines = 0;
     qint64 toRadioBytes = 0, toRadioLines = 0;
-    QString nodeState; // "connecting", "logged in" or "closing"
+    QString nodeState;         // "connecting", "logged in" or "closing"
+    qint64 heldBytes = 0;      // the node's text not yet handed to the engine
+    int framesOutstanding = 0; // the user's frames in the engine (paced links)
+    double airSeconds = 0;     // estimated air time of what waits for the user
 };
 
 struct GatewayCounters {
     quint64 usersServed = 0; // sessions started since the start
     quint64 framesFromEngine = 0, bytesFromEngine = 0;
     quint64 framesToEngine = 0, bytesToEngine = 0;
-    quint64 linkConnects = 0; // times the link came up
+    quint64 linkConnects = 0;     // times the link came up
+    quint64 outstandingAsked = 0; // questions for a user's frames outstanding ("Y")
 };
 
 struct GatewayStatus {

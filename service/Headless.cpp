@@ -28,6 +28,7 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
     NullWindowHost host;
     Gateway gateway(settings, log, monitor);
     gateway.setAllPorts(options.allPorts);
+    gateway.setFrameLimit(options.maxOutstanding);
     if (options.status) {
         QString error;
         const StatusServer* status = openStatusServer(gateway, log, *options.status, error);

@@ -12,6 +12,7 @@ const QString kDir = QStringLiteral("dir");
 const QString kHeadless = QStringLiteral("headless");
 const QString kStatus = QStringLiteral("status");
 const QString kPort0Only = QStringLiteral("port-0-only");
+const QString kMaxOutstanding = QStringLiteral("max-outstanding");
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kPlatform = QStringLiteral("platform");
@@ -50,6 +51,12 @@ void describe(QCommandLineParser& p) {
                  QStringLiteral("Register the cluster callsign on radio port 0 only, and do not "
                                 "ask the engine for its ports (by default it is registered on "
                                 "every port the engine has).")});
+    p.addOption({kMaxOutstanding,
+                 QStringLiteral("With an engine that reports the frames it holds for each user "
+                                "(\"Y\"), keep at most N of a user's frames in it and hold the "
+                                "rest of the node's text, so the node feels the radio's pace "
+                                "(default 8; 0: never paced, every frame handed over at once)."),
+                 QStringLiteral("N")});
     for (const char* name : kQtValueOptions) {
         QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -136,6 +143,17 @@ OptionsResult parseProgramOptions(const QStringList& arguments, ProgramOptions& 
                           .arg(p.value(kStatus));
             return OptionsResult::Error;
         }
+    }
+    if (p.isSet(kMaxOutstanding)) {
+        bool ok = false;
+        const int n = p.value(kMaxOutstanding).toInt(&ok);
+        if (!ok || n < 0 || n > 1000) {
+            message = QStringLiteral("--max-outstanding: \"%1\" is not a number of frames from 0 "
+                                     "to 1000")
+                          .arg(p.value(kMaxOutstanding));
+            return OptionsResult::Error;
+        }
+        o.maxOutstanding = n;
     }
     o.headless = p.isSet(kHeadless);
     o.allPorts = !p.isSet(kPort0Only);

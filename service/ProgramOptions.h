@@ -18,6 +18,7 @@ struct ProgramOptions {
     bool headless = false;               // --headless
     bool allPorts = true;                // every radio port; --port-0-only: port 0 alone
     std::optional<StatusAddress> status; // --status
+    int maxOutstanding = 8;              // --max-outstanding: frames per user in a paced engine
     QString platform;                    // Qt's -platform, left for the window system
 };
 

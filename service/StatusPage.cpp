@@ -45,8 +45,17 @@ public:
         m_text += QLatin1String(name) + labels + QLatin1Char(' ') + QString::number(value) +
                   QLatin1Char('\n');
     }
+    void gaugeSample(const char* name, double value, const QString& labels) {
+        m_text += QLatin1String(name) + labels + QLatin1Char(' ') + QString::number(value, 'f', 1) +
+                  QLatin1Char('\n');
+    }
     static QString label(const char* key, const QString& value) {
         return QStringLiteral("{%1=\"%2\"}").arg(QLatin1String(key), labelValue(value));
+    }
+    static QString user(const SessionStatus& u) {
+        return QStringLiteral("{callsign=\"%1\",port=\"%2\"}")
+            .arg(labelValue(u.callsign))
+            .arg(u.port);
     }
     QByteArray bytes() const { return m_text.toUtf8(); }
 
@@ -73,18 +82,24 @@ QByteArray statusJson(const GatewayStatus& st) {
                      {QStringLiteral("callsign"), st.link.callsign},
                      {QStringLiteral("engine"), st.link.engine},
                      {QStringLiteral("since"), isoTime(st.link.since)},
-                     {QStringLiteral("ports"), st.link.ports}};
+                     {QStringLiteral("ports"), st.link.ports},
+                     {QStringLiteral("paced"), st.link.paced},
+                     {QStringLiteral("frame_limit"), st.link.frameLimit}};
     QJsonArray users;
     for (const SessionStatus& u : st.users)
-        users.append(QJsonObject{{QStringLiteral("slot"), u.slot},
-                                 {QStringLiteral("callsign"), u.callsign},
-                                 {QStringLiteral("port"), u.port},
-                                 {QStringLiteral("since"), isoTime(u.since)},
-                                 {QStringLiteral("to_node_bytes"), u.toNodeBytes},
-                                 {QStringLiteral("to_node_lines"), u.toNodeLines},
-                                 {QStringLiteral("to_radio_bytes"), u.toRadioBytes},
-                                 {QStringLiteral("to_radio_lines"), u.toRadioLines},
-                                 {QStringLiteral("node_state"), u.nodeState}});
+        users.append(
+            QJsonObject{{QStringLiteral("slot"), u.slot},
+                        {QStringLiteral("callsign"), u.callsign},
+                        {QStringLiteral("port"), u.port},
+                        {QStringLiteral("since"), isoTime(u.since)},
+                        {QStringLiteral("to_node_bytes"), u.toNodeBytes},
+                        {QStringLiteral("to_node_lines"), u.toNodeLines},
+                        {QStringLiteral("to_radio_bytes"), u.toRadioBytes},
+                        {QStringLiteral("to_radio_lines"), u.toRadioLines},
+                        {QStringLiteral("node_state"), u.nodeState},
+                        {QStringLiteral("held_bytes"), u.heldBytes},
+                        {QStringLiteral("frames_outstanding"), u.framesOutstanding},
+                        {QStringLiteral("air_seconds"), qRound(u.airSeconds * 10) / 10.0}});
     const GatewayCounters& c = st.counters;
     const auto n = [](quint64 v) { return QJsonValue(static_cast<qint64>(v)); };
     QJsonObject counters{{QStringLiteral("users_connected"), st.users.size()},
@@ -93,7 +108,8 @@ QByteArray statusJson(const GatewayStatus& st) {
                          {QStringLiteral("bytes_from_engine"), n(c.bytesFromEngine)},
                          {QStringLiteral("frames_to_engine"), n(c.framesToEngine)},
                          {QStringLiteral("bytes_to_engine"), n(c.bytesToEngine)},
-                         {QStringLiteral("link_connects"), n(c.linkConnects)}};
+                         {QStringLiteral("link_connects"), n(c.linkConnects)},
+                         {QStringLiteral("outstanding_requests"), n(c.outstandingAsked)}};
     return QJsonDocument(QJsonObject{{QStringLiteral("link"), link},
                                      {QStringLiteral("users"), users},
                                      {QStringLiteral("counters"), counters}})
@@ -127,9 +143,14 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
                         "<tr><th>Callsign</th><td>%2</td></tr>\n"
                         "<tr><th>Engine</th><td>%3</td></tr>\n"
                         "<tr><th>Radio ports</th><td>%4</td></tr>\n"
-                        "<tr><th>Since</th><td>%5</td></tr>\n</table>\n")
+                        "<tr><th>Pacing</th><td>%5</td></tr>\n"
+                        "<tr><th>Since</th><td>%6</td></tr>\n</table>\n")
              .arg(htmlText(st.link.state), htmlText(st.link.callsign), htmlText(st.link.engine),
-                  QString::number(st.link.ports), shownTime(st.link.since));
+                  QString::number(st.link.ports),
+                  st.link.paced ? QStringLiteral("paced: at most %1 frames per user in the engine")
+                                      .arg(st.link.frameLimit)
+                                : QStringLiteral("unpaced"),
+                  shownTime(st.link.since));
 
     const GatewayCounters& c = st.counters;
     h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
@@ -138,15 +159,22 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
     if (!st.users.isEmpty()) {
         h += QStringLiteral("<table>\n<tr><th>Slot</th><th>Callsign</th><th>Port</th>"
                             "<th>Connected since</th><th>To node bytes</th><th>lines</th>"
-                            "<th>To radio bytes</th><th>lines</th><th>Node</th></tr>\n");
+                            "<th>To radio bytes</th><th>lines</th><th>Node</th>"
+                            "<th>Held bytes</th><th>Frames in engine</th><th>Air time s</th>"
+                            "</tr>\n");
         for (const SessionStatus& u : st.users)
             h += QStringLiteral("<tr><td class=\"n\">%1</td><td>%2</td><td class=\"n\">%3</td>"
                                 "<td>%4</td><td class=\"n\">%5</td><td class=\"n\">%6</td>"
-                                "<td class=\"n\">%7</td><td class=\"n\">%8</td><td>%9</td></tr>\n")
+                                "<td class=\"n\">%7</td><td class=\"n\">%8</td><td>%9</td>")
                      .arg(QString::number(u.slot), htmlText(u.callsign), QString::number(u.port),
                           shownTime(u.since), QString::number(u.toNodeBytes),
                           QString::number(u.toNodeLines), QString::number(u.toRadioBytes),
-                          QString::number(u.toRadioLines), htmlText(u.nodeState));
+                          QString::number(u.toRadioLines), htmlText(u.nodeState)) +
+                 QStringLiteral("<td class=\"n\">%1</td><td class=\"n\">%2</td>"
+                                "<td class=\"n\">%3</td></tr>\n")
+                     .arg(u.heldBytes)
+                     .arg(u.framesOutstanding)
+                     .arg(u.airSeconds, 0, 'f', 1);
         h += QStringLiteral("</table>\n");
     }
 
@@ -197,6 +225,28 @@ QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& li
              Metrics::label("direction", QStringLiteral("from_engine")));
     m.sample("pktgate_agw_bytes_total", n(c.bytesToEngine),
              Metrics::label("direction", QStringLiteral("to_engine")));
+    m.family("pktgate_link_paced", "gauge",
+             "1 while the engine reports each user's frames and the relay keeps to a limit.");
+    m.sample("pktgate_link_paced", st.link.paced ? 1 : 0);
+    m.family("pktgate_engine_frame_limit", "gauge",
+             "Frames per user the relay keeps in a paced engine (0: unpaced).");
+    m.sample("pktgate_engine_frame_limit", st.link.frameLimit);
+    m.family("pktgate_engine_outstanding_requests_total", "counter",
+             "Questions to the engine for a user's frames outstanding (\"Y\").");
+    m.sample("pktgate_engine_outstanding_requests_total", n(c.outstandingAsked));
+    m.family("pktgate_user_held_bytes", "gauge",
+             "Bytes of the node's text held for a radio user, not yet handed to the engine.");
+    for (const SessionStatus& u : st.users)
+        m.sample("pktgate_user_held_bytes", u.heldBytes, Metrics::user(u));
+    m.family("pktgate_engine_frames_outstanding", "gauge",
+             "A radio user's frames the engine holds, not yet aired (paced links).");
+    for (const SessionStatus& u : st.users)
+        m.sample("pktgate_engine_frames_outstanding", qint64(u.framesOutstanding),
+                 Metrics::user(u));
+    m.family("pktgate_user_air_seconds", "gauge",
+             "Estimated seconds on the air for what waits for a radio user.");
+    for (const SessionStatus& u : st.users)
+        m.gaugeSample("pktgate_user_air_seconds", u.airSeconds, Metrics::user(u));
     m.family("pktgate_log_lines_total", "counter",
              "error.log entries since the start, by tag (summed-up bursts included).");
     for (auto it = linesByTag.cbegin(); it != linesByTag.cend(); ++it)

@@ -2,6 +2,7 @@
 // dispatch by kind, the session's node events, the keep-alive and the ways a session ends.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
+#include "agwlink/TextCutter.h"
 #include "relay/Receiver.h"
 #include "relay/SessionTable.h"
 #include "support/Fakes.h"
@@ -20,6 +21,26 @@ struct Rig : StandInGateway {
     }
     SessionTable& table() { return gw->sessions(); }
     Session* session(const QByteArray& call) { return table().find(call); }
+    // The engine answers the question for a link's frames outstanding.
+    void outstanding(quint8 port, const QByteArray& call, quint32 frames) {
+        const char count[4] = {char(frames), char(frames >> 8), char(frames >> 16),
+                               char(frames >> 24)};
+        engine(buildFrame(port, 'Y', "GB7TC", call, QByteArray(count, 4)));
+    }
+    // The engine has answered the link's first question: it keeps count, the link is paced.
+    void pace() { outstanding(0, "GB7TC", 0); }
+    // The data of the "D" frames sent since the last look, one after the other, and their count.
+    QByteArray dataSent(int* frames = nullptr) {
+        QByteArray data;
+        int n = 0;
+        for (const QByteArray& f : sent())
+            if (f[4] == 'D') {
+                data += f.mid(kAgwHeaderSize);
+                ++n;
+            }
+        if (frames) *frames = n;
+        return data;
+    }
 };
 } // namespace
 
@@ -56,6 +77,8 @@ private slots:
     void startupCutShort_data();
     void startupCutShort();
     void engineNotReadingPausesNodes();
+    void pacedByTheEngine();
+    void pacedNodeCloses();
     void nodeNotReadingEndsSession();
     void status();
     void outsideTextInLog_data();
@@ -68,7 +91,7 @@ void tst_relay::registration() {
     Rig r;
     // Every connect registers the callsign again.
     r.agw->makeConnected();
-    QCOMPARE(r.agw->written, buildRegisterFrame("GB7TC") + buildPortInfoRequest());
+    QCOMPARE(r.agw->written, linkUpFrames("GB7TC"));
     QCOMPARE(r.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
     QVERIFY(!r.monitor.kickVisible);
     // A connect notification that finds the link gone again sends nothing but still hides Kick.
@@ -104,7 +127,7 @@ void tst_relay::arrivalPatterns() {
     for (int k = 0; k < 10; ++k)
         expected += "line " + QByteArray::number(k) + "\r\n";
     QCOMPARE(r.node("N0USR")->written, expected);
-    QVERIFY(!r.gw->receiver().assembler().partial());
+    QVERIFY(!r.gw->link().assembler().partial());
 }
 
 void tst_relay::loginAndData() {
@@ -212,7 +235,7 @@ void tst_relay::oversizeResetsLink() {
     r.engine(dataFrame("N0USR", "one\r") + huge + QByteArray(100, 'z'));
     QCOMPARE(node->written, QByteArray("one\r\n"));
     QCOMPARE(r.agw->connects, connectsBefore + 1);
-    QVERIFY(!r.gw->receiver().assembler().partial());
+    QVERIFY(!r.gw->link().assembler().partial());
     QVERIFY(r.dir.logEntries().contains(
         QStringLiteral("DataArrival  where = 104 DataLen 131073 exceeds 65536, link reset")));
 }
@@ -231,16 +254,18 @@ void tst_relay::radioPorts_data() {
     QTest::addColumn<QByteArrayList>("sent");    // the frames the gateway sends after connecting
     QTest::addColumn<int>("logged");             // "DataKind = G" lines in the log
     const QByteArray x0 = buildRegisterFrame("GB7TC"), g = buildPortInfoRequest();
+    const QByteArray y = buildOutstandingRequest(0, "GB7TC", "GB7TC");
     const QByteArray x1 = buildRegisterFrame("GB7TC", 1), x2 = buildRegisterFrame("GB7TC", 2);
     QTest::newRow("port 0 only: a G is unexpected")
-        << false << QByteArrayList{"2;Port1;Port2;"} << QByteArrayList{x0} << 1;
+        << false << QByteArrayList{"2;Port1;Port2;"} << QByteArrayList{x0, y} << 1;
     QTest::newRow("two ports") << true << QByteArrayList{"2;Port1 VHF;Port2 UHF;"}
-                               << QByteArrayList{x0, g, x1} << 0;
-    QTest::newRow("one port") << true << QByteArrayList{"1;Port1;"} << QByteArrayList{x0, g} << 0;
+                               << QByteArrayList{x0, g, y, x1} << 0;
+    QTest::newRow("one port") << true << QByteArrayList{"1;Port1;"} << QByteArrayList{x0, g, y}
+                              << 0;
     QTest::newRow("unreadable answer")
-        << true << QByteArrayList{"none"} << QByteArrayList{x0, g} << 0;
+        << true << QByteArrayList{"none"} << QByteArrayList{x0, g, y} << 0;
     QTest::newRow("a second answer is unexpected")
-        << true << QByteArrayList{"3;a;b;c;", "3;a;b;c;"} << QByteArrayList{x0, g, x1, x2} << 1;
+        << true << QByteArrayList{"3;a;b;c;", "3;a;b;c;"} << QByteArrayList{x0, g, y, x1, x2} << 1;
 }
 
 void tst_relay::radioPorts() {
@@ -254,7 +279,7 @@ void tst_relay::radioPorts() {
     for (const QByteArray& a : answers)
         r.engine(buildFrame(0, 'G', "", "", a));
     QCOMPARE(r.sent(), sent);
-    QCOMPARE(r.gw->status().link.ports, sent.size() - (allPorts ? 1 : 0));
+    QCOMPARE(r.gw->status().link.ports, sent.size() - (allPorts ? 2 : 1));
     int lines = 0;
     for (const QString& e : r.dir.logEntries())
         lines += e.startsWith(QStringLiteral("DataArrival ****** DataKind = G"));
@@ -262,7 +287,7 @@ void tst_relay::radioPorts() {
     // Every connect asks again.
     r.agw->peerClose();
     r.agw->makeConnected();
-    QCOMPARE(r.sent().size(), allPorts ? 2 : 1);
+    QCOMPARE(r.sent().size(), allPorts ? 3 : 2);
 }
 
 void tst_relay::nodeToRadio_data() {
@@ -594,6 +619,71 @@ void tst_relay::outsideTextInLog() {
 }
 
 // What a status page is told: the link, each user with its traffic both ways, the counters.
+// A paced link keeps at most 8 of a user's frames in the engine: the rest of the node's text is
+// held, and the node is no longer read, until the engine's answers make room; the user's "d"
+// drops what is held, and the same user connecting again gets nothing of it.
+void tst_relay::pacedByTheEngine() {
+    Rig r;
+    r.pace();
+    QVERIFY(r.gw->link().paced());
+    r.login("N0USR", 3);
+    // The question at the connect gives the offset: the engine still counts 2 of a link before.
+    QCOMPARE(r.sent(), QList<QByteArray>{buildOutstandingRequest(3, "GB7TC", "N0USR")});
+    r.outstanding(3, "N0USR", 2);
+    QByteArray text;
+    for (int i = 0; i < 20; ++i)
+        text += QByteArray(99, char('a' + i)) + "\r\n"; // one frame each
+    FakeSocket* node = r.node("N0USR");
+    node->deliver(text);
+    int frames = 0;
+    QByteArray aired = r.dataSent(&frames);
+    QCOMPARE(frames, 8);
+    QVERIFY(!node->reading);
+    // No answer yet: no more. Three of the eight have aired (the engine says 2 + 5).
+    r.session("N0USR")->askEngine();
+    QCOMPARE(r.sent(), QList<QByteArray>{buildOutstandingRequest(3, "GB7TC", "N0USR")});
+    r.outstanding(3, "N0USR", 7);
+    aired += r.dataSent(&frames);
+    QCOMPARE(frames, 3);
+    // All aired: the rest, eight at a time.
+    r.session("N0USR")->askEngine();
+    r.sent();
+    r.outstanding(3, "N0USR", 2);
+    aired += r.dataSent(&frames);
+    QCOMPARE(frames, 8);
+    QVERIFY(node->reading);
+    QCOMPARE(r.session("N0USR")->toRadio().heldBytes(), 100);
+    // The user leaves with one line held: it never reaches the engine.
+    r.engine(disconnectFrame("N0USR", 3));
+    QVERIFY(node->closes > 0);
+    r.outstanding(3, "N0USR", 0);
+    QCOMPARE(r.dataSent(), QByteArray());
+    QCOMPARE(aired, toRadioText(text).left(19 * 100));
+    r.login("N0USR", 3);
+    r.outstanding(3, "N0USR", 0);
+    QCOMPARE(r.dataSent(), QByteArray());
+}
+
+// The node closes while text is held: the user's disconnect follows the last of it.
+void tst_relay::pacedNodeCloses() {
+    Rig r;
+    r.pace();
+    r.login("N0USR", 3);
+    r.outstanding(3, "N0USR", 0);
+    QByteArray text;
+    for (int i = 0; i < 10; ++i)
+        text += QByteArray(99, char('a' + i)) + "\r\n";
+    r.node("N0USR")->deliver(text);
+    r.node("N0USR")->peerClose();
+    QCOMPARE(r.dataSent().size(), 800);
+    r.session("N0USR")->askEngine();
+    r.sent();
+    r.outstanding(3, "N0USR", 0);
+    const QList<QByteArray> rest = r.sent();
+    QCOMPARE(rest.size(), 3);
+    QCOMPARE(rest.last(), buildFrame(3, 'd', "GB7TC", "N0USR"));
+}
+
 void tst_relay::status() {
     Rig r;
     r.login("AAA", 2);
@@ -617,7 +707,8 @@ void tst_relay::status() {
     QCOMPARE(st.counters.usersServed, 2u);
     QCOMPARE(st.counters.framesFromEngine, 4u);
     QCOMPARE(st.counters.linkConnects, 1u);
-    QCOMPARE(st.counters.framesToEngine, 3u); // the registration, the port question, a "D"
+    // The registration, the questions for the ports and for frames outstanding, a "D".
+    QCOMPARE(st.counters.framesToEngine, 4u);
 }
 
 // The AGW link goes, and every radio user's link with it: each session ends without a frame,

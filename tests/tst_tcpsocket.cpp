@@ -159,13 +159,18 @@ void tst_tcpsocket::sentThenClosedInOneTurn() {
 // sends more than is taken from the network at once; its close comes after its last bytes.
 void tst_tcpsocket::receivedWholeAndInOrder_data() {
     QTest::addColumn<bool>("paused");
-    QTest::newRow("reading") << false;
-    QTest::newRow("paused while 1 MiB comes") << true;
+    QTest::addColumn<int>("receiveBuffer");
+    QTest::newRow("reading") << false << 0;
+    QTest::newRow("paused while 1 MiB comes") << true << 0;
+    // A small receive buffer: the peer's own queue fills a few KiB after the reading stopped.
+    QTest::newRow("paused, 4 KiB receive buffer") << true << 4096;
 }
 
 void tst_tcpsocket::receivedWholeAndInOrder() {
     QFETCH(bool, paused);
+    QFETCH(int, receiveBuffer);
     Pair p;
+    p.socket->setReceiveBuffer(receiveBuffer);
     QVERIFY(p.open());
     QByteArray received;
     bool closedAfter = false;
@@ -178,6 +183,7 @@ void tst_tcpsocket::receivedWholeAndInOrder() {
         closedAfter = true;
     });
     if (paused) p.socket->setReading(false);
+    if (receiveBuffer > 0) setSocketBuffer(p.peer->socketDescriptor(), SO_SNDBUF, 16384);
     QByteArray expected;
     for (int i = 0; i < 16; ++i)
         expected += pattern(i, 65536);
@@ -187,6 +193,8 @@ void tst_tcpsocket::receivedWholeAndInOrder() {
         QTest::qWait(100);
         QVERIFY(received.isEmpty());
         QVERIFY(!closedAfter);
+        // The system holds a few KiB for us: the peer keeps the rest.
+        if (receiveBuffer > 0) QVERIFY(p.peer->bytesToWrite() > expected.size() - 64 * 1024);
         p.socket->setReading(true);
     }
     QTRY_VERIFY_WITH_TIMEOUT(closedAfter, 10000);

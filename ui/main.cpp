@@ -37,6 +37,7 @@ int runWindow(int& argc, char** argv, const ProgramOptions& options) {
     Settings settings;
     MainWindow window(settings, log, directory, Timing(), {}, {}, MainWindow::Relay::OwnThread);
     window.gateway().setAllPorts(options.allPorts);
+    window.gateway().setFrameLimit(options.maxOutstanding);
     if (options.status) {
         QString error;
         const StatusServer* status =

@@ -134,6 +134,13 @@ struct FakeSocketPool {
     SocketFactory factory();
 };
 
+// What the gateway sends when the link comes up: the registration on port 0, the question for the
+// engine's radio ports, and the question whether it keeps count of each link's frames.
+inline QByteArray linkUpFrames(const QByteArray& call) {
+    return buildRegisterFrame(call) + buildPortInfoRequest() +
+           buildOutstandingRequest(0, call, call);
+}
+
 // Frames found in a byte stream (whole frames only).
 QList<QByteArray> splitFrames(const QByteArray& bytes);
 
