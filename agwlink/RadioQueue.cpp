@@ -10,7 +10,7 @@ void RadioQueue::hold(QByteArrayView nodeText) {
         m_held.remove(0, m_pos);
         m_pos = 0;
     }
-    m_held += toRadioText(nodeText);
+    m_held += toRadioText(nodeText, &m_afterCr);
 }
 
 QList<QByteArray> RadioQueue::take(int packetLength, int limit) {

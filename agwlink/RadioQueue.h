@@ -51,6 +51,7 @@ public:
 private:
     QByteArray m_held; // from m_pos on
     qsizetype m_pos = 0;
+    bool m_afterCr = false; // the node's text so far ended in a CR
     int m_outstanding = 0;
     quint64 m_sentFrames = 0, m_sentBytes = 0;
     std::optional<quint64> m_askedAt; // frames sent when the unanswered question went out

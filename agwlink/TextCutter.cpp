@@ -20,14 +20,22 @@ QList<QByteArray> cutForAx25(const QByteArray& text, int packetLength) {
     return cutRadioText(toRadioText(text), packetLength);
 }
 
-QByteArray toRadioText(QByteArrayView text) {
+QByteArray toRadioText(QByteArrayView text, bool* afterCr) {
     QByteArray out(text.size(), Qt::Uninitialized);
     char* p = out.data();
+    bool cr = afterCr && *afterCr;
     for (const char c : text) {
-        if (c == '\r') continue;
-        *p++ = c == '\n' ? '\r' : c;
+        if (c == '\n') {
+            // The LF of a CR LF: the CR has ended the line already.
+            if (!cr) *p++ = '\r';
+            cr = false;
+            continue;
+        }
+        *p++ = c;
+        cr = c == '\r';
     }
     out.truncate(p - out.constData());
+    if (afterCr) *afterCr = cr;
     return out;
 }
 
@@ -66,10 +74,16 @@ QByteArray toNodeText(QByteArrayView data) {
     // Sized once, and written byte by byte without a call per byte.
     QByteArray out(data.size() + std::count(data.begin(), data.end(), '\r'), Qt::Uninitialized);
     char* p = out.data();
+    bool cr = false; // the last byte kept was a CR, whose LF went with it
     for (const char c : data) {
         if (c == '\0') continue;
+        if (c == '\n' && cr) {
+            cr = false;
+            continue;
+        }
         *p++ = c;
-        if (c == '\r') *p++ = '\n';
+        cr = c == '\r';
+        if (cr) *p++ = '\n';
     }
     out.truncate(p - out.constData());
     return out;

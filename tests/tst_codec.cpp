@@ -23,6 +23,8 @@ private slots:
     void kindDescription();
     void cutter_data();
     void cutter();
+    void radioTextOverArrivals_data();
+    void radioTextOverArrivals();
     void nodeText_data();
     void nodeText();
     void assembler_data();
@@ -161,9 +163,10 @@ void tst_codec::cutter_data() {
     QTest::newRow("a last line without LF goes alone")
         << QByteArray("a\r\nb") << 130 << L{"a\r", "b"};
     QTest::newRow("empty lines become bare CRs") << QByteArray("a\n\nb\n") << 130 << L{"a\r\rb\r"};
-    QTest::newRow("CR without LF is dropped") << QByteArray("a\rb") << 130 << L{"ab"};
+    QTest::newRow("a CR alone ends a line") << QByteArray("a\rb\r") << 130 << L{"a\rb\r"};
+    QTest::newRow("CR CR LF: two line ends") << QByteArray("a\r\r\nb") << 130 << L{"a\r\r", "b"};
     QTest::newRow("empty text sends nothing") << QByteArray() << 130 << L{};
-    QTest::newRow("only CRs send nothing") << QByteArray("\r\r") << 130 << L{};
+    QTest::newRow("two CRs are two empty lines") << QByteArray("\r\r") << 130 << L{"\r\r"};
     QTest::newRow("one empty line") << QByteArray("\r\n") << 130 << L{"\r"};
     QTest::newRow("one character") << QByteArray("x") << 130 << L{"x"};
     QTest::newRow("300 characters at 130")
@@ -198,11 +201,31 @@ void tst_codec::cutter() {
     QCOMPARE(cutForAx25(text, packetLength), pieces);
 }
 
+// A node's text comes in arrivals that may part a CR LF: still one line end.
+void tst_codec::radioTextOverArrivals_data() {
+    QTest::addColumn<QByteArrayList>("arrivals");
+    QTest::addColumn<QByteArray>("radio");
+    QTest::newRow("CR | LF") << QByteArrayList{"a\r", "\nb\r\n"} << QByteArray("a\rb\r");
+    QTest::newRow("CR | CR") << QByteArrayList{"a\r", "\rb"} << QByteArray("a\r\rb");
+    QTest::newRow("LF | LF") << QByteArrayList{"a\n", "\n"} << QByteArray("a\r\r");
+}
+
+void tst_codec::radioTextOverArrivals() {
+    QFETCH(QByteArrayList, arrivals);
+    QFETCH(QByteArray, radio);
+    QByteArray out;
+    bool afterCr = false;
+    for (const QByteArray& a : arrivals)
+        out += toRadioText(a, &afterCr);
+    QCOMPARE(out, radio);
+}
+
 void tst_codec::nodeText_data() {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QByteArray>("node");
     QTest::newRow("CR gets an LF") << QByteArray("hi\r") << QByteArray("hi\r\n");
-    QTest::newRow("CR LF becomes CR LF LF") << QByteArray("hi\r\n") << QByteArray("hi\r\n\n");
+    QTest::newRow("CR LF stays CR LF") << QByteArray("hi\r\nho\r\n") << QByteArray("hi\r\nho\r\n");
+    QTest::newRow("CR, zero, LF") << QByteArray("hi\r\0\n", 5) << QByteArray("hi\r\n");
     QTest::newRow("zero bytes dropped") << QByteArray("a\0b\0", 4) << QByteArray("ab");
     QTest::newRow("LF alone stays") << QByteArray("a\nb") << QByteArray("a\nb");
     QTest::newRow("zero bytes between CRs")

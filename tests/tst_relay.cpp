@@ -144,7 +144,7 @@ void tst_relay::loginAndData() {
     QCOMPARE(r.node("N0USR")->written, QByteArray("N0USR\r\n"));
     r.node("N0USR")->written.clear();
     r.engine(dataFrame("N0USR", QByteArray("hi\r\0x\r\n", 7)));
-    QCOMPARE(r.node("N0USR")->written, QByteArray("hi\r\nx\r\n\n"));
+    QCOMPARE(r.node("N0USR")->written, QByteArray("hi\r\nx\r\n"));
     // The monitor: header boxes, routes once each, traffic rows with the converted text.
     QCOMPARE(r.monitor.header.DataKind, 'D');
     QCOMPARE(r.monitor.routes, (QStringList{"C:N0USR -> GB7TC", "D:N0USR -> GB7TC"}));
