@@ -58,6 +58,8 @@ void Receiver::linkLost() {
 void Receiver::arrival(qint64 count) {
     // Sessions that ended in earlier events are gone for good before new frames come in.
     m_sessions.reap();
+    m_arrivalData.clear();
+    m_statusReplaced = false;
     try {
         m_monitor.appendStatusText(QStringLiteral(" Len=") + QString::number(count) +
                                    QStringLiteral("\r\n"));
@@ -71,7 +73,16 @@ void Receiver::frameSeen(const AgwHeader& h, QByteArrayView data, bool firstOfAr
     m_converted.clear();
     try {
         // The status text shows the data of every frame of this arrival, one after the other.
-        m_monitor.showFrameData(data, !firstOfArrival);
+        m_arrivalData.push_back(data);
+        if (firstOfArrival || !m_statusReplaced) {
+            m_monitor.showFrameData(data, !firstOfArrival);
+        } else {
+            QByteArray all;
+            for (const QByteArrayView d : m_arrivalData)
+                all += d;
+            m_monitor.showFrameData(all, false);
+            m_statusReplaced = false;
+        }
         step = Step::ShowHeader;
         m_monitor.showHeader(h);
         step = Step::RouteLine;
@@ -173,6 +184,7 @@ void Receiver::otherFrame(const AgwHeader& h, QByteArrayView, bool answered) {
         const QString text = QStringLiteral("****** DataKind = ") + QChar::fromLatin1(h.DataKind) +
                              QLatin1Char(' ') + fromSingleByte(m_converted);
         m_monitor.setStatusText(text);
+        m_statusReplaced = true;
         // The answer to the link's own question for the engine's radio ports is expected, not
         // logged. A "G" nobody asked for is logged as before.
         if (answered) return;
@@ -196,6 +208,7 @@ void Receiver::receiveFailed(Step step, const QString& description, bool linkRes
 }
 
 void Receiver::fail(Step step, const QString& description) {
+    m_statusReplaced = true;
     m_monitor.setStatusText(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
                             QLatin1Char(' ') + description);
     m_log.write(kTag, where(step) + QLatin1Char(' ') + description);

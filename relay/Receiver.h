@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <vector>
 
 class ErrorLog;
 class Monitor;
@@ -48,5 +49,9 @@ private:
     // The text of the frame being handled as it goes to the node: zero bytes dropped, every CR
     // followed by an LF.
     QByteArray m_converted;
+    // The data of the frames of this arrival so far (views into the link's buffer, which holds
+    // them until the next arrival), and whether a notice has replaced them in the status text.
+    std::vector<QByteArrayView> m_arrivalData;
+    bool m_statusReplaced = false;
     qint64 m_refusedForDescriptors = 0; // new users turned away since descriptors ran low
 };

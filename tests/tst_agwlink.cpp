@@ -42,7 +42,13 @@ void tst_agwlink::registersAfterTheConnectPause() {
     g.start(cfgFor(engine.serverPort()));
     QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
     QTcpSocket* peer = engine.nextPendingConnection();
+    // The pause holds nothing else up: events go on meanwhile, with the link up and no
+    // registration yet.
+    QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().state(), int(Socket::Connected), 5000);
+    bool pausedOnly = false;
+    QTimer::singleShot(50, [&] { pausedOnly = g.gw->link().registeredPorts() == 0; });
     QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 36, 5000);
+    QVERIFY(pausedOnly);
     QVERIFY(clock.elapsed() >= 500);
     // The registration on port 0, then the questions for the engine's ports and whether it keeps
     // count of each link's frames.

@@ -77,6 +77,7 @@ private slots:
     void startupCutShort_data();
     void startupCutShort();
     void engineNotReadingPausesNodes();
+    void engineThatNeverTakesIsReset();
     void pacedByTheEngine();
     void pacedNodeCloses();
     void nodeNotReadingEndsSession();
@@ -246,6 +247,11 @@ void tst_relay::unknownKindShownAndLogged() {
     QCOMPARE(r.monitor.status, QStringLiteral("****** DataKind = X \1"));
     // The log shows what came from outside with its control bytes visible.
     QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ****** DataKind = X <01>")));
+    // In an arrival of several frames, the frame after it shows the data of every frame so far,
+    // not the notice with its own data after it.
+    r.engine(buildFrame(0, 'D', "", "", "a") + buildFrame(0, 'Z', "", "", "zz") +
+             buildFrame(0, 'D', "", "", "b"));
+    QCOMPARE(r.monitor.status, QStringLiteral("azzb"));
 }
 
 void tst_relay::radioPorts_data() {
@@ -619,6 +625,29 @@ void tst_relay::outsideTextInLog() {
 }
 
 // What a status page is told: the link, each user with its traffic both ways, the counters.
+// An engine that stops taking anything while the gateway waits on it: the link is reset once
+// nothing has been taken for the stall time, so that the reconnect brings it back; an engine that
+// takes a little now and then is left alone.
+void tst_relay::engineThatNeverTakesIsReset() {
+    Timing timing = StandInGateway::quickTiming();
+    timing.stallResetMs = 400;
+    Rig r(kGoodCfg, timing);
+    r.login("AAA");
+    r.agw->pending = AgwLink::kHighWater + 1;
+    r.node("AAA")->deliver("spot\r\n");
+    QVERIFY(r.gw->link().congested());
+    const int connects = r.agw->connects;
+    for (int i = 0; i < 6; ++i) {
+        QTest::qWait(150);
+        emit r.agw->sendProgress(i, AgwLink::kHighWater);
+    }
+    QCOMPARE(r.agw->connects, connects);
+    QVERIFY(waitUntil([&] { return r.agw->connects == connects + 1; }, 5000));
+    QVERIFY(!r.session("AAA"));
+    const QStringList log = r.dir.logEntries();
+    QCOMPARE(log.filter(QStringLiteral("AGW link stalled")).size(), 1);
+}
+
 // A paced link keeps at most 8 of a user's frames in the engine: the rest of the node's text is
 // held, and the node is no longer read, until the engine's answers make room; the user's "d"
 // drops what is held, and the same user connecting again gets nothing of it.
