@@ -98,8 +98,12 @@ bool usableCall(const QByteArray& call) {
 }
 
 // What a radio user receives of node text: no CR, and a CR for every LF.
-QByteArray radioText(QByteArray text) {
-    text.replace('\r', QByteArray());
+// The node's text as it goes to the radio: every line end (CR LF, a CR or an LF alone) one CR;
+// afterCr: the node's text before ended in a CR, whose LF may begin this one.
+QByteArray radioText(QByteArray text, bool& afterCr) {
+    if (afterCr && text.startsWith('\n')) text.remove(0, 1);
+    if (!text.isEmpty()) afterCr = text.endsWith('\r');
+    text.replace("\r\n", "\r");
     text.replace('\n', '\r');
     return text;
 }
@@ -152,6 +156,7 @@ struct Tracked {
     bool peerClosed = false; // the node closed since the last connect
     QByteArray typed;        // what the user typed while the node connection was being made
     qsizetype nodeChecked = 0;
+    bool afterCr = false; // the node's text so far ended in a CR
 };
 
 struct Run {
@@ -446,7 +451,8 @@ struct Run {
                   : !(ended || st == Socket::Connected || st == Socket::Closing))
             return;
         const bool up = linkUp();
-        const QByteArray expected = radioText(s->incoming + text);
+        bool afterCr = t->afterCr;
+        const QByteArray expected = radioText(s->incoming + text, afterCr);
         eventOf = t;
         doing = Doing::NodeEvent;
         if (close) {
@@ -457,6 +463,7 @@ struct Run {
             s->deliver(text);
         }
         doing = Doing::Nothing;
+        t->afterCr = afterCr;
         if (ended) {
             if (!sentNow.isEmpty()) fail("an ended session sent something", t->call);
             return;
