@@ -11,6 +11,7 @@ namespace {
 const QString kDir = QStringLiteral("dir");
 const QString kHeadless = QStringLiteral("headless");
 const QString kStatus = QStringLiteral("status");
+const QString kProbe = QStringLiteral("probe");
 const QString kPort0Only = QStringLiteral("port-0-only");
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
@@ -50,6 +51,12 @@ void describe(QCommandLineParser& p) {
                  QStringLiteral("Register the cluster callsign on radio port 0 only, and do not "
                                 "ask the engine for its ports (by default it is registered on "
                                 "every port the engine has).")});
+    p.addOption(
+        {kProbe, QStringLiteral("Check the settings, the engine and the node, then exit: one line "
+                                "per check on standard output, exit code 0 when both the engine "
+                                "and the node answered, 1 otherwise. Registers nothing, logs no "
+                                "user in, writes no file. Of the other options only --dir "
+                                "applies.")});
     for (const char* name : kQtValueOptions) {
         QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -138,6 +145,7 @@ OptionsResult parseProgramOptions(const QStringList& arguments, ProgramOptions& 
         }
     }
     o.headless = p.isSet(kHeadless);
+    o.probe = p.isSet(kProbe);
     o.allPorts = !p.isSet(kPort0Only);
     o.platform = p.value(kPlatform);
     return OptionsResult::Run;
