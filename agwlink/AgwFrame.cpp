@@ -64,6 +64,15 @@ PortInfo readPortInfo(QByteArrayView data) {
     return info;
 }
 
+QByteArray buildVersionRequest() {
+    return buildFrame(0, 'R', QByteArray(), QByteArray());
+}
+
+std::optional<EngineVersion> readVersion(QByteArrayView data) {
+    if (data.size() < 8) return std::nullopt;
+    return EngineVersion{le32(data.data()), le32(data.data() + 4)};
+}
+
 QByteArray readCallField(const char* field) {
     const void* z = std::memchr(field, 0, kCallFieldSize);
     const qsizetype n = z ? static_cast<const char*>(z) - field : kCallFieldSize;

@@ -44,6 +44,17 @@ struct PortInfo {
 };
 PortInfo readPortInfo(QByteArrayView data);
 
+// The question for the engine's version: an "R" frame without data.
+QByteArray buildVersionRequest();
+
+// The engine's answer to "R": two 32-bit little-endian numbers, the major and the minor version
+// (2000 and 78: "2000.78"). None when the data is shorter than 8 bytes.
+struct EngineVersion {
+    quint32 major = 0;
+    quint32 minor = 0;
+};
+std::optional<EngineVersion> readVersion(QByteArrayView data);
+
 // Reads the header from the first 36 bytes at p (the caller makes sure they are there).
 AgwHeader readHeader(const char* p);
 // DataLen alone, from the first 36 bytes at p.

@@ -2,10 +2,11 @@
 # Install test of the Debian package, on this machine:
 #   1. builds the package (scripts/package.sh) and checks its section and dependencies;
 #   2. installs it with apt-get and checks the installed files;
-#   3. runs the INSTALLED gateway offscreen, through its launcher, as an ordinary user (nobody,
-#      when this script runs as root) against the simulator pktgate-sim on free ports: the
-#      registration must reach the simulator's engine and a simulated user must be logged in
-#      at its node; then SIGTERM must end the gateway with exit code 0 and "Program terminated"
+#   3. runs the INSTALLED gateway through its launcher, as an ordinary user (nobody, when this
+#      script runs as root) against the simulator pktgate-sim on free ports: first --probe,
+#      which must find both peers and write nothing, then offscreen, where the registration
+#      must reach the simulator's engine and a simulated user must be logged in at its node;
+#      then SIGTERM must end the gateway with exit code 0 and "Program terminated"
 #      in the error.log of the user's instance directory;
 #   4. runs the installed service's command line (its ExecStart, headless, with the status
 #      server added through PKTGATE_OPTIONS) the same way: the users reach the node, the log
@@ -104,7 +105,8 @@ for f in /usr/bin/pktgate /usr/lib/pktgate/pktgate /usr/lib/pktgate/pktgate-sim;
 done
 for f in /usr/lib/pktgate/help.html /usr/share/applications/pktgate.desktop \
     /usr/share/icons/hicolor/scalable/apps/pktgate.svg /lib/systemd/system/pktgate.service \
-    /usr/share/doc/pktgate/USER_GUIDE.md /usr/share/man/man1/pktgate.1; do
+    /usr/share/doc/pktgate/USER_GUIDE.md /usr/share/doc/pktgate/copyright \
+    /usr/share/doc/pktgate/changelog.gz /usr/share/man/man1/pktgate.1.gz; do
     check "installed: $f" test -f "$f"
 done
 if command -v desktop-file-validate >/dev/null 2>&1; then
@@ -182,6 +184,16 @@ fi
 write_cfg "$inst/pktgate.cfg" "$agw_port" "$node_port"
 echo "package-test: simulator on ports $agw_port (engine) and $node_port (node);" \
     "gateway runs as $user_name in $inst"
+
+# The probe through the launcher, before the first start: both peers answer, nothing is written.
+probe_rc=0
+env -i PATH=/usr/bin:/bin HOME="$home" ${runner[@]+"${runner[@]}"} pktgate --probe \
+    >"$work/probe.out" 2>&1 || probe_rc=$?
+check "pktgate --probe: exit code 0 (got $probe_rc)" test "$probe_rc" = 0
+check "pktgate --probe: the engine's version and radio ports" \
+    grep -q "^engine 127.0.0.1:$agw_port: AGW version .* 1 radio port" "$work/probe.out"
+check "pktgate --probe: the node" grep -q "^node 127.0.0.1:$node_port: " "$work/probe.out"
+check "pktgate --probe: no error.log written" test ! -e "$inst/error.log"
 
 start_gateway "$work/gw.out"
 check "the registration reached the simulator" wait_for 'engine: gateway registered GB7TC' 20 \

@@ -10,9 +10,15 @@
 # free ports of 127.0.0.1, so the picture shows demo users' traffic. Without it, nothing listens
 # on the AGW port and the picture shows the window after a failed connection (yellow).
 #
+# The window is drawn with the fonts of fonts-dejavu-core only (which the package recommends and a
+# stock Debian desktop has), with the system's font rules, so that the picture shows what a sysop
+# sees without any other font installed: no empty boxes.
+#
 # Usage: scripts/screenshot.sh [output.png]
 #   BUILD_DIR=...   build directory (default: build)
 #   NO_SIM=1        do not use the simulator
+#   FONT_DIR=...    the only font directory fontconfig sees instead (default: the files of
+#                   fonts-dejavu-core); empty: every font of the system
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,6 +28,10 @@ OUT="${1:-$ROOT/docs/screenshot.png}"
 need=()
 command -v xvfb-run >/dev/null 2>&1 || need+=(xvfb)
 command -v import >/dev/null 2>&1 || need+=(imagemagick)
+if [ -z "${FONT_DIR+set}" ]; then
+    dpkg-query -W -f='${Status}' fonts-dejavu-core 2>/dev/null | grep -q "install ok installed" ||
+        need+=(fonts-dejavu-core)
+fi
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v c++ >/dev/null 2>&1 || need+=(g++)
@@ -84,6 +94,26 @@ if [ $use_sim = 1 ]; then
     wait_s=6
 fi
 
+if [ -z "${FONT_DIR+set}" ]; then
+    FONT_DIR="$RUN_DIR/fonts"
+    mkdir "$FONT_DIR"
+    dpkg-query -L fonts-dejavu-core | grep -E '\.ttf$' | xargs ln -s -t "$FONT_DIR"
+fi
+if [ -n "$FONT_DIR" ]; then
+    # One font directory, and the system's rules (aliases such as Arial -> a sans-serif face).
+    cat >"$RUN_DIR/fonts.conf" <<FONTS
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
+<fontconfig>
+  <dir>$FONT_DIR</dir>
+  <cachedir>$RUN_DIR/fontcache</cachedir>
+  <include ignore_missing="yes">/etc/fonts/conf.d</include>
+</fontconfig>
+FONTS
+    export FONTCONFIG_FILE="$RUN_DIR/fonts.conf"
+    echo "screenshot.sh: fonts seen: $(fc-list : family style | sort -u | paste -sd '|' -)"
+fi
+
 # Inside the virtual display: start the gateway, let it work, photograph the screen, then end it
 # the way a service manager would (SIGTERM).
 cat >"$RUN_DIR/shoot.sh" <<'INNER'
@@ -100,4 +130,6 @@ chmod +x "$RUN_DIR/shoot.sh"
 
 mkdir -p "$(dirname "$OUT")"
 xvfb-run -a -s "-screen 0 880x660x24" "$RUN_DIR/shoot.sh" "$RUN_DIR" "$OUT" "$wait_s"
-echo "screenshot.sh: wrote $OUT"
+# 64 colours are plenty for a window of flat colours, and keep the picture small.
+convert "$OUT" -strip -colors 64 -define png:compression-level=9 "$OUT"
+echo "screenshot.sh: wrote $OUT ($(stat -c %s "$OUT") bytes)"

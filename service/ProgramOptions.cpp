@@ -11,6 +11,7 @@ namespace {
 const QString kDir = QStringLiteral("dir");
 const QString kHeadless = QStringLiteral("headless");
 const QString kStatus = QStringLiteral("status");
+const QString kProbe = QStringLiteral("probe");
 const QString kPort0Only = QStringLiteral("port-0-only");
 const QString kMaxOutstanding = QStringLiteral("max-outstanding");
 const QString kHelp = QStringLiteral("help");
@@ -57,6 +58,12 @@ void describe(QCommandLineParser& p) {
                                 "rest of the node's text, so the node feels the radio's pace "
                                 "(default 8; 0: never paced, every frame handed over at once)."),
                  QStringLiteral("N")});
+    p.addOption(
+        {kProbe, QStringLiteral("Check the settings, the engine and the node, then exit: one line "
+                                "per check on standard output, exit code 0 when both the engine "
+                                "and the node answered, 1 otherwise. Registers nothing, logs no "
+                                "user in, writes no file. Of the other options only --dir "
+                                "applies.")});
     for (const char* name : kQtValueOptions) {
         QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -156,6 +163,7 @@ OptionsResult parseProgramOptions(const QStringList& arguments, ProgramOptions& 
         o.maxOutstanding = n;
     }
     o.headless = p.isSet(kHeadless);
+    o.probe = p.isSet(kProbe);
     o.allPorts = !p.isSet(kPort0Only);
     o.platform = p.value(kPlatform);
     return OptionsResult::Run;

@@ -16,6 +16,7 @@ struct StatusAddress {
 struct ProgramOptions {
     QString directory;                   // --dir, absolute; empty: the executable's directory
     bool headless = false;               // --headless
+    bool probe = false;                  // --probe: look at the engine and the node, then exit
     bool allPorts = true;                // every radio port; --port-0-only: port 0 alone
     std::optional<StatusAddress> status; // --status
     int maxOutstanding = 8;              // --max-outstanding: frames per user in a paced engine

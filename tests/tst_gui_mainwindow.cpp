@@ -391,19 +391,22 @@ void tst_gui_mainwindow::statusTextKeepsNewestTail() {
 }
 
 void tst_gui_mainwindow::rowsShowOnOneLine() {
-    // Radio text carries CR, LF and other control bytes; every row stays one line high.
+    // Radio text carries CR, LF and other control bytes; every row stays one line high, and the
+    // symbols that stand for them are in DejaVu Sans (U+2400's Control Pictures are in no font
+    // a stock desktop has).
     Rig r;
     MainWindow& w = r.w;
     Monitor& m = w.monitor();
-    const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01");
-    m.addTraffic("G4ABC", 'D', "sh/dx\r\n\x01");
-    m.addSentToRadio(1, "G4ABC :D -> sh/dx\r\n\x01");
+    const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01\t\x7f");
+    m.addTraffic("G4ABC", 'D', "sh/dx\r\n\x01\t\x7f");
+    m.addSentToRadio(1, "G4ABC :D -> sh/dx\r\n\x01\t\x7f");
     w.flushMonitor();
     const auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"))->model();
     QCOMPARE(traffic->index(0, 0).data().toString(),
-             QStringLiteral("G4ABC :D -> sh/dx\u240d\u240a\u2401"));
+             QStringLiteral("G4ABC :D -> sh/dx\u21b5\u2193\ufffd\u2192\ufffd"));
     QCOMPARE(traffic->index(0, 0).data(Qt::UserRole).toString(), row);
-    QCOMPARE(lastRow(w, "List4"), QStringLiteral("1 -> G4ABC :D -> sh/dx\u240d\u240a\u2401"));
+    QCOMPARE(lastRow(w, "List4"),
+             QStringLiteral("1 -> G4ABC :D -> sh/dx\u21b5\u2193\ufffd\u2192\ufffd"));
 }
 
 void tst_gui_mainwindow::startupTitle() {

@@ -1,6 +1,6 @@
 // The program's command line, read without starting anything, and the real executable run from
-// outside: its exit codes and texts, a headless run against a fake engine and node, and every
-// radio port of the simulator's engine registered.
+// outside: its exit codes and texts, a headless run against a fake engine and node, every radio
+// port of the simulator's engine registered, and the probe of the engine and the node.
 #include "service/ProgramOptions.h"
 #include "support/Peers.h"
 #include "tools/Simulator.h"
@@ -26,9 +26,10 @@ QProcessEnvironment noDisplay() {
 
 // One line of what was parsed, to compare with a table.
 QString summary(const ProgramOptions& o) {
-    return QStringLiteral("dir=%1 headless=%2 ports=%3 status=%4 platform=%5")
+    return QStringLiteral("dir=%1 headless=%2 probe=%3 ports=%4 status=%5 platform=%6")
         .arg(o.directory)
         .arg(o.headless)
+        .arg(o.probe)
         .arg(o.allPorts)
         .arg(o.status ? addressText(o.status->address, o.status->port) : QString())
         .arg(o.platform);
@@ -71,6 +72,29 @@ struct Run {
     QByteArray err;
 };
 
+// A peer that says its words to every connection, then reads and ignores what comes.
+struct Speaker {
+    explicit Speaker(const QByteArray& words) {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, words] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                s->setParent(&server);
+                s->write(words);
+                QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
+            }
+        });
+    }
+    quint16 port() const { return server.serverPort(); }
+    QTcpServer server;
+};
+
+// A port of 127.0.0.1 where nothing listens.
+quint16 closedPort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost, 0);
+    return s.serverPort();
+}
+
 QJsonObject statusOf(quint16 port) {
     return QJsonDocument::fromJson(httpGet(port, "/status.json").body).object();
 }
@@ -90,6 +114,8 @@ private slots:
     void exitCodes();
     void headlessRun();
     void everyRadioPort();
+    void probe_data();
+    void probe();
 };
 
 // SIGTERM ends the program in order whenever it comes: in a burst every half millisecond until
@@ -147,17 +173,17 @@ void tst_program::options_data() {
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("expect"); // the summary, or a part of the message
     using R = OptionsResult;
-    const QString none = QStringLiteral("dir= headless=0 ports=1 status= platform=");
+    const QString none = QStringLiteral("dir= headless=0 probe=0 ports=1 status= platform=");
     QTest::newRow("none") << QStringList{} << int(R::Run) << none;
     QTest::newRow("Qt's window options are left to Qt")
         << QStringList{"-platform", "offscreen", "-style", "fusion", "-reverse"} << int(R::Run)
-        << "dir= headless=0 ports=1 status= platform=offscreen";
-    QTest::newRow("all") << QStringList{"--headless", "--port-0-only", "--dir", "/tmp/./pg/",
-                                        "--status=127.0.0.1:8080"}
-                         << int(R::Run)
-                         << "dir=/tmp/pg headless=1 ports=0 status=127.0.0.1:8080 platform=";
+        << "dir= headless=0 probe=0 ports=1 status= platform=offscreen";
+    QTest::newRow("all")
+        << QStringList{"--headless", "--port-0-only",           "--dir",
+                       "/tmp/./pg/", "--status=127.0.0.1:8080", "--probe"}
+        << int(R::Run) << "dir=/tmp/pg headless=1 probe=1 ports=0 status=127.0.0.1:8080 platform=";
     QTest::newRow("IPv6, any port") << QStringList{"--status", "[::1]:0"} << int(R::Run)
-                                    << "dir= headless=0 ports=1 status=[::1]:0 platform=";
+                                    << "dir= headless=0 probe=0 ports=1 status=[::1]:0 platform=";
     QTest::newRow("no address") << QStringList{"--status", "8080"} << int(R::Error)
                                 << "--status: \"8080\"";
     QTest::newRow("host name") << QStringList{"--status", "localhost:80"} << int(R::Error)
@@ -308,6 +334,100 @@ void tst_program::everyRadioPort() {
         ports << u.toObject()[QStringLiteral("port")].toInt();
     QCOMPARE(ports, (QSet<int>{0, 1}));
     QCOMPARE(gw.terminate(), 0);
+}
+
+// --probe against the simulator and against each thing that goes wrong: one line for the
+// settings, one for the engine, one for the node; exit code 0 only when both answered. Nothing is
+// registered, nobody logged in, no file written (error.log included).
+void tst_program::probe_data() {
+    QTest::addColumn<QString>("engine"); // sim, down, garbage, unresolvable
+    QTest::addColumn<QString>("node");   // sim, down, login
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("lines"); // %E, %N: the engine's and the node's port
+    const QString simEngine =
+        QStringLiteral("engine 127.0.0.1:%E: AGW version 2000.1; 1 radio port: \"Port1 Simulated "
+                       "radio port 1\"");
+    const QString login = QStringLiteral("node 127.0.0.1:%N: answered \"login: \" — a user port");
+    QTest::newRow("the simulator")
+        << "sim"
+        << "sim" << 0
+        << QStringList{"settings %D/pktgate.cfg: Cluster Call \"GB7TC\", engine 127.0.0.1:%E, "
+                       "node 127.0.0.1:%N",
+                       simEngine,
+                       "node 127.0.0.1:%N: connected, said nothing within 2 s — it waits for the "
+                       "callsign, which the gateway sends first"};
+    QTest::newRow("a node with a login prompt") << "sim"
+                                                << "login" << 0 << QStringList{login};
+    QTest::newRow("engine down")
+        << "down"
+        << "login" << 1
+        << QStringList{"engine 127.0.0.1:%E: connection refused — is the AGW server on? (\"AGW "
+                       "Port\" in pktgate.cfg)",
+                       login};
+    QTest::newRow("node down") << "sim"
+                               << "down" << 1
+                               << QStringList{simEngine, "node 127.0.0.1:%N: connection refused — "
+                                                         "is the cluster node on? (\"Winsock "
+                                                         "Port\" in pktgate.cfg)"};
+    QTest::newRow("engine answering garbage")
+        << "garbage"
+        << "sim" << 1
+        << QStringList{"engine 127.0.0.1:%E: answered \"login: \", which is no AGW frame — is this "
+                       "the node's port? (\"AGW Port\" in pktgate.cfg)"};
+    QTest::newRow("a host that does not resolve")
+        << "unresolvable"
+        << "sim" << 1
+        << QStringList{"engine nosuch.invalid:%E: host not found — check \"AGW IP\" in "
+                       "pktgate.cfg"};
+}
+
+void tst_program::probe() {
+    QFETCH(QString, engine);
+    QFETCH(QString, node);
+    QFETCH(int, code);
+    QFETCH(QStringList, lines);
+    sim::SimOptions o;
+    o.agwPort = o.nodePort = 0;
+    o.spotRate = 0;
+    sim::Simulator simulator(o);
+    QString error;
+    QVERIFY2(simulator.start(error), qPrintable(error));
+    Speaker speaker("login: ");
+    const quint16 enginePort = engine == "sim"       ? simulator.engine()->port()
+                               : engine == "garbage" ? speaker.port()
+                               : engine == "down"    ? closedPort()
+                                                     : quint16(8000);
+    const quint16 nodePort = node == "sim"     ? simulator.node()->port()
+                             : node == "login" ? speaker.port()
+                                               : closedPort();
+    QByteArray cfg = settingsFor(enginePort, nodePort);
+    if (engine == "unresolvable")
+        cfg.replace("\"AGW IP\",\"127.0.0.1\"", "\"AGW IP\",\"nosuch.invalid\"");
+
+    TempDir dir;
+    dir.write(QStringLiteral("pktgate.cfg"), cfg);
+    QProcess p;
+    p.setProcessEnvironment(noDisplay());
+    p.start(QStringLiteral(PKTGATE_EXE),
+            {QStringLiteral("--dir"), dir.path(), QStringLiteral("--probe")});
+    // The peers live in this process: their events go on while the probe runs.
+    QVERIFY(waitUntil([&] { return p.state() == QProcess::NotRunning; }, 30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QCOMPARE(out.count(QLatin1Char('\n')), 3);
+    for (QString line : lines) {
+        line.replace(QStringLiteral("%D"), dir.path())
+            .replace(QStringLiteral("%E"), QString::number(enginePort))
+            .replace(QStringLiteral("%N"), QString::number(nodePort));
+        QVERIFY2(out.contains(line + QLatin1Char('\n')), qPrintable(out));
+    }
+    QCOMPARE(p.exitCode(), code);
+
+    QCOMPARE(simulator.engine()->registeredOn(0), false);
+    QCOMPARE(simulator.node()->counters().logins, 0u);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{QStringLiteral("pktgate.cfg")});
+    QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), cfg);
 }
 
 QTEST_GUILESS_MAIN(tst_program)

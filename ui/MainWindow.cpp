@@ -47,16 +47,26 @@ ResizeResult resizeRule(double outerHeight, double outerWidth, double sentLeft) 
 
 namespace agwmonitor {
 
-// A row as the lists show it: CR, LF and the other control characters (which the traffic and
-// sent-text rows carry from the radio data) become their visible symbols, so every row is one
-// line high.
+constexpr char16_t kCrSymbol = 0x21b5;      // ↵
+constexpr char16_t kLfSymbol = 0x2193;      // ↓
+constexpr char16_t kTabSymbol = 0x2192;     // →
+constexpr char16_t kControlSymbol = 0xfffd; // �
+
+// A row as the lists show it: the control characters that the traffic and sent-text rows carry
+// from the radio data become visible symbols, one for one, so every row is one line high. The
+// symbols are in the fonts a stock desktop has (DejaVu Sans and Sans Mono): CR a return arrow,
+// LF a downwards arrow, tab a rightwards arrow, any other control character (and DEL) the
+// replacement character.
 QString oneLine(const QString& row) {
     QString out;
     for (qsizetype i = 0; i < row.size(); ++i) {
         const char16_t c = row[i].unicode();
         if (c >= 0x20 && c != 0x7f) continue;
         if (out.isNull()) out = row;
-        out[i] = QChar(c == 0x7f ? char16_t(0x2421) : char16_t(0x2400 + c));
+        out[i] = QChar(c == u'\r'   ? kCrSymbol
+                       : c == u'\n' ? kLfSymbol
+                       : c == u'\t' ? kTabSymbol
+                                    : kControlSymbol);
     }
     return out.isNull() ? row : out;
 }

@@ -1,9 +1,11 @@
 // Program entry: reads the command line, then runs the gateway with its window, or without one
-// (service/Headless.h) when asked to or when there is no display to show it on.
+// (service/Headless.h) when asked to or when there is no display to show it on, or only probes
+// the engine and the node (service/Probe.h).
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/UnixSystem.h"
 #include "service/Headless.h"
+#include "service/Probe.h"
 #include "service/ProgramOptions.h"
 #include "service/StatusServer.h"
 #include "ui/MainWindow.h"
@@ -107,6 +109,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // The probe, like the headless run, needs no window system.
+    if (options.probe) return runProbe(argc, argv, options);
     if (!options.headless &&
         !displayAvailable(options.platform, QProcessEnvironment::systemEnvironment())) {
         print(stderr, QStringLiteral("pktgate: no display (neither DISPLAY nor WAYLAND_DISPLAY is "
