@@ -3,6 +3,7 @@
 // set between attempts, an asynchronous connect, a close that is valid in every state and raises no
 // notification, whole-array sends, and the numeric state codes that log texts print.
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -44,6 +45,13 @@ public:
     virtual int state() const = 0;
     // Stops (false) or resumes (true) taking data from the network; used for back-pressure.
     virtual void setReading(bool on) { (void)on; }
+
+    // The two ends of the connection, once it is made; null addresses when not known.
+    struct Endpoints {
+        QHostAddress local, peer;
+        quint16 localPort = 0, peerPort = 0;
+    };
+    virtual Endpoints endpoints() const { return {}; }
 
 signals:
     void connected();

@@ -23,6 +23,7 @@ public:
     qint64 bytesToWrite() const override;
     int state() const override;
     void setReading(bool on) override;
+    Endpoints endpoints() const override { return m_ends; }
 
     static SocketFactory factory();
 
@@ -70,4 +71,5 @@ private:
     qsizetype m_outPos = 0;
     QByteArray m_queued;    // sent in this turn of the event loop, not yet written
     bool m_inBatch = false; // listed for flushAll()
+    Endpoints m_ends;       // of the connection made last
 };
