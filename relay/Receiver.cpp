@@ -169,6 +169,14 @@ void Receiver::dispatch(const AgwHeader& h, QByteArrayView data, const QByteArra
                         where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
             return;
         }
+        if (const auto why = m_sessions.refuses(call); why != RefusedCalls::Refusal::None) {
+            m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
+                                  (why == RefusedCalls::Refusal::ClusterCall
+                                       ? QStringLiteral(" refused: the cluster callsign")
+                                       : QStringLiteral(" refused: on the refused-calls list")));
+            m_radio.sendDisconnectTo(h.Port, call, RadioSender::Note::None);
+            return;
+        }
         const bool isNew = !m_sessions.find(call);
         if (isNew && !m_sessions.nodeAddress()) {
             // Start-up did not get as far as the cluster address: nobody is connected anywhere.

@@ -4,6 +4,7 @@
 // the text the user typed while that connection was being made. A session knows its state and
 // ends in one way, end(), whatever the reason.
 #include "net/Socket.h"
+#include "relay/NodeLogin.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -31,6 +32,7 @@ struct SessionContext {
     SocketFactory nodeSockets;
     int keepAliveIntervalMs = 60000;
     DescriptorBudget* descriptors = nullptr; // none: new users are never refused for descriptors
+    const NodePolicy* policy = nullptr;      // none: only the cluster callsign is refused
 };
 
 class Session : public QObject {
@@ -115,6 +117,7 @@ private:
     qint32 m_idle = 0;
     qint64 m_lastNodeData = 0; // when the node last spoke (monotonic ms); 0: not since the start
     QByteArray m_held;
+    LoginPromptFilter m_prompt; // the node's first bytes on the connection
     QDateTime m_since;
     qint64 m_toNodeBytes = 0, m_toNodeLines = 0;
     qint64 m_toRadioBytes = 0, m_toRadioLines = 0;

@@ -1,5 +1,6 @@
 #include "relay/SessionTable.h"
 
+#include "config/Settings.h"
 #include "net/DescriptorBudget.h"
 #include "net/Failure.h"
 #include "net/SingleByte.h"
@@ -62,6 +63,12 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
     s->start(*m_address);
     return s;
+}
+
+RefusedCalls::Refusal SessionTable::refuses(const QByteArray& callsign) const {
+    static const RefusedCalls kNone;
+    return (m_context.policy ? m_context.policy->refused : kNone)
+        .refuses(callsign, m_context.settings.clusterCall);
 }
 
 bool SessionTable::descriptorsLow() const {

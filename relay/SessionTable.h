@@ -39,6 +39,9 @@ public:
     // Throws Failure when the table is full or no node address was taken; nothing changes then.
     Session* open(const QByteArray& callsign, quint8 port);
 
+    // Whether a radio user with this callsign is never logged in, and why.
+    RefusedCalls::Refusal refuses(const QByteArray& callsign) const;
+
     // True while a new session's node connection would leave the program too few descriptors.
     bool descriptorsLow() const;
 

@@ -28,6 +28,8 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
     NullWindowHost host;
     Gateway gateway(settings, log, monitor);
     gateway.setAllPorts(options.allPorts);
+    gateway.addRefusedCalls(options.refusedCalls);
+    gateway.setProxySource(options.proxySource);
     if (options.status) {
         QString error;
         const StatusServer* status = openStatusServer(gateway, log, *options.status, error);

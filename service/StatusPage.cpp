@@ -131,6 +131,8 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
              .arg(htmlText(st.link.state), htmlText(st.link.callsign), htmlText(st.link.engine),
                   QString::number(st.link.ports), shownTime(st.link.since));
 
+    h += QStringLiteral("<p>Refused callsigns: %1, and the cluster callsign</p>\n")
+             .arg(st.refusedCalls);
     const GatewayCounters& c = st.counters;
     h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
              .arg(st.users.size())
