@@ -150,13 +150,16 @@ void Receiver::dispatch(const AgwHeader& h, QByteArrayView data, const QByteArra
             return;
         }
         Session* s = m_sessions.find(call);
-        if (s && s->userText(converted)) return;
+        // Text from a radio port the session has moved away from is not the session's.
+        if (s && s->port() == h.Port && s->userText(converted)) return;
         // No usable session for this station: ask the engine to disconnect it.
         m_radio.sendDisconnectTo(h.Port, call);
         return;
     }
     case 'd': {
-        if (Session* s = m_sessions.find(call)) s->end(Session::End::UserLeft);
+        // The end of a radio link the session has moved away from leaves the session alone.
+        if (Session* s = m_sessions.find(call); s && s->port() == h.Port)
+            s->end(Session::End::UserLeft);
         return;
     }
     case 'C': {

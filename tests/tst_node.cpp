@@ -1,5 +1,6 @@
 // The gateway against a cluster node as a real one behaves: callsigns it never logs in, the PROXY
-// line before the callsign, and the node's login prompt kept off the air.
+// line before the callsign, the node's login prompt kept off the air, and one user who comes in
+// on two radio ports.
 #include "agwlink/AgwFrame.h"
 #include "relay/CallPolicy.h"
 #include "relay/NodeLogin.h"
@@ -66,6 +67,8 @@ private slots:
     void promptFilter();
     void promptOffTheAir_data();
     void promptOffTheAir();
+    void twoRadioPorts_data();
+    void twoRadioPorts();
 };
 
 void tst_node::refusedCalls_data() {
@@ -270,6 +273,56 @@ void tst_node::promptOffTheAir() {
     // A prompt later in the stream is the node's text like any other.
     c->sock->write("login: \r\n");
     QTRY_COMPARE_WITH_TIMEOUT(r.engine.text.value("N0AAA"), onAir + "login: \r", 5000);
+}
+
+void tst_node::twoRadioPorts_data() {
+    QTest::addColumn<int>("oldPort");
+    QTest::addColumn<int>("newPort");
+    QTest::addColumn<char>("fromOld"); // what the old port sends after the take-over
+    for (const auto& [from, to] : {std::pair{0, 1}, std::pair{1, 0}})
+        for (const char kind : {'d', 'D'})
+            QTest::addRow("port %d then %d, then %c from %d", from, to, kind, from)
+                << from << to << kind;
+}
+
+void tst_node::twoRadioPorts() {
+    QFETCH(int, oldPort);
+    QFETCH(int, newPort);
+    QFETCH(char, fromOld);
+    const auto oldP = quint8(oldPort), newP = quint8(newPort);
+    Rig r;
+    QVERIFY(r.up);
+    r.engine.send(connectFrame("G4ABC", oldP));
+    FakeNode::Conn* c = r.node.waitFor("G4ABC");
+    QVERIFY(c);
+    r.engine.send(connectFrame("G4ABC", newP));
+    QTRY_COMPARE_WITH_TIMEOUT(r.disconnectPorts("G4ABC"), QList<int>{oldPort}, 5000);
+    r.engine.send(fromOld == 'd' ? disconnectFrame("G4ABC", oldP)
+                                 : dataFrame("G4ABC", "old\r", oldP));
+    r.engine.send(dataFrame("G4ABC", "new\r", newP));
+    QTRY_VERIFY_WITH_TIMEOUT(c->bytes.endsWith("new\r\n"), 5000);
+    // One login, the old port's text not at the node, the session on the new port.
+    QCOMPARE(c->bytes, QByteArray("G4ABC\r\nnew\r\n"));
+    QCOMPARE(int(r.node.conns.size()), 1);
+    QVERIFY(!c->ended);
+    const Session* s = r.g.gw->sessions().find("G4ABC");
+    QVERIFY(s);
+    QCOMPARE(int(s->port()), newPort);
+    // Text from the old port is answered as from a station without a session.
+    const QList<int> expected = fromOld == 'D' ? QList<int>{oldPort, oldPort} : QList<int>{oldPort};
+    QTRY_COMPARE_WITH_TIMEOUT(r.disconnectPorts("G4ABC"), expected, 5000);
+    c->sock->write("to the user\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(r.engine.to("G4ABC").size(), 1, 5000);
+    QCOMPARE(int(readHeader(r.engine.to("G4ABC").first().constData()).Port), newPort);
+    QCOMPARE(r.logWith(QStringLiteral("moved")),
+             QStringList{QStringLiteral("DataArrival  where = 14 G4ABC moved from radio port %1 "
+                                        "to %2")
+                             .arg(oldPort)
+                             .arg(newPort)});
+    // The user leaves from the new port: the session ends.
+    r.engine.send(disconnectFrame("G4ABC", newP));
+    QTRY_VERIFY_WITH_TIMEOUT(!r.g.gw->sessions().find("G4ABC"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(c->ended, 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_node)
