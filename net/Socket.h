@@ -3,6 +3,7 @@
 // set between attempts, an asynchronous connect, a close that is valid in every state and raises no
 // notification, whole-array sends, and the numeric state codes that log texts print.
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -47,6 +48,13 @@ public:
     // The system's receive buffer for the next connection, in bytes (0: the system's default):
     // small, the peer's sending stops a few KiB after the reading did.
     virtual void setReceiveBuffer(int bytes) { (void)bytes; }
+
+    // The two ends of the connection, once it is made; null addresses when not known.
+    struct Endpoints {
+        QHostAddress local, peer;
+        quint16 localPort = 0, peerPort = 0;
+    };
+    virtual Endpoints endpoints() const { return {}; }
 
 signals:
     void connected();

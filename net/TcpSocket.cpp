@@ -224,6 +224,8 @@ void TcpSocket::takeOver() {
     }
     // Qt closes its own descriptor of the connection, which leaves the connection open on ours.
     // Qt has read nothing yet: it emits connected() before it first looks for data.
+    m_ends = {m_sock->localAddress(), m_sock->peerAddress(), m_sock->localPort(),
+              m_sock->peerPort()};
     QTcpSocket* qt = std::exchange(m_sock, nullptr);
     qt->disconnect(this);
     for (QSocketNotifier* n : qt->findChildren<QSocketNotifier*>())
@@ -360,6 +362,7 @@ SocketFactory TcpSocket::factory() {
 
 void TcpSocket::connectToHost() {
     close();
+    m_ends = {};
     m_sock = new QTcpSocket(this);
     m_failed = false;
     m_peerClosed = false;

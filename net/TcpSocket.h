@@ -24,6 +24,7 @@ public:
     int state() const override;
     void setReading(bool on) override;
     void setReceiveBuffer(int bytes) override { m_receiveBuffer = bytes; }
+    Endpoints endpoints() const override { return m_ends; }
 
     static SocketFactory factory();
 
@@ -72,4 +73,5 @@ private:
     qsizetype m_outPos = 0;
     QByteArray m_queued;    // sent in this turn of the event loop, not yet written
     bool m_inBatch = false; // listed for flushAll()
+    Endpoints m_ends;       // of the connection made last
 };

@@ -19,7 +19,7 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
     m_radio = std::make_unique<RadioSender>(*m_link, settings, monitor, log);
     m_sessions = std::make_unique<SessionTable>(
         SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs,
-                       &m_descriptors},
+                       &m_descriptors, &m_policy},
         monitor);
     m_receiver = std::make_unique<Receiver>(*m_sessions, *m_radio, monitor, log);
     m_link->setEvents(m_receiver.get());
@@ -60,6 +60,14 @@ void Gateway::setFrameLimit(int frames) {
 
 void Gateway::openLink() {
     onOwnThread([this] { m_link->open(); });
+}
+
+void Gateway::addRefusedCalls(const RefusedCalls& calls) {
+    onOwnThread([this, &calls] { m_policy.refused.add(calls); });
+}
+
+void Gateway::setProxySource(const std::optional<QHostAddress>& source) {
+    onOwnThread([this, &source] { m_policy.proxySource = source; });
 }
 
 void Gateway::setNodeAddress(const NodeAddress& address) {
@@ -125,6 +133,7 @@ GatewayStatus Gateway::statusNow() const {
         }
         st.users << u;
     }
+    st.refusedCalls = m_policy.refused.size();
     st.counters.usersServed = table.started();
     st.counters.framesFromEngine = m_link->framesReceived();
     st.counters.bytesFromEngine = m_link->bytesReceived();

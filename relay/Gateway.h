@@ -47,6 +47,10 @@ public:
     void setFrameLimit(int frames);
     // Requests the AGW connection.
     void openLink();
+    // Callsigns never logged in at the node, added to those already refused.
+    void addRefusedCalls(const RefusedCalls& calls);
+    // A PROXY line with this source address before every callsign line; none: no PROXY line.
+    void setProxySource(const std::optional<QHostAddress>& source);
     // Where the cluster node listens. Until it is set, radio users are refused.
     void setNodeAddress(const NodeAddress& address);
     // The "Kick" menu entry.
@@ -73,6 +77,7 @@ private:
     Settings& m_settings;
     ErrorLog& m_log;
     DescriptorBudget m_descriptors;
+    NodePolicy m_policy;
     std::unique_ptr<AgwLink> m_link;
     std::unique_ptr<RadioSender> m_radio;
     std::unique_ptr<SessionTable> m_sessions;

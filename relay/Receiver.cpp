@@ -115,7 +115,8 @@ void Receiver::userData(quint8 port, const QByteArray& call, QByteArrayView) {
             return;
         }
         Session* s = m_sessions.find(call);
-        if (s && s->userText(m_converted)) return;
+        // Text from a radio port the session has moved away from is not the session's.
+        if (s && s->port() == port && s->userText(m_converted)) return;
         // No usable session for this station: ask the engine to disconnect it.
         m_radio.sendDisconnectTo(port, call);
     } catch (const std::exception& e) {
@@ -123,9 +124,11 @@ void Receiver::userData(quint8 port, const QByteArray& call, QByteArrayView) {
     }
 }
 
-void Receiver::userLeft(quint8, const QByteArray& call) {
+void Receiver::userLeft(quint8 port, const QByteArray& call) {
     try {
-        if (Session* s = m_sessions.find(call)) s->end(Session::End::UserLeft);
+        // The end of a radio link the session has moved away from leaves the session alone.
+        if (Session* s = m_sessions.find(call); s && s->port() == port)
+            s->end(Session::End::UserLeft);
     } catch (const std::exception& e) {
         fail(Step::Dispatch, describe(e));
     }
@@ -150,6 +153,14 @@ void Receiver::connectUser(quint8 port, const QByteArray& call) {
     }
     if (!isUsableCall(call)) {
         m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
+        return;
+    }
+    if (const auto why = m_sessions.refuses(call); why != RefusedCalls::Refusal::None) {
+        m_log.write(kTag, where(Step::Dispatch) + QLatin1Char(' ') + outsideText(call) +
+                              (why == RefusedCalls::Refusal::ClusterCall
+                                   ? QStringLiteral(" refused: the cluster callsign")
+                                   : QStringLiteral(" refused: on the refused-calls list")));
+        m_radio.sendDisconnectTo(port, call, RadioSender::Note::None);
         return;
     }
     const bool isNew = !m_sessions.find(call);

@@ -189,6 +189,16 @@ void Session::askEngine() {
 void Session::onNodeConnected() {
     try {
         m_state = State::LoggedIn;
+        m_prompt = LoginPromptFilter();
+        if (m_context.policy && m_context.policy->proxySource) {
+            // Before the callsign: where the user comes from, so the node does not take a radio
+            // user for a local one.
+            const QByteArray proxy = proxyHeaderFor(*m_context.policy->proxySource, *m_node);
+            if (proxy.isEmpty())
+                return end(End::NodeFailed, QStringLiteral("no PROXY line: the node's address "
+                                                           "is not an IP address"));
+            m_node->send(proxy);
+        }
         // The node takes the first line as the user's callsign; nothing else is awaited.
         m_node->send(m_callsign + kCrLf);
         // Then whatever the user typed while the connection was being made.
@@ -224,6 +234,9 @@ void Session::onNodeData() {
             return;
         }
         text = m_node->readAll();
+        // The node's login prompt is not for the user; decided by the first bytes, after which
+        // this is one test of a flag.
+        if (!m_prompt.done() && !text.isEmpty() && (text = m_prompt.take(text)).isEmpty()) return;
         m_toRadioBytes += text.size();
         m_toRadioLines += text.count('\n');
         m_context.radio.textCame(m_slot, text);
@@ -238,8 +251,9 @@ void Session::onNodeClosed() {
     m_state = State::Closing;
     try {
         // Text the node sent just before it closed goes to the user before the disconnect.
-        if (m_node->bytesAvailable() > 0) {
-            const QByteArray text = m_node->readAll();
+        QByteArray text = m_node->bytesAvailable() > 0 ? m_node->readAll() : QByteArray();
+        if (!m_prompt.done()) text = m_prompt.last(text);
+        if (!text.isEmpty()) {
             m_toRadioBytes += text.size();
             m_toRadioLines += text.count('\n');
             m_context.radio.textCame(m_slot, text);

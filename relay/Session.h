@@ -10,6 +10,7 @@
 // than two packets' worth: the node's own connection fills, and the node feels the radio's pace.
 #include "agwlink/RadioQueue.h"
 #include "net/Socket.h"
+#include "relay/NodeLogin.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -37,6 +38,7 @@ struct SessionContext {
     SocketFactory nodeSockets;
     int keepAliveIntervalMs = 60000;
     DescriptorBudget* descriptors = nullptr; // none: new users are never refused for descriptors
+    const NodePolicy* policy = nullptr;      // none: only the cluster callsign is refused
 };
 
 class Session : public QObject {
@@ -144,6 +146,7 @@ private:
     bool m_reading = true;        // the node connection is read
     bool m_pacingBusy = false;    // waits for the engine
     bool m_disconnectDue = false; // the node closed: the user is disconnected once all is handed
+    LoginPromptFilter m_prompt;   // the node's first bytes on the connection
     QDateTime m_since;
     qint64 m_toNodeBytes = 0, m_toNodeLines = 0;
     qint64 m_toRadioBytes = 0, m_toRadioLines = 0;

@@ -1,9 +1,12 @@
 #include "relay/SessionTable.h"
 
+#include "config/ErrorLog.h"
+#include "config/Settings.h"
 #include "net/DescriptorBudget.h"
 #include "net/Failure.h"
 #include "net/SingleByte.h"
 #include "relay/Monitor.h"
+#include "relay/RadioSender.h"
 
 namespace {
 const QString kGone = QStringLiteral(" *gone*");
@@ -39,6 +42,17 @@ Session* SessionTable::at(int slot) const {
 
 Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     if (Session* s = find(callsign)) {
+        if (s->port() != port) {
+            // The same user on another radio port: the newest link wins, as at the node.
+            m_context.log.write(QStringLiteral("DataArrival"),
+                                QStringLiteral(" where = 14 ") + outsideText(callsign) +
+                                    QStringLiteral(" moved from radio port ") +
+                                    QString::number(s->port()) + QStringLiteral(" to ") +
+                                    QString::number(port));
+            // (A session whose node has gone has asked for that disconnect already.)
+            if (s->state() != Session::State::Closing)
+                m_context.radio.sendDisconnectTo(s->port(), callsign, RadioSender::Note::None);
+        }
         s->userConnectedAgain(port);
         return s;
     }
@@ -65,6 +79,12 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
     s->start(*m_address);
     return s;
+}
+
+RefusedCalls::Refusal SessionTable::refuses(const QByteArray& callsign) const {
+    static const RefusedCalls kNone;
+    return (m_context.policy ? m_context.policy->refused : kNone)
+        .refuses(callsign, m_context.settings.clusterCall);
 }
 
 bool SessionTable::descriptorsLow() const {

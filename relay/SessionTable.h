@@ -34,10 +34,15 @@ public:
     // The session in a slot, or none.
     Session* at(int slot) const;
 
-    // A radio user connected: the session that holds the callsign is told so; otherwise a new
-    // session takes the lowest free slot (or the table grows by one) and connects to the node.
-    // Throws Failure when the table is full or no node address was taken; nothing changes then.
+    // A radio user connected: the session that holds the callsign is told so (on another radio
+    // port, the newest radio link takes the session over and the old one is disconnected);
+    // otherwise a new session takes the lowest free slot (or the table grows by one) and connects
+    // to the node. Throws Failure when the table is full or no node address was taken; nothing
+    // changes then.
     Session* open(const QByteArray& callsign, quint8 port);
+
+    // Whether a radio user with this callsign is never logged in, and why.
+    RefusedCalls::Refusal refuses(const QByteArray& callsign) const;
 
     // True while a new session's node connection would leave the program too few descriptors.
     bool descriptorsLow() const;

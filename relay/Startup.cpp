@@ -7,7 +7,11 @@
 #include "net/Failure.h"
 #include "net/Platform.h"
 #include "net/UnixSystem.h"
+#include "relay/CallPolicy.h"
 #include "relay/Gateway.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 quint16 portNumber(const QString& text) {
     // "abc" would otherwise be port 0.
@@ -30,6 +34,16 @@ void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, 
                       QStringLiteral("limit ") + QString::number(limit) + QStringLiteral(", ") +
                           QString::number(DescriptorBudget::kHeadroom) +
                           QStringLiteral(" of them kept for the program"));
+        // The callsigns never to log in, from the file beside the settings, before any user can
+        // connect.
+        gateway.addRefusedCalls(readRefusedCallsFile(
+            QFileInfo(settingsPath).dir().filePath(QLatin1String(RefusedCalls::kFileName)), log));
+        if (const int n = gateway.status().refusedCalls; n > 0)
+            log.write(
+                QStringLiteral("Refused calls"),
+                QString::number(n) +
+                    (n == 1 ? QStringLiteral(" callsign is") : QStringLiteral(" callsigns are")) +
+                    QStringLiteral(" never logged in, besides the cluster callsign"));
         readSettingsFile(settingsPath, settings, window, log);
         gateway.applySettings(settings);
         window.setTitle(window.title() + QLatin1Char(' ') + QLatin1String(kProgramVersion) +

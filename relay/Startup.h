@@ -1,7 +1,8 @@
 #pragma once
 // The start-up sequence: the run's start logged, the settings read, the title built, the AGW link
-// addressed and opened, the cluster node's address taken. A step that fails ends the sequence
-// with one "Form_Load" line; the gateway stays usable.
+// addressed and opened, the cluster node's address taken. The refused callsigns of the file
+// beside the settings are added to the gateway's before the settings are read. A step that fails
+// ends the sequence with one "Form_Load" line; the gateway stays usable.
 #include "config/WindowGeometry.h"
 
 #include <QString>

@@ -41,4 +41,5 @@ struct GatewayStatus {
     LinkStatus link;
     QList<SessionStatus> users; // by slot
     GatewayCounters counters;
+    int refusedCalls = 0; // callsigns never logged in, besides the cluster callsign
 };

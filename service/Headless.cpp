@@ -29,6 +29,8 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
     Gateway gateway(settings, log, monitor);
     gateway.setAllPorts(options.allPorts);
     gateway.setFrameLimit(options.maxOutstanding);
+    gateway.addRefusedCalls(options.refusedCalls);
+    gateway.setProxySource(options.proxySource);
     if (options.status) {
         QString error;
         const StatusServer* status = openStatusServer(gateway, log, *options.status, error);

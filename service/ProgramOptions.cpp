@@ -1,6 +1,7 @@
 #include "service/ProgramOptions.h"
 
 #include "config/Settings.h"
+#include "relay/NodeLogin.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -14,6 +15,9 @@ const QString kStatus = QStringLiteral("status");
 const QString kProbe = QStringLiteral("probe");
 const QString kPort0Only = QStringLiteral("port-0-only");
 const QString kMaxOutstanding = QStringLiteral("max-outstanding");
+const QString kRefuseCalls = QStringLiteral("refuse-calls");
+const QString kProxyHeader = QStringLiteral("node-proxy-header");
+const QString kDefaultProxySource = QStringLiteral("0.0.0.0");
 const QString kHelp = QStringLiteral("help");
 const QString kVersion = QStringLiteral("version");
 const QString kPlatform = QStringLiteral("platform");
@@ -64,6 +68,20 @@ void describe(QCommandLineParser& p) {
                                 "and the node answered, 1 otherwise. Registers nothing, logs no "
                                 "user in, writes no file. Of the other options only --dir "
                                 "applies.")});
+    p.addOption({kRefuseCalls,
+                 QStringLiteral("Never log these callsigns in at the node (comma-separated; a "
+                                "callsign without SSID stands for all its SSIDs): the radio user "
+                                "gets a disconnect. Added to those in refused-calls.txt beside "
+                                "pktgate.cfg; the cluster callsign is always refused."),
+                 QStringLiteral("CALL,CALL...")});
+    // Its value is optional, which the parser does not know: parseProgramOptions() takes the
+    // "=ADDRESS" off first.
+    p.addOption({kProxyHeader,
+                 QStringLiteral("--node-proxy-header[=ADDRESS]: send a PROXY protocol line "
+                                "before each callsign, with ADDRESS (default 0.0.0.0, never a "
+                                "loopback address) as the radio user's source, so that a node "
+                                "which trusts local connections (DXSpider) does not trust radio "
+                                "users. Off by default.")});
     for (const char* name : kQtValueOptions) {
         QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -114,10 +132,23 @@ QString addressText(const QHostAddress& address, quint16 port) {
     return host + QLatin1Char(':') + QString::number(port);
 }
 
-OptionsResult parseProgramOptions(const QStringList& arguments, ProgramOptions& o,
-                                  QString& message) {
+OptionsResult parseProgramOptions(const QStringList& given, ProgramOptions& o, QString& message) {
     QCommandLineParser p;
     describe(p);
+    // --node-proxy-header=ADDRESS becomes the bare option, its address kept aside.
+    QStringList arguments = given;
+    std::optional<QString> proxyAddress;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString& a = arguments[i];
+        if (a == QLatin1String("--")) break;
+        for (const QString& dashes : {QStringLiteral("--"), QStringLiteral("-")}) {
+            const QString prefix = dashes + kProxyHeader + QLatin1Char('=');
+            if (!a.startsWith(prefix)) continue;
+            proxyAddress = a.mid(prefix.size());
+            a = QStringLiteral("--") + kProxyHeader;
+            break;
+        }
+    }
     if (!p.parse(arguments)) {
         message = p.errorText();
         return OptionsResult::Error;
@@ -161,6 +192,28 @@ OptionsResult parseProgramOptions(const QStringList& arguments, ProgramOptions& 
             return OptionsResult::Error;
         }
         o.maxOutstanding = n;
+    }
+    for (const QString& list : p.values(kRefuseCalls)) {
+        QString bad;
+        if (!parseRefusedCalls(list, o.refusedCalls, bad)) {
+            message = QStringLiteral("--refuse-calls: \"%1\" is not a callsign (letters and "
+                                     "digits, optionally -SSID from 0 to 15, at most 9 "
+                                     "characters)")
+                          .arg(bad);
+            return OptionsResult::Error;
+        }
+    }
+    if (p.isSet(kProxyHeader)) {
+        const QString text = proxyAddress.value_or(kDefaultProxySource);
+        QHostAddress source;
+        if (!source.setAddress(text) || !usableProxySource(source)) {
+            message = QStringLiteral("--node-proxy-header: \"%1\" is not an IP address other "
+                                     "than a loopback one (the node would take radio users for "
+                                     "local ones)")
+                          .arg(text);
+            return OptionsResult::Error;
+        }
+        o.proxySource = source;
     }
     o.headless = p.isSet(kHeadless);
     o.probe = p.isSet(kProbe);

@@ -1,6 +1,8 @@
 #pragma once
 // The program's command line, read by a plain function that starts nothing, and the facts about
 // the environment that choose between the window and a headless run.
+#include "relay/CallPolicy.h"
+
 #include <QHostAddress>
 #include <QProcessEnvironment>
 #include <QString>
@@ -14,13 +16,15 @@ struct StatusAddress {
 };
 
 struct ProgramOptions {
-    QString directory;                   // --dir, absolute; empty: the executable's directory
-    bool headless = false;               // --headless
-    bool probe = false;                  // --probe: look at the engine and the node, then exit
-    bool allPorts = true;                // every radio port; --port-0-only: port 0 alone
-    std::optional<StatusAddress> status; // --status
-    int maxOutstanding = 8;              // --max-outstanding: frames per user in a paced engine
-    QString platform;                    // Qt's -platform, left for the window system
+    QString directory;                       // --dir, absolute; empty: the executable's directory
+    bool headless = false;                   // --headless
+    bool probe = false;                      // --probe: look at the engine and the node, then exit
+    bool allPorts = true;                    // every radio port; --port-0-only: port 0 alone
+    std::optional<StatusAddress> status;     // --status
+    int maxOutstanding = 8;                  // --max-outstanding: frames per user in a paced engine
+    RefusedCalls refusedCalls;               // --refuse-calls
+    std::optional<QHostAddress> proxySource; // --node-proxy-header: the radio users' address
+    QString platform;                        // Qt's -platform, left for the window system
 };
 
 enum class OptionsResult { Run, Help, Version, Error };

@@ -152,6 +152,8 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
                                 : QStringLiteral("unpaced"),
                   shownTime(st.link.since));
 
+    h += QStringLiteral("<p>Refused callsigns: %1, and the cluster callsign</p>\n")
+             .arg(st.refusedCalls);
     const GatewayCounters& c = st.counters;
     h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
              .arg(st.users.size())

@@ -176,7 +176,8 @@ void tst_gui_e2e::manyUsers() {
     // Each user sends a line and gets one back.
     QByteArray lines;
     for (int u = 0; u < users; ++u)
-        lines += dataFrame("U" + QByteArray::number(u), "line of U" + QByteArray::number(u) + "\r");
+        lines += dataFrame("U" + QByteArray::number(u), "line of U" + QByteArray::number(u) + "\r",
+                           quint8(u % 4));
     r.engine.send(lines);
     for (int u = 0; u < users; ++u) {
         const QByteArray call = "U" + QByteArray::number(u);

@@ -24,15 +24,18 @@ QProcessEnvironment noDisplay() {
     return env;
 }
 
-// One line of what was parsed, to compare with a table.
+// One line of what was parsed, to compare with a table; the node's options when given.
 QString summary(const ProgramOptions& o) {
-    return QStringLiteral("dir=%1 headless=%2 probe=%3 ports=%4 status=%5 platform=%6")
-        .arg(o.directory)
-        .arg(o.headless)
-        .arg(o.probe)
-        .arg(o.allPorts)
-        .arg(o.status ? addressText(o.status->address, o.status->port) : QString())
-        .arg(o.platform);
+    QString s = QStringLiteral("dir=%1 headless=%2 probe=%3 ports=%4 status=%5 platform=%6")
+                    .arg(o.directory)
+                    .arg(o.headless)
+                    .arg(o.probe)
+                    .arg(o.allPorts)
+                    .arg(o.status ? addressText(o.status->address, o.status->port) : QString())
+                    .arg(o.platform);
+    if (o.refusedCalls.size()) s += QStringLiteral(" refused=%1").arg(o.refusedCalls.size());
+    if (o.proxySource) s += QStringLiteral(" proxy=") + o.proxySource->toString();
+    return s;
 }
 
 // The gateway executable, started with its own directory.
@@ -193,6 +196,26 @@ void tst_program::options_data() {
     QTest::newRow("port too large")
         << QStringList{"--status", "127.0.0.1:65536"} << int(R::Error) << "--status";
     QTest::newRow("empty dir") << QStringList{"--dir="} << int(R::Error) << "--dir";
+    QTest::newRow("refused calls, twice")
+        << QStringList{"--refuse-calls", "G4ABC, G4ABC-1", "--refuse-calls=M0XYZ"} << int(R::Run)
+        << none + " refused=3";
+    QTest::newRow("a bad refused call")
+        << QStringList{"--refuse-calls", "G4ABC,G4ABC-16"} << int(R::Error)
+        << "--refuse-calls: \"G4ABC-16\" is not a callsign";
+    QTest::newRow("an empty refused call")
+        << QStringList{"--refuse-calls", "G4ABC,,M0XYZ"} << int(R::Error) << "\"\" is not";
+    QTest::newRow("PROXY line") << QStringList{"--node-proxy-header"} << int(R::Run)
+                                << none + " proxy=0.0.0.0";
+    QTest::newRow("PROXY line with an address")
+        << QStringList{"-node-proxy-header=10.0.0.1"} << int(R::Run) << none + " proxy=10.0.0.1";
+    QTest::newRow("PROXY line, loopback") << QStringList{"--node-proxy-header=127.0.0.2"}
+                                          << int(R::Error) << "--node-proxy-header: \"127.0.0.2\"";
+    QTest::newRow("PROXY line, IPv6 loopback")
+        << QStringList{"--node-proxy-header=::1"} << int(R::Error) << "\"::1\"";
+    QTest::newRow("PROXY line, no address")
+        << QStringList{"--node-proxy-header=nowhere"} << int(R::Error) << "\"nowhere\"";
+    QTest::newRow("PROXY line's address given apart")
+        << QStringList{"--node-proxy-header", "10.0.0.1"} << int(R::Error) << "\"10.0.0.1\"";
     QTest::newRow("stray") << QStringList{"now"} << int(R::Error) << "\"now\"";
 }
 
@@ -248,6 +271,12 @@ void tst_program::exitCodes_data() {
                                     << QByteArrayList{"Unknown option 'bogus'", "Usage: pktgate"};
     QTest::newRow("bad value") << QStringList{"--status", "nowhere"} << 2 << QByteArray()
                                << QByteArrayList{"--status: \"nowhere\"", "--dir <DIR>"};
+    QTest::newRow("bad refused call")
+        << QStringList{"--refuse-calls", "G4ABC,SYS OP"} << 2 << QByteArray()
+        << QByteArrayList{"pktgate: --refuse-calls: \"SYS OP\" is not a callsign", "Usage:"};
+    QTest::newRow("loopback PROXY source")
+        << QStringList{"--node-proxy-header=127.0.0.1"} << 2 << QByteArray()
+        << QByteArrayList{"pktgate: --node-proxy-header: \"127.0.0.1\"", "Usage:"};
     QTest::newRow("missing directory")
         << QStringList{"--dir", "/nonexistent/pktgate"} << 2 << QByteArray()
         << QByteArrayList{"--dir: /nonexistent/pktgate does not exist"};

@@ -716,7 +716,7 @@ void tst_relay::pacedNodeCloses() {
 void tst_relay::status() {
     Rig r;
     r.login("AAA", 2);
-    r.engine(connectFrame("BBB") + dataFrame("AAA", "sh/dx\r") + dataFrame("BBB", "held\r"));
+    r.engine(connectFrame("BBB") + dataFrame("AAA", "sh/dx\r", 2) + dataFrame("BBB", "held\r"));
     r.node("AAA")->deliver("DX de X: 14025\r\nline two\r\n");
     const GatewayStatus st = r.gw->status();
     QCOMPARE(st.link.state, QStringLiteral("connected"));

@@ -40,6 +40,8 @@ int runWindow(int& argc, char** argv, const ProgramOptions& options) {
     MainWindow window(settings, log, directory, Timing(), {}, {}, MainWindow::Relay::OwnThread);
     window.gateway().setAllPorts(options.allPorts);
     window.gateway().setFrameLimit(options.maxOutstanding);
+    window.gateway().addRefusedCalls(options.refusedCalls);
+    window.gateway().setProxySource(options.proxySource);
     if (options.status) {
         QString error;
         const StatusServer* status =

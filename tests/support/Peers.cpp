@@ -112,6 +112,7 @@ FakeNode::FakeNode(int receiveBuffer, int sendBuffer) {
             conns.push_back(std::make_unique<Conn>());
             Conn* c = conns.back().get();
             c->sock = s;
+            if (!greeting.isEmpty()) s->write(greeting);
             QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
                 if (c->reading) c->bytes += c->sock->readAll();
             });
@@ -128,8 +129,10 @@ FakeNode::~FakeNode() {
 
 FakeNode::Conn* FakeNode::of(const QByteArray& call) {
     const QByteArray login = call + "\r\n";
-    for (auto& c : conns)
-        if (c->bytes.startsWith(login)) return c.get();
+    for (auto& c : conns) {
+        const qsizetype proxyEnd = c->bytes.startsWith("PROXY ") ? c->bytes.indexOf('\n') : -1;
+        if (QByteArrayView(c->bytes).sliced(proxyEnd + 1).startsWith(login)) return c.get();
+    }
     return nullptr;
 }
 

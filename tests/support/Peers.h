@@ -59,7 +59,7 @@ private:
     void take(QByteArrayView f);
 };
 
-// The node: one connection per user, known by its first line.
+// The node: one connection per user, known by its first line (or the line after a PROXY line).
 class FakeNode : public QObject {
 public:
     struct Conn {
@@ -81,6 +81,7 @@ public:
 
     QTcpServer server;
     std::vector<std::unique_ptr<Conn>> conns;
+    QByteArray greeting; // sent on every new connection (a login prompt, say)
 };
 
 // One HTTP answer: its status code (0: the connection ended without one), head and body.
