@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <sys/socket.h>
+
 namespace {
 QByteArray cfgFor(quint16 agwPort) {
     return "\"Cluster Call\",\"N0CALL-1\"\r\n\"AGW IP\",\"127.0.0.1\"\r\n\"AGW Port\",\"" +
@@ -25,6 +27,7 @@ quint16 unusedPort() {
 class tst_agwlink : public QObject {
     Q_OBJECT
 private slots:
+    void pacedNodeFeelsTheRadio();
     void registersAfterTheConnectPause();
     void registersAgainAfterReconnect();
     void errorDisplayAndRecovery();
@@ -126,6 +129,46 @@ void tst_agwlink::kickWhileConnectedChangesNothing() {
     QVERIFY(engine.hasPendingConnections());
     engine.nextPendingConnection();
     QVERIFY(!engine.hasPendingConnections());
+}
+
+// Against an engine that counts each link's frames: at most 8 of a user's frames in it, the node's
+// own queue fills a few KiB after the gateway stops reading, every byte arrives in order as the
+// engine airs, and the user's "d" closes the node connection and ends the flow.
+void tst_agwlink::pacedNodeFeelsTheRadio() {
+    FakeEngine engine;
+    engine.countsFrames = true;
+    FakeNode node;
+    LiveGateway g;
+    g.start(settingsFor(engine.port(), node.port()));
+    QVERIFY(engine.registered());
+    QTRY_VERIFY_WITH_TIMEOUT(g.gw->link().paced(), 5000);
+    engine.send(connectFrame("N0USR"));
+    FakeNode::Conn* c = node.waitFor("N0USR");
+    QVERIFY(c);
+    setSocketBuffer(c->sock->socketDescriptor(), SO_SNDBUF, 16384);
+    QByteArray flood;
+    for (int i = 0; flood.size() < 1024 * 1024; ++i)
+        flood += QByteArray::number(i).rightJustified(78, '.') + "\r\n";
+    c->sock->write(flood);
+    QTRY_COMPARE_WITH_TIMEOUT(engine.held.value("N0USR"), 8, 5000);
+    QTest::qWait(600); // a question or two later: no more without room
+    QCOMPARE(engine.held.value("N0USR"), 8);
+    QVERIFY(c->sock->bytesToWrite() > flood.size() - 64 * 1024);
+    // The engine airs what it holds, three times over: the text follows in order.
+    for (int round = 0; round < 3; ++round) {
+        engine.aired("N0USR");
+        QTRY_COMPARE_WITH_TIMEOUT(engine.held.value("N0USR"), 8, 5000);
+    }
+    const QByteArray aired = engine.text.value("N0USR");
+    QCOMPARE(aired.size(), 32 * 79);
+    QByteArray expected = flood.left(32 * 80);
+    expected.replace("\r\n", "\r");
+    QCOMPARE(aired, expected);
+    engine.send(disconnectFrame("N0USR"));
+    QTRY_VERIFY_WITH_TIMEOUT(c->ended, 5000);
+    engine.aired("N0USR");
+    QTest::qWait(600);
+    QCOMPARE(engine.text.value("N0USR").size(), 32 * 79);
 }
 
 QTEST_GUILESS_MAIN(tst_agwlink)

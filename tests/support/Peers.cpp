@@ -67,11 +67,22 @@ void FakeEngine::take(QByteArrayView f) {
     const AgwHeader h = readHeader(f.data());
     ++frames;
     if (keepFrames) kept << f.toByteArray();
-    if (h.DataKind == 'X') ++registrations;
+    if (h.DataKind == 'X') {
+        ++registrations;
+        registeredCall = h.CallFrom;
+    }
     if (h.DataKind == 'D') {
         text[h.CallTo] += f.sliced(kAgwHeaderSize).toByteArray();
         maxDataLen = std::max(maxDataLen, h.DataLen);
+        if (countsFrames) ++held[h.CallTo];
     }
+    if (h.DataKind == 'Y' && countsFrames) {
+        ++outstandingAsked;
+        const quint32 n = h.CallFrom == registeredCall ? quint32(held.value(h.CallTo)) : 0;
+        const char count[4] = {char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
+        send(buildFrame(h.Port, 'Y', h.CallFrom, h.CallTo, QByteArray(count, 4)));
+    }
+    if (h.DataKind == 'd') held.remove(h.CallTo);
     if (h.DataKind == 'd') ++disconnects[h.CallTo];
 }
 

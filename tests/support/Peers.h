@@ -42,12 +42,20 @@ public:
     // Frames of a kind sent to a user, in order; kept when keepFrames is set.
     QList<QByteArray> to(const QByteArray& call, char kind = 'D') const;
 
+    // Answers "Y" as Direwolf does: the frames of a link it still holds (those it has not
+    // aired(): every "D" until then), 0 for a station it has no link with, and for a question
+    // that names the gateway's callsign second.
+    bool countsFrames = false;
+    QHash<QByteArray, int> held; // per user
+    void aired(const QByteArray& call) { held.remove(call); }
+
     QTcpServer server;
     QTcpSocket* link = nullptr;
     FrameAssembler assembler;
     bool paused = false;
     bool keepFrames = false;
-    int connections = 0, registrations = 0, broken = 0;
+    int connections = 0, registrations = 0, broken = 0, outstandingAsked = 0;
+    QByteArray registeredCall; // the callsign of the last registration
     qint64 frames = 0;
     quint32 maxDataLen = 0;
     QList<QByteArray> kept;
