@@ -2,6 +2,7 @@
 
 #include "net/EpollDispatcher.h"
 #include "net/Failure.h"
+#include "net/WriteBudget.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -82,7 +83,15 @@ private:
     void (TcpSocket::*m_handler)();
 };
 
-TcpSocket::TcpSocket(QObject* parent) : Socket(parent), m_sock(nullptr) {}
+TcpSocket::TcpSocket(QObject* parent, std::shared_ptr<WriteBudget> budget)
+    : Socket(parent), m_sock(nullptr), m_budget(std::move(budget)) {}
+
+void TcpSocket::account() {
+    if (!m_budget) return;
+    const qint64 now = bytesToWrite();
+    m_budget->change(now - m_accounted);
+    m_accounted = now;
+}
 
 TcpSocket::~TcpSocket() {
     close();
@@ -106,6 +115,11 @@ void TcpSocket::flushAll() {
 
 void TcpSocket::flushQueued() {
     if (m_queued.isEmpty()) return;
+    writeQueued();
+    account();
+}
+
+void TcpSocket::writeQueued() {
     QByteArray data = std::exchange(m_queued, QByteArray());
     // A connection that is gone takes nothing more; its end is reported on its own.
     if (m_fd < 0 || m_failed || m_peerClosed) return;
@@ -139,6 +153,11 @@ void TcpSocket::reportSent(qint64 n) {
 }
 
 void TcpSocket::onWritable() {
+    writeOut();
+    account();
+}
+
+void TcpSocket::writeOut() {
     if (m_writeError != 0) {
         failConnected(m_writeError);
         return;
@@ -213,6 +232,7 @@ void TcpSocket::closeDescriptor() {
     m_out.clear();
     m_outPos = 0;
     m_writeError = 0;
+    account();
 }
 
 void TcpSocket::takeOver() {
@@ -326,38 +346,50 @@ QObject* lingerHome() {
 // it writes the rest, then closes, within kLingerMs at most. A failure ends it at once.
 class Linger final : public QObject {
 public:
-    Linger(int fd, QByteArray rest, QObject* home)
+    Linger(int fd, QByteArray rest, QObject* home, std::shared_ptr<WriteBudget> budget)
         : QObject(home), m_fd(fd), m_rest(std::move(rest)),
-          m_writable(fd, QSocketNotifier::Write, this) {
+          m_writable(fd, QSocketNotifier::Write, this), m_budget(std::move(budget)) {
+        if (m_budget) m_budget->change(m_rest.size());
         connect(&m_writable, &QSocketNotifier::activated, this, &Linger::write);
         QTimer::singleShot(kLingerMs, this, &Linger::end);
     }
     ~Linger() override {
         m_writable.setEnabled(false);
         if (m_fd >= 0) ::close(m_fd);
+        release();
     }
 
 private:
     void write() {
         const qint64 n = writeDirect(m_fd, m_rest.constData() + m_pos, m_rest.size() - m_pos);
-        if (n > 0) m_pos += n;
+        if (n > 0) {
+            m_pos += n;
+            if (m_budget) m_budget->change(-n);
+        }
         if (n < 0 || m_pos == m_rest.size()) end();
     }
     void end() {
         m_writable.setEnabled(false);
         if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
+        release();
         deleteLater();
+    }
+    // What is not written now never will be.
+    void release() {
+        if (m_budget) m_budget->change(-(m_rest.size() - m_pos));
+        m_pos = m_rest.size();
     }
 
     int m_fd;
     QByteArray m_rest;
     qsizetype m_pos = 0;
     QSocketNotifier m_writable;
+    std::shared_ptr<WriteBudget> m_budget;
 };
 } // namespace
 
-SocketFactory TcpSocket::factory() {
-    return [] { return std::make_unique<TcpSocket>(); };
+SocketFactory TcpSocket::factory(std::shared_ptr<WriteBudget> budget) {
+    return [budget] { return std::make_unique<TcpSocket>(nullptr, budget); };
 }
 
 void TcpSocket::connectToHost() {
@@ -409,7 +441,7 @@ void TcpSocket::close() {
         // not lost when the slot is closed right after.
         delete std::exchange(m_readNotifier, nullptr);
         delete std::exchange(m_writeNotifier, nullptr);
-        new Linger(std::exchange(m_fd, -1), m_out.mid(m_outPos), lingerHome());
+        new Linger(std::exchange(m_fd, -1), m_out.mid(m_outPos), lingerHome(), m_budget);
     }
     closeDescriptor();
 }
@@ -436,6 +468,7 @@ void TcpSocket::send(const QByteArray& data) {
         QObject::connect(loop, &QObject::destroyed, [] { batch().hooked = nullptr; });
     }
     m_queued += data;
+    account();
     if (!m_inBatch) {
         m_inBatch = true;
         b.sockets.push_back(this);

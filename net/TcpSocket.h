@@ -1,8 +1,11 @@
 #pragma once
 #include "net/Socket.h"
 
+#include <memory>
+
 class QSocketNotifier;
 class QTcpSocket;
+class WriteBudget;
 
 // Socket over TCP. Qt's QTcpSocket makes the connection (the name lookup, the addresses tried in
 // turn, the connect's time limit and its errors); once it is made, the socket reads and writes the
@@ -12,7 +15,8 @@ class QTcpSocket;
 class TcpSocket final : public Socket {
     Q_OBJECT
 public:
-    explicit TcpSocket(QObject* parent = nullptr);
+    // budget: where what this socket holds unsent is counted (none: not counted).
+    explicit TcpSocket(QObject* parent = nullptr, std::shared_ptr<WriteBudget> budget = {});
     ~TcpSocket() override;
 
     void connectToHost() override;
@@ -26,7 +30,7 @@ public:
     void setReceiveBuffer(int bytes) override { m_receiveBuffer = bytes; }
     Endpoints endpoints() const override { return m_ends; }
 
-    static SocketFactory factory();
+    static SocketFactory factory(std::shared_ptr<WriteBudget> budget = {});
 
     // Hands what every socket of the calling thread has queued in this turn of the event loop to
     // the system. Runs by itself whenever the thread's event loop is about to wait or has woken
@@ -40,6 +44,8 @@ protected:
 private:
     class Notifier;
     void flushQueued();
+    void writeQueued();
+    void writeOut();
     void watchNotifiers();
     // Takes the connection Qt has just made over, and leaves Qt nothing of it.
     void takeOver();
@@ -52,6 +58,8 @@ private:
     // Closes the descriptor and its notifiers; what waited to be written goes with them.
     void closeDescriptor();
     void updateReadNotifier();
+    // Tells the budget what this socket holds unsent now.
+    void account();
     // The connection ended under us (a reset, or a connect that failed): reported once as an
     // error, and Qt is not left to try again or to report an orderly close.
     void failConnection(int error);
@@ -71,7 +79,9 @@ private:
     QByteArray m_in;          // read from the system, not yet taken by readAll()
     QByteArray m_out;         // not yet taken by the system, from m_outPos on
     qsizetype m_outPos = 0;
-    QByteArray m_queued;    // sent in this turn of the event loop, not yet written
-    bool m_inBatch = false; // listed for flushAll()
-    Endpoints m_ends;       // of the connection made last
+    QByteArray m_queued;                   // sent in this turn of the event loop, not yet written
+    bool m_inBatch = false;                // listed for flushAll()
+    std::shared_ptr<WriteBudget> m_budget; // shared with the connections that still flush
+    qint64 m_accounted = 0;                // what the budget has of this socket
+    Endpoints m_ends;                      // of the connection made last
 };

@@ -5,6 +5,7 @@
 #include "config/Settings.h"
 #include "net/SingleByte.h"
 #include "net/TcpSocket.h"
+#include "net/WriteBudget.h"
 #include "relay/Monitor.h"
 #include "relay/RadioSender.h"
 #include "relay/Receiver.h"
@@ -12,14 +13,15 @@
 
 Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
                  SocketFactory agwSockets, SocketFactory nodeSockets, QObject* parent)
-    : QObject(parent), m_settings(settings), m_log(log) {
+    : QObject(parent), m_settings(settings), m_log(log),
+      m_nodeQueue(std::make_shared<WriteBudget>(kNodeQueueLimit)) {
     if (!agwSockets) agwSockets = TcpSocket::factory();
-    if (!nodeSockets) nodeSockets = TcpSocket::factory();
+    if (!nodeSockets) nodeSockets = TcpSocket::factory(m_nodeQueue);
     m_link = std::make_unique<AgwLink>(settings, log, monitor, std::move(agwSockets), timing);
     m_radio = std::make_unique<RadioSender>(*m_link, settings, monitor, log);
     m_sessions = std::make_unique<SessionTable>(
         SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs,
-                       &m_descriptors, &m_policy},
+                       &m_descriptors, &m_policy, m_nodeQueue.get()},
         monitor);
     m_receiver = std::make_unique<Receiver>(*m_sessions, *m_radio, monitor, log);
     m_link->setEvents(m_receiver.get());
@@ -56,6 +58,10 @@ void Gateway::setAllPorts(bool on) {
 
 void Gateway::setFrameLimit(int frames) {
     onOwnThread([this, frames] { m_link->setFrameLimit(frames); });
+}
+
+void Gateway::setNodeQueueLimit(qint64 bytes) {
+    onOwnThread([this, bytes] { m_nodeQueue->setLimit(bytes); });
 }
 
 void Gateway::openLink() {

@@ -18,6 +18,7 @@
 
 class AgwLink;
 class ErrorLog;
+class WriteBudget;
 class Monitor;
 class RadioSender;
 class Receiver;
@@ -59,6 +60,11 @@ public:
     // session, quietly.
     void shutdown();
 
+    // At most this much unsent to all cluster nodes together, lingering connections included;
+    // the session whose text goes past it ends.
+    static constexpr qint64 kNodeQueueLimit = 256 * 1024 * 1024;
+    void setNodeQueueLimit(qint64 bytes);
+
     // The link, the users and the counters as they are now.
     GatewayStatus status() const;
 
@@ -77,6 +83,7 @@ private:
     Settings& m_settings;
     ErrorLog& m_log;
     DescriptorBudget m_descriptors;
+    std::shared_ptr<WriteBudget> m_nodeQueue;
     NodePolicy m_policy;
     std::unique_ptr<AgwLink> m_link;
     std::unique_ptr<RadioSender> m_radio;

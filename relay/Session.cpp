@@ -4,6 +4,7 @@
 #include "config/Settings.h"
 #include "net/Failure.h"
 #include "net/Platform.h"
+#include "net/WriteBudget.h"
 #include "relay/RadioSender.h"
 
 #include <QDeadlineTimer>
@@ -84,6 +85,13 @@ bool Session::userText(const QByteArray& text) {
             end(End::NodeNotReading, QStringLiteral("The cluster node is not reading (") +
                                          QString::number(m_node->bytesToWrite()) +
                                          QStringLiteral(" bytes waiting)"));
+        else if (m_context.nodeQueue && m_context.nodeQueue->over())
+            // The text of this user would take the gateway past what it keeps for all nodes.
+            end(End::NodeNotReading,
+                QStringLiteral("The cluster nodes are not reading (") +
+                    QString::number(m_context.nodeQueue->used()) +
+                    QStringLiteral(" bytes waiting for all users, more than ") +
+                    QString::number(m_context.nodeQueue->limit()) + QLatin1Char(')'));
         return true;
     case State::Connecting:
         // Typed before the node connection is up: held and sent after the login line.

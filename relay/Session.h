@@ -20,6 +20,7 @@
 #include <memory>
 
 class DescriptorBudget;
+class WriteBudget;
 class ErrorLog;
 class RadioSender;
 struct Settings;
@@ -39,6 +40,8 @@ struct SessionContext {
     int keepAliveIntervalMs = 60000;
     DescriptorBudget* descriptors = nullptr; // none: new users are never refused for descriptors
     const NodePolicy* policy = nullptr;      // none: only the cluster callsign is refused
+    // What all node connections together hold unsent (none: not bounded together).
+    const WriteBudget* nodeQueue = nullptr;
 };
 
 class Session : public QObject {

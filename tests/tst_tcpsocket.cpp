@@ -3,6 +3,7 @@
 // nothing may be lost, reordered or left behind on the way; a peer's reset is an error, not an
 // orderly close; one connect makes one connection attempt.
 #include "net/TcpSocket.h"
+#include "net/WriteBudget.h"
 #include "support/Peers.h"
 
 #include <QSignalSpy>
@@ -64,6 +65,7 @@ private slots:
     void peerEnds_data();
     void peerEnds();
     void resetDuringConnect();
+    void unsentCountedTogether();
 };
 
 void tst_tcpsocket::arrivesWholeAndInOrder_data() {
@@ -271,6 +273,38 @@ void tst_tcpsocket::resetDuringConnect() {
     ::fcntl(listener, F_SETFL, O_NONBLOCK);
     QCOMPARE(::accept(listener, nullptr, nullptr), -1);
     ::close(listener);
+}
+
+// Sockets that share a budget count what they hold unsent together, a closed connection that
+// still flushes included, until the system has taken it.
+void tst_tcpsocket::unsentCountedTogether() {
+    auto budget = std::make_shared<WriteBudget>(1024 * 1024);
+    Pair a, b;
+    a.socket = std::make_unique<TcpSocket>(nullptr, budget);
+    b.socket = std::make_unique<TcpSocket>(nullptr, budget);
+    QVERIFY(a.open() && b.open());
+    for (Pair* p : {&a, &b}) {
+        QObject::disconnect(p->peer, &QTcpSocket::readyRead, nullptr, nullptr);
+        p->peer->setReadBufferSize(1);
+    }
+    const QByteArray chunk = pattern(1, 16 * 1024 * 1024);
+    a.socket->send(chunk);
+    b.socket->send(chunk);
+    QTest::qWait(100);
+    QCOMPARE(budget->used(), a.socket->bytesToWrite() + b.socket->bytesToWrite());
+    QVERIFY(budget->over());
+    // Closed with data unsent: still counted while it flushes.
+    const qint64 held = budget->used();
+    a.socket->close();
+    QCOMPARE(budget->used(), held);
+    for (Pair* p : {&a, &b}) {
+        p->peer->setReadBufferSize(0);
+        QObject::connect(p->peer, &QTcpSocket::readyRead, p->peer,
+                         [p] { p->received += p->peer->readAll(); });
+        p->received += p->peer->readAll();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(budget->used(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(a.received.size() + b.received.size(), 2 * chunk.size(), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_tcpsocket)
