@@ -169,8 +169,11 @@ void Session::pump() {
         const qsizetype sent = m_context.radio.sendPieces(m_slot, m_port, m_callsign, pieces);
         if (limit > 0) m_toRadio.sent(pieces, sent);
     }
-    if (m_disconnectDue && m_toRadio.heldBytes() == 0) {
-        // The node has gone and all it said is with the engine: the user is asked to go too.
+    if (m_disconnectDue && m_toRadio.heldBytes() == 0 &&
+        (limit == 0 || m_toRadio.outstanding() == 0)) {
+        // The node has gone and all it said is with the engine, and on a paced link aired (an
+        // engine may drop the frames it still holds for a link it is asked to end): the user is
+        // asked to go too.
         m_disconnectDue = false;
         m_context.radio.sendDisconnect(m_slot, m_port, m_callsign);
     }
