@@ -14,7 +14,7 @@ void RadioQueue::hold(QByteArrayView nodeText) {
 }
 
 QList<QByteArray> RadioQueue::take(int packetLength, int limit) {
-    if (heldBytes() == 0) return {};
+    if (heldBytes() == 0 || (limit > 0 && m_unknown)) return {};
     const qsizetype room = limit <= 0 ? -1 : std::max(0, limit - m_outstanding);
     if (room == 0) return {};
     QList<QByteArray> pieces =
@@ -37,17 +37,25 @@ void RadioQueue::sent(const QList<QByteArray>& pieces, qsizetype count) {
     }
     m_sentFrames += quint64(count);
     m_outstanding += int(count);
+    if (count > 0) m_everSent = true;
 }
 
 void RadioQueue::asked() {
     m_askedAt = m_sentFrames;
+    m_askedFirst = !m_everSent;
 }
 
 void RadioQueue::answered(quint32 frames, qint64 nowMs) {
-    if (!m_offset || frames < *m_offset) m_offset = frames;
+    // Only a count taken before anything went to the user holds nothing but frames of a link
+    // before; later the count is the user's own (the link became paced after the user came).
+    if (!m_offset)
+        m_offset = m_askedFirst && m_askedAt ? frames : 0;
+    else if (frames < *m_offset)
+        m_offset = frames;
     // The answer counts what was handed over before the question; what went since comes on top.
     const quint64 since = m_askedAt ? m_sentFrames - *m_askedAt : 0;
     m_askedAt.reset();
+    m_unknown = false;
     const bool wasBusy = m_outstanding > 0;
     m_outstanding = int(std::min<quint64>(quint64(frames - *m_offset) + since, 1u << 20));
     // The frames that left the engine left oldest first.

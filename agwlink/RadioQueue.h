@@ -25,8 +25,10 @@ public:
     // The pieces to hand over now, cut from what is held and taken from it: all of it when
     // `limit` is 0 (unpaced); otherwise no more pieces than leave the engine `limit` frames.
     QList<QByteArray> take(int packetLength, int limit);
-    // These pieces went to the engine.
+    // These pieces went to the engine (on a paced link; on an unpaced one only that something
+    // went is noted).
     void sent(const QList<QByteArray>& pieces, qsizetype count);
+    void sentUnpaced() { m_everSent = true; }
 
     // The engine was asked for the user's frames outstanding; its answer, at nowMs (any
     // monotonic clock in milliseconds).
@@ -35,6 +37,9 @@ public:
     void answered(quint32 frames, qint64 nowMs);
     // The engine's count is to be taken anew as the offset (the user connected again).
     void forgetOffset() { m_offset.reset(); }
+    // Frames went to the engine before the link was paced: nothing more goes until the engine
+    // has said how many it holds.
+    void countUnknown() { m_unknown = m_everSent; }
 
     // Frames the engine holds for the user, as far as is known.
     int outstanding() const { return m_outstanding; }
@@ -43,7 +48,7 @@ public:
     // Seconds the radio needs for what waits, at the rate seen so far.
     double airSeconds() const;
     // Something is held or outstanding.
-    bool busy() const { return heldBytes() > 0 || m_outstanding > 0; }
+    bool busy() const { return heldBytes() > 0 || m_outstanding > 0 || m_unknown; }
 
     // Everything dropped: the user has gone.
     void clear();
@@ -55,6 +60,9 @@ private:
     int m_outstanding = 0;
     quint64 m_sentFrames = 0, m_sentBytes = 0;
     std::optional<quint64> m_askedAt; // frames sent when the unanswered question went out
+    bool m_everSent = false;          // frames went to the engine, paced or not
+    bool m_unknown = false;           // what the engine holds is not known yet
+    bool m_askedFirst = false;        // the unanswered question went out before any frame
     std::optional<quint32> m_offset;
     std::deque<int> m_sizes; // the sizes of the frames the engine may still hold, oldest first
     qsizetype m_sizesBytes = 0;

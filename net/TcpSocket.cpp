@@ -507,6 +507,12 @@ int TcpSocket::state() const {
     }
 }
 
+void TcpSocket::setReceiveBuffer(int bytes) {
+    m_receiveBuffer = bytes;
+    // On a connection made already the window it has offered stays, and shrinks from there.
+    if (m_fd >= 0 && bytes > 0) ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void TcpSocket::setReading(bool on) {
     if (m_reading == on) return;
     m_reading = on;

@@ -27,7 +27,7 @@ public:
     qint64 bytesToWrite() const override;
     int state() const override;
     void setReading(bool on) override;
-    void setReceiveBuffer(int bytes) override { m_receiveBuffer = bytes; }
+    void setReceiveBuffer(int bytes) override;
     Endpoints endpoints() const override { return m_ends; }
 
     static SocketFactory factory(std::shared_ptr<WriteBudget> budget = {});

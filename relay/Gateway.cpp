@@ -28,6 +28,10 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
     // While the engine's queue is full, the node's text waits in the node connections.
     connect(m_link.get(), &AgwLink::congestion, this,
             [this](bool on) { m_sessions->setReading(!on); });
+    // Users who came while it was not known yet are paced from now on too.
+    connect(m_link.get(), &AgwLink::pacingLearnt, this, [this](bool paced) {
+        if (paced) m_sessions->linkPaced();
+    });
 }
 
 Gateway::~Gateway() {

@@ -167,7 +167,10 @@ void Session::pump() {
     const QList<QByteArray> pieces = m_toRadio.take(m_context.radio.packetLength(), limit);
     if (!pieces.isEmpty()) {
         const qsizetype sent = m_context.radio.sendPieces(m_slot, m_port, m_callsign, pieces);
-        if (limit > 0) m_toRadio.sent(pieces, sent);
+        if (limit > 0)
+            m_toRadio.sent(pieces, sent);
+        else if (sent > 0)
+            m_toRadio.sentUnpaced();
     }
     if (m_disconnectDue && m_toRadio.heldBytes() == 0 &&
         (limit == 0 || m_toRadio.outstanding() == 0)) {
@@ -183,6 +186,16 @@ void Session::pump() {
         emit pacingBusyChanged(this, busy);
     }
     updateReading();
+}
+
+void Session::linkPaced() {
+    if (m_state == State::Ended) return;
+    // Made before the link was known to be paced: the buffer shrinks now, and the engine is
+    // asked what it holds for the user.
+    m_node->setReceiveBuffer(kPacedReceiveBuffer);
+    m_toRadio.countUnknown();
+    askEngine();
+    pump();
 }
 
 void Session::framesOutstanding(quint8 port, quint32 frames) {

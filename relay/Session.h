@@ -107,6 +107,8 @@ public:
     void end(End reason, const QString& detail = QString());
     // Stops (false) or resumes (true) reading the node: back-pressure from the engine's queue.
     void setReading(bool on);
+    // The link turned out to be paced after the session started.
+    void linkPaced();
     // The engine's answer: it holds `frames` of the user's frames (on that radio port).
     void framesOutstanding(quint8 port, quint32 frames);
     // Asks the engine for the user's frames outstanding, unless a question is unanswered.

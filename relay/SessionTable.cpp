@@ -143,6 +143,11 @@ QString SessionTable::connectedCallsRow(int slot) const {
     return kGone;
 }
 
+void SessionTable::linkPaced() {
+    for (Session* s : m_slots)
+        if (s) s->linkPaced();
+}
+
 void SessionTable::setReading(bool on) {
     if (m_reading == on) return;
     m_reading = on;

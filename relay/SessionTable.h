@@ -58,6 +58,9 @@ public:
     // The connected-calls row of a slot.
     QString connectedCallsRow(int slot) const;
 
+    // The link turned out to be paced: every session is told.
+    void linkPaced();
+
     // Stops (false) or resumes (true) reading every node connection, present and future.
     void setReading(bool on);
     bool reading() const { return m_reading; }

@@ -80,6 +80,7 @@ private slots:
     void engineThatNeverTakesIsReset();
     void pacedByTheEngine();
     void pacedNodeCloses();
+    void pacedAfterTheUserCame();
     void nodeNotReadingEndsSession();
     void status();
     void outsideTextInLog_data();
@@ -719,6 +720,31 @@ void tst_relay::pacedNodeCloses() {
     r.sent();
     r.outstanding(3, "N0USR", 0);
     QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(3, 'd', "GB7TC", "N0USR")});
+}
+
+// A user who came before the engine's first answer: once the link is paced, the user's node
+// connection gets the small buffer, and the engine's count is the user's own frames (no offset).
+void tst_relay::pacedAfterTheUserCame() {
+    Rig r;
+    r.login("N0USR", 3);
+    QByteArray line = QByteArray(99, 'x') + "\r\n";
+    r.node("N0USR")->deliver(line.repeated(20));
+    int frames = 0;
+    r.dataSent(&frames);
+    QCOMPARE(frames, 20);
+    QCOMPARE(r.node("N0USR")->receiveBuffer, 0);
+    r.pace();
+    QCOMPARE(r.node("N0USR")->receiveBuffer, Session::kPacedReceiveBuffer);
+    QCOMPARE(r.sent(), QList<QByteArray>{buildOutstandingRequest(3, "GB7TC", "N0USR")});
+    r.node("N0USR")->deliver(line.repeated(20));
+    r.outstanding(3, "N0USR", 12);
+    r.dataSent(&frames);
+    QCOMPARE(frames, 0);
+    r.session("N0USR")->askEngine();
+    r.sent();
+    r.outstanding(3, "N0USR", 5);
+    r.dataSent(&frames);
+    QCOMPARE(frames, 3);
 }
 
 void tst_relay::status() {

@@ -100,6 +100,7 @@ public:
     qint64 bytesToWrite() const override { return pending; }
     int state() const override { return m_state; }
     void setReading(bool on) override { reading = on; }
+    void setReceiveBuffer(int bytes) override { receiveBuffer = bytes; }
 
     // Test side.
     void makeConnected() {
@@ -126,6 +127,7 @@ public:
     QByteArray written;
     qint64 pending = 0; // what the test says is still queued
     bool reading = true;
+    int receiveBuffer = 0;
 };
 
 // Makes FakeSockets and keeps track of them in creation order.
