@@ -147,6 +147,13 @@ QString outsideText(QByteArrayView bytes) {
     return out;
 }
 
+QString cappedDetail(const QString& detail) {
+    constexpr qsizetype kKept = 2048;
+    if (detail.size() <= kKept) return detail;
+    return detail.left(kKept) + QStringLiteral("... (") + grouped(quint64(detail.size() - kKept)) +
+           QStringLiteral(" characters left out)");
+}
+
 ErrorLog::ErrorLog(const QString& directory, QObject* parent)
     : QObject(parent), m_path(QDir(directory).filePath(QStringLiteral("error.log"))),
       m_timer(new QTimer(this)), m_clock(steadyMs) {
@@ -247,7 +254,7 @@ QString ErrorLog::filePath() const {
 // Below, m_mutex is held.
 
 void ErrorLog::emitLine(const QString& tag, const QString& detail) {
-    const QByteArray line = formatLogLine(platform::now(), tag, detail);
+    const QByteArray line = formatLogLine(platform::now(), tag, cappedDetail(detail));
     append(line);
     const QByteArray entry = line.sliced(1, line.size() - 4); // without the quotes and CR LF
     if (m_echo) echo(entry + '\n');

@@ -31,6 +31,11 @@ QString dateTimeText(const QDateTime& when);
 // the text can neither end the entry nor start a new one.
 QString outsideText(QByteArrayView bytes);
 
+// A detail as error.log keeps it: the first 2,048 characters, then "... (N characters left out)"
+// when there were more (N grouped in thousands), so that no value, however long, makes a line
+// of its own size.
+QString cappedDetail(const QString& detail);
+
 // error.log in one directory, shared by every thread that logs.
 //
 // Each line is appended with the file opened and closed around it, so a log deleted while the
@@ -41,7 +46,8 @@ QString outsideText(QByteArrayView bytes);
 // A tag that floods the log is summed up: of the lines of one tag within a window (one second),
 // the first ten are written and the rest only counted; when the window is over, one line of that
 // tag with the detail "repeated N times" stands for them (N grouped in thousands: "5,690").
-// Lines of other tags, and of a tag below its limit, are written at once.
+// Lines of other tags, and of a tag below its limit, are written at once. Every detail is capped
+// (cappedDetail()).
 class ErrorLog : public QObject {
     Q_OBJECT
 public:

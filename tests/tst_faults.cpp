@@ -144,6 +144,7 @@ private slots:
     void unknownStationsWhileEngineStalled();
     void engineSendsOneByteAtATime();
     void nodeResetsOneConnection();
+    void nodeResetsEveryConnection();
     void directoryNotWritable_data();
     void directoryNotWritable();
     void nodeStopsReading();
@@ -395,6 +396,40 @@ void tst_faults::nodeResetsOneConnection() {
     QVERIFY(!b->ended);
     QCOMPARE(r.engine.disconnects.value("BBB"), 0);
     QCOMPARE(r.log().filter(QStringLiteral("BBB")), QStringList());
+}
+
+// A node that resets every connection as it accepts it: every user gets a "d" frame, and every
+// reset is counted in error.log, in a line of its own or in a summary.
+void tst_faults::nodeResetsEveryConnection() {
+    FakeEngine engine;
+    QTcpServer node;
+    QVERIFY(node.listen(QHostAddress::LocalHost, 0));
+    QObject::connect(&node, &QTcpServer::newConnection, [&node] {
+        while (QTcpSocket* s = node.nextPendingConnection()) {
+            resetConnection(s);
+            s->deleteLater();
+        }
+    });
+    LiveGateway live;
+    live.start(settingsFor(engine.port(), node.serverPort()));
+    QVERIFY(engine.registered());
+    constexpr int kUsers = 100;
+    QByteArray frames;
+    for (int i = 0; i < kUsers; ++i)
+        frames += connectFrame("U" + QByteArray::number(i));
+    engine.send(frames);
+    QVERIFY(waitUntil([&] { return engine.disconnects.size() == kUsers; }, 10000));
+    const QRegularExpression summary(QStringLiteral(" repeated ([0-9,]+) times$"));
+    const auto counted = [&] {
+        int n = 0;
+        for (const QString& e : live.log().filter(QStringLiteral("winsckOut_Error "))) {
+            const QRegularExpressionMatch m = summary.match(e);
+            n += m.hasMatch() ? m.captured(1).remove(QLatin1Char(',')).toInt() : 1;
+        }
+        return n;
+    };
+    waitUntil([&] { return counted() >= kUsers; }, 5000);
+    QCOMPARE(counted(), kUsers);
 }
 
 // The directory of the gateway's files cannot be written, in ways that hold for root as well.
