@@ -28,9 +28,14 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
     // While the engine's queue is full, the node's text waits in the node connections.
     connect(m_link.get(), &AgwLink::congestion, this,
             [this](bool on) { m_sessions->setReading(!on); });
+    m_board->setRequester([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { m_board->publish(statusNow()); }, Qt::QueuedConnection);
+    });
 }
 
 Gateway::~Gateway() {
+    m_board->setRequester({});
     // Sockets go before the objects their notifications reach.
     m_sessions.reset();
     m_receiver.reset();

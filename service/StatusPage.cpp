@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 
 namespace {
 
@@ -101,7 +102,12 @@ QByteArray statusJson(const GatewayStatus& st) {
            '\n';
 }
 
-QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int refreshSeconds) {
+int userPages(int users) {
+    return std::max(1, (users + kUsersPerPage - 1) / kUsersPerPage);
+}
+
+QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int page,
+                      int refreshSeconds) {
     QString h;
     h += QStringLiteral(
              "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
@@ -135,11 +141,21 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
     h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
              .arg(st.users.size())
              .arg(c.usersServed);
+    const int pages = userPages(int(st.users.size()));
+    page = std::clamp(page, 1, pages);
+    if (pages > 1) {
+        h += QStringLiteral("<p class=\"pages\">Page");
+        for (int n = 1; n <= pages; ++n)
+            h += n == page ? QStringLiteral(" <b>%1</b>").arg(n)
+                           : QStringLiteral(" <a href=\"/?page=%1\">%1</a>").arg(n);
+        h += QStringLiteral("</p>\n");
+    }
     if (!st.users.isEmpty()) {
         h += QStringLiteral("<table>\n<tr><th>Slot</th><th>Callsign</th><th>Port</th>"
                             "<th>Connected since</th><th>To node bytes</th><th>lines</th>"
                             "<th>To radio bytes</th><th>lines</th><th>Node</th></tr>\n");
-        for (const SessionStatus& u : st.users)
+        const qsizetype first = qsizetype(page - 1) * kUsersPerPage;
+        for (const SessionStatus& u : st.users.mid(first, kUsersPerPage))
             h += QStringLiteral("<tr><td class=\"n\">%1</td><td>%2</td><td class=\"n\">%3</td>"
                                 "<td>%4</td><td class=\"n\">%5</td><td class=\"n\">%6</td>"
                                 "<td class=\"n\">%7</td><td class=\"n\">%8</td><td>%9</td></tr>\n")
