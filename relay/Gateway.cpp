@@ -96,6 +96,8 @@ GatewayStatus Gateway::statusNow() const {
     st.link.ports = state == Socket::Connected ? m_link->registeredPorts() : 0;
     st.link.since = m_link->changedAt();
     const SessionTable& table = *m_sessions;
+    st.counters.bytesToNodes = table.endedToNodeBytes();
+    st.counters.bytesFromNodes = table.endedFromNodeBytes();
     for (int slot = 1; slot <= table.highestSlot(); ++slot) {
         const Session* s = table.at(slot);
         if (!s) continue;
@@ -108,6 +110,8 @@ GatewayStatus Gateway::statusNow() const {
         u.toNodeLines = s->toNodeLines();
         u.toRadioBytes = s->toRadioBytes();
         u.toRadioLines = s->toRadioLines();
+        st.counters.bytesToNodes += quint64(u.toNodeBytes);
+        st.counters.bytesFromNodes += quint64(u.toRadioBytes);
         switch (s->state()) {
         case Session::State::Connecting:
             u.nodeState = QStringLiteral("connecting");

@@ -73,6 +73,8 @@ void SessionTable::onEnded(Session* s) {
     m_slots[static_cast<size_t>(slot)] = nullptr;
     m_index.remove(s->callsign());
     m_free.insert(slot);
+    m_endedToNode += quint64(s->toNodeBytes());
+    m_endedFromNode += quint64(s->toRadioBytes());
     m_monitor.setConnectedCall(slot, kGone);
     s->disconnect(this);
     // The session may be inside one of its own events: it is deleted once that is over.

@@ -29,6 +29,9 @@ struct GatewayCounters {
     quint64 framesFromEngine = 0, bytesFromEngine = 0;
     quint64 framesToEngine = 0, bytesToEngine = 0;
     quint64 linkConnects = 0; // times the link came up
+    // Text to and from the cluster node, all sessions, ended ones included (the login and
+    // keep-alive lines not counted).
+    quint64 bytesToNodes = 0, bytesFromNodes = 0;
 };
 
 struct GatewayStatus {

@@ -94,7 +94,9 @@ QByteArray statusJson(const GatewayStatus& st) {
                          {QStringLiteral("bytes_from_engine"), n(c.bytesFromEngine)},
                          {QStringLiteral("frames_to_engine"), n(c.framesToEngine)},
                          {QStringLiteral("bytes_to_engine"), n(c.bytesToEngine)},
-                         {QStringLiteral("link_connects"), n(c.linkConnects)}};
+                         {QStringLiteral("link_connects"), n(c.linkConnects)},
+                         {QStringLiteral("bytes_to_nodes"), n(c.bytesToNodes)},
+                         {QStringLiteral("bytes_from_nodes"), n(c.bytesFromNodes)}};
     return QJsonDocument(QJsonObject{{QStringLiteral("link"), link},
                                      {QStringLiteral("users"), users},
                                      {QStringLiteral("counters"), counters}})
@@ -213,6 +215,13 @@ QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& li
              Metrics::label("direction", QStringLiteral("from_engine")));
     m.sample("pktgate_agw_bytes_total", n(c.bytesToEngine),
              Metrics::label("direction", QStringLiteral("to_engine")));
+    m.family("pktgate_node_bytes_total", "counter",
+             "Text bytes to and from the cluster node, all sessions since the start, by "
+             "direction.");
+    m.sample("pktgate_node_bytes_total", n(c.bytesToNodes),
+             Metrics::label("direction", QStringLiteral("to_node")));
+    m.sample("pktgate_node_bytes_total", n(c.bytesFromNodes),
+             Metrics::label("direction", QStringLiteral("from_node")));
     m.family("pktgate_log_lines_total", "counter",
              "error.log entries since the start, by tag (summed-up bursts included).");
     for (auto it = linesByTag.cbegin(); it != linesByTag.cend(); ++it)
@@ -227,8 +236,10 @@ QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& li
     }
     if (d.openFileLimit >= 0 && d.openDescriptors >= 0) {
         m.family("pktgate_descriptor_headroom", "gauge",
-                 "Descriptors the process may still open: one per further radio user.");
-        m.sample("pktgate_descriptor_headroom", d.openFileLimit - d.openDescriptors);
+                 "Radio users that may still come before new ones are refused for want of "
+                 "descriptors: one each, those kept for the program left out.");
+        m.sample("pktgate_descriptor_headroom",
+                 std::max<long long>(0, d.openFileLimit - d.openDescriptors - d.keptForProgram));
     }
     return m.bytes();
 }

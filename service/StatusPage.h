@@ -13,6 +13,7 @@
 struct DescriptorFigures {
     long long openFileLimit = -1; // -1: none, or unknown
     int openDescriptors = -1;     // -1: unknown
+    int keptForProgram = 0;       // never given to radio users
 };
 
 // /status.json: {"link": {...}, "users": [{...}, ...], "counters": {...}}, times in ISO 8601 UTC.

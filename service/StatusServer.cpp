@@ -1,6 +1,7 @@
 #include "service/StatusServer.h"
 
 #include "config/ErrorLog.h"
+#include "net/DescriptorBudget.h"
 #include "net/UnixSystem.h"
 #include "relay/Gateway.h"
 #include "relay/StatusBoard.h"
@@ -198,7 +199,8 @@ private:
     QByteArray metrics(const GatewayStatus& status) const {
         // The walk over the descriptors costs: once per scrape, never per frame.
         return metricsText(status, m_log.linesByTag(),
-                           {unixsystem::openFileLimit(), unixsystem::openDescriptors()});
+                           {unixsystem::openFileLimit(), unixsystem::openDescriptors(),
+                            DescriptorBudget::kHeadroom});
     }
 
     const std::shared_ptr<StatusBoard> m_board;

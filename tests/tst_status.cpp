@@ -48,6 +48,8 @@ private slots:
     void pages_data();
     void pages();
     void usersComeAndGo();
+    void descriptorHeadroom_data();
+    void descriptorHeadroom();
     void usersTableInPages_data();
     void usersTableInPages();
     void headAndClose();
@@ -154,9 +156,27 @@ void tst_status::usersComeAndGo() {
     QCOMPARE(counters[QStringLiteral("frames_from_engine")].toInt(), 4);
     QCOMPARE(counters[QStringLiteral("frames_to_engine")].toInt(), int(r.engine.frames));
     const QByteArray metrics = httpGet(r.server->port(), "/metrics").body;
+    // The node's bytes of the session that ended stay counted.
     for (const char* line : {"pktgate_users_connected 1", "pktgate_users_served_total 2",
-                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4"})
+                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4",
+                             "pktgate_node_bytes_total{direction=\"to_node\"} 7",
+                             "pktgate_node_bytes_total{direction=\"from_node\"} 13"})
         QVERIFY2(metrics.contains('\n' + QByteArray(line) + '\n'), line);
+}
+
+// The users that may still come: the descriptors left, less those kept for the program.
+void tst_status::descriptorHeadroom_data() {
+    QTest::addColumn<int>("open");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("plenty") << 100 << QByteArray("pktgate_descriptor_headroom 836");
+    QTest::newRow("into what is kept") << 990 << QByteArray("pktgate_descriptor_headroom 0");
+}
+
+void tst_status::descriptorHeadroom() {
+    QFETCH(int, open);
+    QFETCH(QByteArray, line);
+    const QByteArray text = metricsText({}, {}, {1000, open, 64});
+    QVERIFY2(text.contains('\n' + line + '\n'), text.constData());
 }
 
 void tst_status::usersTableInPages_data() {
