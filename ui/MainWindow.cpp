@@ -6,6 +6,7 @@
 #include "net/Platform.h"
 #include "net/SingleByte.h"
 #include "relay/RelayThread.h"
+#include "ui/ScreenPlacement.h"
 #include "ui/SettingsDialog.h"
 
 #include <QAbstractListModel>
@@ -19,7 +20,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QStaticText>
 #include <QStyledItemDelegate>
 #include <QThread>
@@ -541,24 +541,7 @@ void MainWindow::keepOnScreen() {
     // Anywhere else, even partly off the screens, it opens where it was. The size is the outer
     // size asked for while the frame is not known yet.
     const QRect outer(frameGeometry().topLeft(), m_pendingOuter.value_or(frameGeometry().size()));
-    QScreen* nearest = nullptr;
-    qint64 nearestDistance = 0;
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    for (QScreen* screen : screens) {
-        const QRect area = screen->availableGeometry();
-        if (area.intersects(outer)) return;
-        const qint64 dx = qMax(0, qMax(area.left() - outer.right(), outer.left() - area.right()));
-        const qint64 dy = qMax(0, qMax(area.top() - outer.bottom(), outer.top() - area.bottom()));
-        if (!nearest || dx * dx + dy * dy < nearestDistance) {
-            nearest = screen;
-            nearestDistance = dx * dx + dy * dy;
-        }
-    }
-    if (!nearest) return;
-    // Wholly on that screen where it fits; a larger window from its top-left corner.
-    const QRect area = nearest->availableGeometry();
-    move(qMax(area.left(), qMin(outer.left(), area.right() + 1 - outer.width())),
-         qMax(area.top(), qMin(outer.top(), area.bottom() + 1 - outer.height())));
+    if (const std::optional<QPoint> there = onScreenPosition(outer, screenAreas())) move(*there);
 }
 
 void MainWindow::moveEvent(QMoveEvent* e) {
