@@ -119,10 +119,13 @@ QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QStrin
     return formatLogLine(when, tag, detail, QLocale::system());
 }
 
+QString dateTimeText(const QDateTime& when, const QLocale& locale) {
+    return locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           when.time().toString(QStringLiteral("HH:mm:ss"));
+}
+
 QString dateTimeText(const QDateTime& when) {
-    const QLocale loc = QLocale::system();
-    return loc.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           loc.toString(when.time(), QLocale::LongFormat);
+    return dateTimeText(when, QLocale::system());
 }
 
 QString outsideText(QByteArrayView bytes) {

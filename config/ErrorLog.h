@@ -22,8 +22,10 @@ QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QStrin
                          const QLocale& locale);
 
 // The current date and time as the "Program Started" and "Program terminated" lines show them:
-// the short date format and the long time format of the system's locale, a blank between.
+// the short date of the system's locale, a blank and the time as HH:mm:ss, with no time zone
+// ("08/12/2026 09:05:00" in en_GB).
 QString dateTimeText(const QDateTime& when);
+QString dateTimeText(const QDateTime& when, const QLocale& locale);
 
 // Text that comes from outside (frame data, callsigns, node text) made fit for one log detail:
 // the first 256 bytes, then "... (N bytes)" with the full length when there were more; control

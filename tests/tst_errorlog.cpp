@@ -39,6 +39,8 @@ class tst_errorlog : public QObject {
 private slots:
     void logLine_data();
     void logLine();
+    void startAndEndTime_data();
+    void startAndEndTime();
     void month_data();
     void month();
     void outside_data();
@@ -87,6 +89,24 @@ void tst_errorlog::logLine() {
     log.write(tag, detail);
     log.write(tag, detail);
     QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
+}
+
+// "Program Started" and "Program terminated": the locale's short date and the time, no zone.
+void tst_errorlog::startAndEndTime_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("en_GB") << "en_GB"
+                           << "07/12/2026 09:05:00";
+    QTest::newRow("en_US") << "en_US"
+                           << "12/7/26 09:05:00";
+    QTest::newRow("de_DE") << "de_DE"
+                           << "07.12.26 09:05:00";
+}
+
+void tst_errorlog::startAndEndTime() {
+    QFETCH(QString, locale);
+    QFETCH(QString, text);
+    QCOMPARE(dateTimeText(kWhen, QLocale(locale)), text);
 }
 
 void tst_errorlog::month_data() {
