@@ -21,6 +21,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -350,6 +351,89 @@ struct Options {
     std::string keepDir;   // keep the gateway's directory here (error.log etc.)
     std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen"}; // the gateway's environment
     std::vector<std::string> gatewayArgs;                      // after the gateway's path
+    int statusReaders = 0; // clients reloading the status page "/" as fast as they can
+    std::string statusPath = "/";
+};
+
+// Picks a free port on 127.0.0.1 for the gateway's status server (free when asked).
+uint16_t freeLocalPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        die("no free port: %s", std::strerror(errno));
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Clients of the status server, each a process of its own that asks for a page, reads the whole
+// answer and asks again, until it is ended; they count the whole answers they read.
+class StatusReaders {
+public:
+    StatusReaders(int n, uint16_t port, const std::string& path) {
+        m_counts = static_cast<uint64_t*>(::mmap(nullptr, sizeof(uint64_t) * size_t(n),
+                                                 PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                                                 -1, 0));
+        if (m_counts == MAP_FAILED) die("mmap: %s", std::strerror(errno));
+        for (int i = 0; i < n; ++i) {
+            m_counts[i] = 0;
+            const pid_t pid = fork();
+            if (pid < 0) die("fork: %s", std::strerror(errno));
+            if (pid == 0) {
+                ::close_range(3, ~0U, 0); // none of the driver's connections
+                read(port, path, m_counts[i]);
+                _exit(0);
+            }
+            m_pids.push_back(pid);
+        }
+    }
+    ~StatusReaders() {
+        for (pid_t pid : m_pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        ::munmap(m_counts, sizeof(uint64_t) * m_pids.size());
+    }
+    uint64_t pages() const {
+        uint64_t n = 0;
+        for (size_t i = 0; i < m_pids.size(); ++i)
+            n += __atomic_load_n(&m_counts[i], __ATOMIC_RELAXED);
+        return n;
+    }
+
+private:
+    static void read(uint16_t port, const std::string& path, uint64_t& count) {
+        const std::string request =
+            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        std::vector<char> buf(64 * 1024);
+        for (;;) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                ::write(fd, request.data(), request.size()) == ssize_t(request.size())) {
+                size_t got = 0;
+                ssize_t n;
+                bool ok = false;
+                while ((n = ::read(fd, buf.data(), buf.size())) > 0) {
+                    if (got == 0) ok = std::string_view(buf.data(), size_t(n)).find(" 200 ") < 16;
+                    got += size_t(n);
+                }
+                if (ok) __atomic_add_fetch(&count, 1, __ATOMIC_RELAXED);
+            } else {
+                usleep(10000); // not listening yet, or too many at once
+            }
+            ::close(fd);
+        }
+    }
+
+    std::vector<pid_t> m_pids;
+    uint64_t* m_counts = nullptr;
 };
 
 class Driver {
@@ -809,6 +893,11 @@ private:
         const int64_t t0 = nowNs();
         std::vector<std::string> argv{(dir / "pktgate").string()};
         argv.insert(argv.end(), m_o.gatewayArgs.begin(), m_o.gatewayArgs.end());
+        const uint16_t statusPort = m_o.statusReaders > 0 ? freeLocalPort() : 0;
+        if (statusPort) {
+            argv.push_back("--status");
+            argv.push_back("127.0.0.1:" + std::to_string(statusPort));
+        }
         m_child = spawn(argv, dir.string(), (dir / "gateway.out").string(), m_o.env);
 
         if (!loop([&] { return m_registered; }, nullptr, 30, false))
@@ -832,8 +921,22 @@ private:
                     logged.cpuSeconds - idle.cpuSeconds);
         std::fflush(stdout);
 
-        for (const Phase& ph : m_o.phases)
-            runPhase(ph, m_child);
+        {
+            std::unique_ptr<StatusReaders> readers;
+            if (statusPort) {
+                readers =
+                    std::make_unique<StatusReaders>(m_o.statusReaders, statusPort, m_o.statusPath);
+                if (!loop([&] { return readers->pages() > 0; }, nullptr, 10, false))
+                    die("the status page did not answer");
+            }
+            for (const Phase& ph : m_o.phases) {
+                const uint64_t before = readers ? readers->pages() : 0;
+                runPhase(ph, m_child);
+                if (readers)
+                    std::printf("status readers=%d path=%s pages=%" PRIu64 "\n", m_o.statusReaders,
+                                m_o.statusPath.c_str(), readers->pages() - before);
+            }
+        }
 
         const ProcStats last = readProc(m_child);
         const int status = endChild(m_child, 10000);
@@ -976,6 +1079,9 @@ const char* kUsage =
     "  --env NAME=VALUE   add to the gateway's environment (QT_QPA_PLATFORM=offscreen is set)\n"
     "  --gateway-arg ARG  pass ARG to the gateway, e.g. --gateway-arg --headless (repeatable)\n"
     "  --keep-dir D       copy the gateway's directory (error.log, output) to D at the end\n"
+    "  --status-readers N N clients reload the gateway's status page as fast as they can\n"
+    "                     during the phases (the gateway gets --status on a free port)\n"
+    "  --status-path P    the page they reload (default /)\n"
     "Prints one key=value line per phase; exits 1 when a phase did not complete or any line was\n"
     "lost, damaged or out of order.\n";
 
@@ -1015,6 +1121,10 @@ int main(int argc, char** argv) {
             o.gatewayArgs.push_back(value());
         else if (a == "--keep-dir")
             o.keepDir = value();
+        else if (a == "--status-readers")
+            o.statusReaders = std::atoi(value().c_str());
+        else if (a == "--status-path")
+            o.statusPath = value();
         else if (a == "-h" || a == "--help") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -335,16 +335,29 @@ void saveSettingsFile(const QString& path, const Settings& settings, const Windo
         // destructor throws the new file away and the old one stays as it was.
         // Unbuffered, so that a short write (disk full) shows here and not in a flush inside
         // commit(), whose outcome Qt 6.4 does not check before it replaces the old file.
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            throw Failure(file.errorString());
         // After a short write the next attempt fails with the system's reason.
-        for (qsizetype done = 0; done < content.size();) {
-            const qint64 n = file.write(content.constData() + done, content.size() - done);
-            if (n <= 0) throw Failure(file.errorString());
-            done += n;
+        const auto writeAll = [&content](QFileDevice& f) {
+            for (qsizetype done = 0; done < content.size();) {
+                const qint64 n = f.write(content.constData() + done, content.size() - done);
+                if (n <= 0) throw Failure(f.errorString());
+                done += n;
+            }
+            if (!f.flush()) throw Failure(f.errorString());
+        };
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            writeAll(file);
+            if (!file.commit()) throw Failure(file.errorString());
+            return;
         }
-        if (!file.flush() || !file.commit()) throw Failure(file.errorString());
+        // No new file can be made beside it (a directory the gateway may not write, or one
+        // locked even for root), but the file itself may be writable: it is written in place.
+        // (QSaveFile's own fallback covers only the first, and not for root.)
+        QFile inPlace(path);
+        if (!QFileInfo(path).isFile() ||
+            !inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+            throw Failure(file.errorString());
+        writeAll(inPlace);
     } catch (const std::exception& e) {
         log.write(QStringLiteral("SaveCfg"), describe(e));
     }

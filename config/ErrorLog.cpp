@@ -119,10 +119,13 @@ QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QStrin
     return formatLogLine(when, tag, detail, QLocale::system());
 }
 
+QString dateTimeText(const QDateTime& when, const QLocale& locale) {
+    return locale.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           when.time().toString(QStringLiteral("HH:mm:ss"));
+}
+
 QString dateTimeText(const QDateTime& when) {
-    const QLocale loc = QLocale::system();
-    return loc.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           loc.toString(when.time(), QLocale::LongFormat);
+    return dateTimeText(when, QLocale::system());
 }
 
 QString outsideText(QByteArrayView bytes) {
@@ -145,6 +148,13 @@ QString outsideText(QByteArrayView bytes) {
     if (bytes.size() > kKept)
         out += QStringLiteral("... (") + QString::number(bytes.size()) + QStringLiteral(" bytes)");
     return out;
+}
+
+QString cappedDetail(const QString& detail) {
+    constexpr qsizetype kKept = 2048;
+    if (detail.size() <= kKept) return detail;
+    return detail.left(kKept) + QStringLiteral("... (") + grouped(quint64(detail.size() - kKept)) +
+           QStringLiteral(" characters left out)");
 }
 
 ErrorLog::ErrorLog(const QString& directory, QObject* parent)
@@ -247,7 +257,7 @@ QString ErrorLog::filePath() const {
 // Below, m_mutex is held.
 
 void ErrorLog::emitLine(const QString& tag, const QString& detail) {
-    const QByteArray line = formatLogLine(platform::now(), tag, detail);
+    const QByteArray line = formatLogLine(platform::now(), tag, cappedDetail(detail));
     append(line);
     const QByteArray entry = line.sliced(1, line.size() - 4); // without the quotes and CR LF
     if (m_echo) echo(entry + '\n');

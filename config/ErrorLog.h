@@ -22,14 +22,21 @@ QByteArray formatLogLine(const QDateTime& when, const QString& tag, const QStrin
                          const QLocale& locale);
 
 // The current date and time as the "Program Started" and "Program terminated" lines show them:
-// the short date format and the long time format of the system's locale, a blank between.
+// the short date of the system's locale, a blank and the time as HH:mm:ss, with no time zone
+// ("08/12/2026 09:05:00" in en_GB).
 QString dateTimeText(const QDateTime& when);
+QString dateTimeText(const QDateTime& when, const QLocale& locale);
 
 // Text that comes from outside (frame data, callsigns, node text) made fit for one log detail:
 // the first 256 bytes, then "... (N bytes)" with the full length when there were more; control
 // bytes, double quotes and bytes above 0x7E are written as <hh> (two lower-case hex digits), so
 // the text can neither end the entry nor start a new one.
 QString outsideText(QByteArrayView bytes);
+
+// A detail as error.log keeps it: the first 2,048 characters, then "... (N characters left out)"
+// when there were more (N grouped in thousands), so that no value, however long, makes a line
+// of its own size.
+QString cappedDetail(const QString& detail);
 
 // error.log in one directory, shared by every thread that logs.
 //
@@ -41,7 +48,8 @@ QString outsideText(QByteArrayView bytes);
 // A tag that floods the log is summed up: of the lines of one tag within a window (one second),
 // the first ten are written and the rest only counted; when the window is over, one line of that
 // tag with the detail "repeated N times" stands for them (N grouped in thousands: "5,690").
-// Lines of other tags, and of a tag below its limit, are written at once.
+// Lines of other tags, and of a tag below its limit, are written at once. Every detail is capped
+// (cappedDetail()).
 class ErrorLog : public QObject {
     Q_OBJECT
 public:

@@ -32,9 +32,14 @@ Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timi
     connect(m_link.get(), &AgwLink::pacingLearnt, this, [this](bool paced) {
         if (paced) m_sessions->linkPaced();
     });
+    m_board->setRequester([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { m_board->publish(statusNow()); }, Qt::QueuedConnection);
+    });
 }
 
 Gateway::~Gateway() {
+    m_board->setRequester({});
     // Sockets go before the objects their notifications reach.
     m_link->setEvents(nullptr);
     m_sessions.reset();
@@ -114,6 +119,8 @@ GatewayStatus Gateway::statusNow() const {
     st.link.frameLimit = m_link->frameLimit();
     st.link.since = m_link->changedAt();
     const SessionTable& table = *m_sessions;
+    st.counters.bytesToNodes = table.endedToNodeBytes();
+    st.counters.bytesFromNodes = table.endedFromNodeBytes();
     for (int slot = 1; slot <= table.highestSlot(); ++slot) {
         const Session* s = table.at(slot);
         if (!s) continue;
@@ -129,6 +136,8 @@ GatewayStatus Gateway::statusNow() const {
         u.heldBytes = s->toRadio().heldBytes();
         u.framesOutstanding = s->toRadio().outstanding();
         u.airSeconds = s->toRadio().airSeconds();
+        st.counters.bytesToNodes += quint64(u.toNodeBytes);
+        st.counters.bytesFromNodes += quint64(u.toRadioBytes);
         switch (s->state()) {
         case Session::State::Connecting:
             u.nodeState = QStringLiteral("connecting");

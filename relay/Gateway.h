@@ -9,6 +9,7 @@
 #include "net/Socket.h"
 #include "relay/Session.h"
 #include "relay/Status.h"
+#include "relay/StatusBoard.h"
 
 #include <QObject>
 #include <QString>
@@ -67,6 +68,9 @@ public:
 
     // The link, the users and the counters as they are now.
     GatewayStatus status() const;
+    // The same as snapshots for readers on other threads, taken on this thread when one asks
+    // and the last is too old for it. It outlives the gateway.
+    std::shared_ptr<StatusBoard> statusBoard() const { return m_board; }
 
     // Runs work on the gateway's own thread (at once when called there) and waits for it.
     template <typename Work> auto onOwnThread(Work work) const;
@@ -89,6 +93,7 @@ private:
     std::unique_ptr<RadioSender> m_radio;
     std::unique_ptr<SessionTable> m_sessions;
     std::unique_ptr<Receiver> m_receiver;
+    std::shared_ptr<StatusBoard> m_board = std::make_shared<StatusBoard>();
 };
 
 template <typename Work> auto Gateway::onOwnThread(Work work) const {

@@ -97,6 +97,8 @@ void SessionTable::onEnded(Session* s) {
     m_index.remove(s->callsign());
     m_free.insert(slot);
     onPacingBusy(s, false);
+    m_endedToNode += quint64(s->toNodeBytes());
+    m_endedFromNode += quint64(s->toRadioBytes());
     m_monitor.setConnectedCall(slot, kGone);
     s->disconnect(this);
     // The session may be inside one of its own events: it is deleted once that is over.

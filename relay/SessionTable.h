@@ -55,6 +55,9 @@ public:
     int inUse() const { return static_cast<int>(m_index.size()); }
     // Sessions started since the table was made.
     quint64 started() const { return m_started; }
+    // Text bytes the sessions that have ended sent to the node and received from it.
+    quint64 endedToNodeBytes() const { return m_endedToNode; }
+    quint64 endedFromNodeBytes() const { return m_endedFromNode; }
     // The connected-calls row of a slot.
     QString connectedCallsRow(int slot) const;
 
@@ -94,4 +97,5 @@ private:
     QTimer m_askTimer;
     bool m_reading = true;
     quint64 m_started = 0;
+    quint64 m_endedToNode = 0, m_endedFromNode = 0;
 };

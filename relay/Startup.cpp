@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <exception>
 
 quint16 portNumber(const QString& text) {
     // "abc" would otherwise be port 0.
@@ -50,13 +51,21 @@ void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, 
                         QLatin1Char(' ') + settings.clusterCall);
         if (!settings.agwIp.isEmpty()) gateway.setEngineHost(settings.agwIp);
         if (!settings.agwPort.isEmpty()) gateway.setEnginePort(portNumber(settings.agwPort));
+        // The cluster node's address is fixed for the run from here on. It is taken before the
+        // link opens: on a relay thread of its own the link may be up, and users connecting,
+        // before this thread goes on. A bad one still leaves the link open, users refused.
+        std::exception_ptr nodeFailure;
+        try {
+            NodeAddress node{QStringLiteral("127.0.0.1"), 8000};
+            if (!settings.clusterIp.isEmpty()) node.host = settings.clusterIp;
+            if (!settings.clusterPort.isEmpty()) node.port = portNumber(settings.clusterPort);
+            gateway.setNodeAddress(node);
+        } catch (const std::exception&) {
+            nodeFailure = std::current_exception();
+        }
         gateway.openLink();
         window.setBytesCount(QStringLiteral("0"));
-        // The cluster node's address is fixed for the run from here on.
-        NodeAddress node{QStringLiteral("127.0.0.1"), 8000};
-        if (!settings.clusterIp.isEmpty()) node.host = settings.clusterIp;
-        if (!settings.clusterPort.isEmpty()) node.port = portNumber(settings.clusterPort);
-        gateway.setNodeAddress(node);
+        if (nodeFailure) std::rethrow_exception(nodeFailure);
     } catch (const std::exception&) {
         log.write(QStringLiteral("Form_Load"), QString());
     }

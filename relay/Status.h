@@ -35,6 +35,9 @@ struct GatewayCounters {
     quint64 framesToEngine = 0, bytesToEngine = 0;
     quint64 linkConnects = 0;     // times the link came up
     quint64 outstandingAsked = 0; // questions for a user's frames outstanding ("Y")
+    // Text to and from the cluster node, all sessions, ended ones included (the login and
+    // keep-alive lines not counted).
+    quint64 bytesToNodes = 0, bytesFromNodes = 0;
 };
 
 struct GatewayStatus {

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 
 namespace {
 
@@ -109,7 +110,9 @@ QByteArray statusJson(const GatewayStatus& st) {
                          {QStringLiteral("frames_to_engine"), n(c.framesToEngine)},
                          {QStringLiteral("bytes_to_engine"), n(c.bytesToEngine)},
                          {QStringLiteral("link_connects"), n(c.linkConnects)},
-                         {QStringLiteral("outstanding_requests"), n(c.outstandingAsked)}};
+                         {QStringLiteral("outstanding_requests"), n(c.outstandingAsked)},
+                         {QStringLiteral("bytes_to_nodes"), n(c.bytesToNodes)},
+                         {QStringLiteral("bytes_from_nodes"), n(c.bytesFromNodes)}};
     return QJsonDocument(QJsonObject{{QStringLiteral("link"), link},
                                      {QStringLiteral("users"), users},
                                      {QStringLiteral("counters"), counters}})
@@ -117,7 +120,12 @@ QByteArray statusJson(const GatewayStatus& st) {
            '\n';
 }
 
-QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int refreshSeconds) {
+int userPages(int users) {
+    return std::max(1, (users + kUsersPerPage - 1) / kUsersPerPage);
+}
+
+QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int page,
+                      int refreshSeconds) {
     QString h;
     h += QStringLiteral(
              "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
@@ -158,13 +166,23 @@ QByteArray statusHtml(const GatewayStatus& st, const QStringList& logLines, int 
     h += QStringLiteral("<h2>Users: %1 connected, %2 served since the start</h2>\n")
              .arg(st.users.size())
              .arg(c.usersServed);
+    const int pages = userPages(int(st.users.size()));
+    page = std::clamp(page, 1, pages);
+    if (pages > 1) {
+        h += QStringLiteral("<p class=\"pages\">Page");
+        for (int n = 1; n <= pages; ++n)
+            h += n == page ? QStringLiteral(" <b>%1</b>").arg(n)
+                           : QStringLiteral(" <a href=\"/?page=%1\">%1</a>").arg(n);
+        h += QStringLiteral("</p>\n");
+    }
     if (!st.users.isEmpty()) {
         h += QStringLiteral("<table>\n<tr><th>Slot</th><th>Callsign</th><th>Port</th>"
                             "<th>Connected since</th><th>To node bytes</th><th>lines</th>"
                             "<th>To radio bytes</th><th>lines</th><th>Node</th>"
                             "<th>Held bytes</th><th>Frames in engine</th><th>Air time s</th>"
                             "</tr>\n");
-        for (const SessionStatus& u : st.users)
+        const qsizetype first = qsizetype(page - 1) * kUsersPerPage;
+        for (const SessionStatus& u : st.users.mid(first, kUsersPerPage))
             h += QStringLiteral("<tr><td class=\"n\">%1</td><td>%2</td><td class=\"n\">%3</td>"
                                 "<td>%4</td><td class=\"n\">%5</td><td class=\"n\">%6</td>"
                                 "<td class=\"n\">%7</td><td class=\"n\">%8</td><td>%9</td>")
@@ -249,6 +267,13 @@ QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& li
              "Estimated seconds on the air for what waits for a radio user.");
     for (const SessionStatus& u : st.users)
         m.gaugeSample("pktgate_user_air_seconds", u.airSeconds, Metrics::user(u));
+    m.family("pktgate_node_bytes_total", "counter",
+             "Text bytes to and from the cluster node, all sessions since the start, by "
+             "direction.");
+    m.sample("pktgate_node_bytes_total", n(c.bytesToNodes),
+             Metrics::label("direction", QStringLiteral("to_node")));
+    m.sample("pktgate_node_bytes_total", n(c.bytesFromNodes),
+             Metrics::label("direction", QStringLiteral("from_node")));
     m.family("pktgate_log_lines_total", "counter",
              "error.log entries since the start, by tag (summed-up bursts included).");
     for (auto it = linesByTag.cbegin(); it != linesByTag.cend(); ++it)
@@ -263,8 +288,10 @@ QByteArray metricsText(const GatewayStatus& st, const QMap<QString, quint64>& li
     }
     if (d.openFileLimit >= 0 && d.openDescriptors >= 0) {
         m.family("pktgate_descriptor_headroom", "gauge",
-                 "Descriptors the process may still open: one per further radio user.");
-        m.sample("pktgate_descriptor_headroom", d.openFileLimit - d.openDescriptors);
+                 "Radio users that may still come before new ones are refused for want of "
+                 "descriptors: one each, those kept for the program left out.");
+        m.sample("pktgate_descriptor_headroom",
+                 std::max<long long>(0, d.openFileLimit - d.openDescriptors - d.keptForProgram));
     }
     return m.bytes();
 }

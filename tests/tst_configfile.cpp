@@ -13,6 +13,12 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 #endif
 
 namespace {
@@ -42,6 +48,7 @@ class TestConfigFile : public QObject {
     Q_OBJECT
 
 private slots:
+    void lockedDirectorySavesInPlace();
     void numericValue_data();
     void numericValue();
     void toInt32_data();
@@ -373,9 +380,59 @@ void TestConfigFile::minimisedSavesNothing() {
     QCOMPARE(dir.logEntries(), QStringList{});
 }
 
+namespace {
+// Makes a file or directory refuse writes and new entries (on), or take them again (off), for
+// root as well where the file system has the immutable flag; false when it cannot.
+bool lockPath(const QString& path, bool on) {
+#ifdef Q_OS_LINUX
+    if (geteuid() == 0) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0) ::close(fd);
+        return done;
+    }
+#endif
+    const auto readable = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
+    return QFile::setPermissions(path, on ? readable : readable | QFileDevice::WriteOwner);
+}
+
+// Whether a new file can still be made in a directory.
+bool takesNewFiles(const QString& directory) {
+    QFile probe(QDir(directory).filePath(QStringLiteral("probe")));
+    if (!probe.open(QIODevice::WriteOnly)) return false;
+    probe.remove();
+    return true;
+}
+} // namespace
+
+// A directory where no new file can be made, with pktgate.cfg writable in it: Save writes the
+// file in place.
+void TestConfigFile::lockedDirectorySavesInPlace() {
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    dir.write(QStringLiteral("error.log"), QByteArray());
+    dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
+    Settings settings;
+    settings.clusterCall = QStringLiteral("NEW");
+    FakeWindow window;
+    if (!lockPath(dir.path(), true) || takesNewFiles(dir.path())) {
+        lockPath(dir.path(), false);
+        QSKIP("no way to stop new files in a directory here");
+    }
+    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    QVERIFY(lockPath(dir.path(), false));
+    QVERIFY(dir.read(QStringLiteral("pktgate.cfg")).startsWith("\"Cluster Call\",\"NEW\"\r\n"));
+    QCOMPARE(dir.logEntries(), QStringList{});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"error.log", "pktgate.cfg"}));
+}
+
 void TestConfigFile::failedSaveKeepsOldFile_data() {
     QTest::addColumn<QString>("how");
-    QTest::newRow("read-only directory") << "readonly";
+    QTest::newRow("read-only directory and file") << "readonly";
     QTest::newRow("disk full") << "full";
     QTest::newRow("target is a directory") << "directory";
 }
@@ -392,7 +449,6 @@ void TestConfigFile::failedSaveKeepsOldFile() {
     // The log file exists and stays writable, so that its line can be appended even where new
     // files cannot be made.
     dir.write(QStringLiteral("error.log"), QByteArray());
-    const auto writable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 
     if (how == QLatin1String("directory")) {
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
@@ -400,15 +456,17 @@ void TestConfigFile::failedSaveKeepsOldFile() {
         QVERIFY(QFileInfo(cfg).isDir());
     } else if (how == QLatin1String("readonly")) {
         dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
-        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        QFile probe(dir.file(QStringLiteral("probe")));
-        if (probe.open(QIODevice::WriteOnly)) {
-            probe.remove();
-            QFile::setPermissions(dir.path(), writable);
-            QSKIP("permissions do not stop writes here (running as root)");
+        const bool locked = lockPath(cfg, true) && lockPath(dir.path(), true);
+        QFile probe(cfg);
+        if (!locked || takesNewFiles(dir.path()) || probe.open(QIODevice::Append)) {
+            probe.close();
+            lockPath(dir.path(), false);
+            lockPath(cfg, false);
+            QSKIP("no way to stop writes here");
         }
         saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
-        QFile::setPermissions(dir.path(), writable);
+        lockPath(dir.path(), false);
+        lockPath(cfg, false);
         QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
     } else {
 #ifdef Q_OS_UNIX

@@ -3,6 +3,7 @@
 #include "config/ErrorLog.h"
 #include "support/TestUtil.h"
 
+#include <QRegularExpression>
 #include <QThread>
 #include <QtTest>
 #include <atomic>
@@ -38,14 +39,19 @@ class tst_errorlog : public QObject {
 private slots:
     void logLine_data();
     void logLine();
+    void startAndEndTime_data();
+    void startAndEndTime();
     void month_data();
     void month();
     void outside_data();
     void outside();
+    void longDetail();
     void notAFile_data();
     void notAFile();
     void burst_data();
     void burst();
+    void spreadBurst_data();
+    void spreadBurst();
     void endOfRun();
     void twoThreads();
 };
@@ -83,6 +89,24 @@ void tst_errorlog::logLine() {
     log.write(tag, detail);
     log.write(tag, detail);
     QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
+}
+
+// "Program Started" and "Program terminated": the locale's short date and the time, no zone.
+void tst_errorlog::startAndEndTime_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("en_GB") << "en_GB"
+                           << "07/12/2026 09:05:00";
+    QTest::newRow("en_US") << "en_US"
+                           << "12/7/26 09:05:00";
+    QTest::newRow("de_DE") << "de_DE"
+                           << "07.12.26 09:05:00";
+}
+
+void tst_errorlog::startAndEndTime() {
+    QFETCH(QString, locale);
+    QFETCH(QString, text);
+    QCOMPARE(dateTimeText(kWhen, QLocale(locale)), text);
 }
 
 void tst_errorlog::month_data() {
@@ -133,6 +157,21 @@ void tst_errorlog::outside() {
 // Whatever is in the log's place, write() returns at once; standard error tells once that the
 // place is not a regular file, and echoes the lines. Each line opens the log afresh, so a place
 // that becomes usable is written again.
+// A detail of any length (a megabyte of a value in the settings file) makes a line of bounded
+// length that says how much was left out.
+void tst_errorlog::longDetail() {
+    Rig r;
+    const QString detail = QStringLiteral("Cluster Call ") + QString(1000000, u'x');
+    r.log.write(QStringLiteral("Readcfg"), detail);
+    r.log.write(QStringLiteral("Readcfg"), detail.left(2048));
+    const QStringList entries = r.entries();
+    QCOMPARE(entries.size(), 2);
+    QCOMPARE(entries[0], QStringLiteral("Readcfg ") + detail.left(2048) +
+                             QStringLiteral("... (997,965 characters left out)"));
+    QCOMPARE(entries[1], QStringLiteral("Readcfg ") + detail.left(2048));
+    QVERIFY(r.log.recentLines().last().size() < 2100);
+}
+
 void tst_errorlog::notAFile_data() {
     QTest::addColumn<QString>("place");
     QTest::addColumn<int>("notices");
@@ -230,6 +269,49 @@ void tst_errorlog::burst() {
     QTRY_COMPARE(r.entries(), expected);
     r.log.write(QStringLiteral("Burst"), QStringLiteral("again"));
     QCOMPARE(r.entries(), expected << QStringLiteral("Burst again"));
+}
+
+// Lines of one tag over several windows, on the steady clock: every line is counted in the log,
+// written in full or summed up, with no further line to bring the last summary out.
+void tst_errorlog::spreadBurst_data() {
+    QTest::addColumn<bool>("otherThread");
+    QTest::newRow("from the log's thread") << false;
+    QTest::newRow("from another thread") << true;
+}
+
+void tst_errorlog::spreadBurst() {
+    QFETCH(bool, otherThread);
+    TempDir dir;
+    ErrorLog log(dir.path());
+    log.setBurstLimit(10, 100);
+    constexpr int kLines = 100;
+    const auto flood = [&log] {
+        for (int i = 0; i < kLines; ++i) {
+            log.write(QStringLiteral("Burst"), QStringLiteral("line %1").arg(i));
+            QThread::msleep(3);
+        }
+    };
+    std::unique_ptr<QThread> t(QThread::create(flood));
+    if (otherThread) {
+        t->start();
+        QVERIFY(waitUntil([&] { return t->isFinished(); }, 10000));
+    } else {
+        for (int i = 0; i < kLines; ++i) {
+            log.write(QStringLiteral("Burst"), QStringLiteral("line %1").arg(i));
+            QTest::qWait(3);
+        }
+    }
+    const QRegularExpression summary(QStringLiteral("^Burst repeated ([0-9,]+) times$"));
+    const auto counted = [&] {
+        int n = 0;
+        for (const QString& e : dir.logEntries()) {
+            const QRegularExpressionMatch m = summary.match(e);
+            n += m.hasMatch() ? m.captured(1).remove(QLatin1Char(',')).toInt() : 1;
+        }
+        return n;
+    };
+    waitUntil([&] { return counted() >= kLines; }, 2000);
+    QCOMPARE(counted(), kLines);
 }
 
 // flush() writes the pending summary; the run's last line comes after the summaries still

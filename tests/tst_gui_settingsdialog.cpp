@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 #include <memory>
 
@@ -54,6 +55,8 @@ private slots:
 
     void layout();
     void loadingFillsAndPlaces();
+    void keptOnScreen_data();
+    void keptOnScreen();
     void tabOrder();
     void typedKeysUpperCase_data();
     void typedKeysUpperCase();
@@ -133,6 +136,30 @@ void tst_gui_settingsdialog::loadingFillsAndPlaces() {
     QVERIFY(QTest::qWaitForWindowExposed(&d));
     QCOMPARE(d.frameGeometry().topLeft(), QPoint(300, 100));
     QCOMPARE(d.focusWidget(), d.field(AgwIp));
+}
+
+// A saved position on no screen (a monitor unplugged since, a hand-edited file): the dialog opens
+// on the nearest screen, since only the window manager could close it where nobody sees it.
+void tst_gui_settingsdialog::keptOnScreen_data() {
+    QTest::addColumn<int>("left");
+    QTest::addColumn<int>("top");
+    QTest::newRow("far to the left") << -200000 << 1500;
+    QTest::newRow("far below") << 1500 << 2000000000;
+    QTest::newRow("far up and right") << 2000000000 << -2000000000;
+}
+
+void tst_gui_settingsdialog::keptOnScreen() {
+    QFETCH(int, left);
+    QFETCH(int, top);
+    m_rig->settings.configLeft = left;
+    m_rig->settings.configTop = top;
+    SettingsDialog d = m_rig->dialog();
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(
+        area.contains(d.frameGeometry()),
+        qPrintable(QStringLiteral("%1,%2").arg(d.frameGeometry().x()).arg(d.frameGeometry().y())));
 }
 
 void tst_gui_settingsdialog::tabOrder() {

@@ -1,12 +1,15 @@
 // The status server from outside: its pages against a gateway between a fake engine and node, its
 // answers to what it does not serve, the limits that keep clients from holding up the relay, and
 // its place on the Gateway's thread.
+#include "service/StatusPage.h"
 #include "service/StatusServer.h"
 #include "support/Peers.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSemaphore>
 #include <QThread>
 #include <QtTest>
 
@@ -45,9 +48,15 @@ private slots:
     void pages_data();
     void pages();
     void usersComeAndGo();
+    void descriptorHeadroom_data();
+    void descriptorHeadroom();
+    void usersTableInPages_data();
+    void usersTableInPages();
+    void headAndClose();
+    void idleConnectionsMakeRoom();
     void limits_data();
     void limits();
-    void onTheGatewaysThread();
+    void offTheRelaysThread();
 };
 
 void tst_status::pages_data() {
@@ -77,7 +86,7 @@ void tst_status::pages_data() {
                                                "\npktgate_descriptor_headroom "}
                              << QByteArrayList{};
     QTest::newRow("POST") << QByteArray("POST") << QByteArray("/") << 405
-                          << QByteArrayList{"Allow: GET"} << QByteArrayList{"GB7TC"};
+                          << QByteArrayList{"Allow: GET, HEAD"} << QByteArrayList{"GB7TC"};
     QTest::newRow("elsewhere") << QByteArray("GET") << QByteArray("/pktgate.cfg") << 404
                                << QByteArrayList{} << QByteArrayList{"GB7TC"};
 }
@@ -140,16 +149,121 @@ void tst_status::usersComeAndGo() {
     // One leaves: the gauges go down, the counters since the start do not.
     r.engine.send(disconnectFrame("G4ABC", 0));
     QVERIFY(waitUntil([&] { return r.node.of("G4ABC")->ended; }, 5000));
-    st = r.json();
-    QCOMPARE(users(st).size(), 1);
+    // The pages show a snapshot of at most a second ago.
+    QVERIFY(waitUntil([&] { return users(st = r.json()).size() == 1; }, 5000));
     const QJsonObject counters = st[QStringLiteral("counters")].toObject();
     QCOMPARE(counters[QStringLiteral("users_served")].toInt(), 2);
     QCOMPARE(counters[QStringLiteral("frames_from_engine")].toInt(), 4);
     QCOMPARE(counters[QStringLiteral("frames_to_engine")].toInt(), int(r.engine.frames));
     const QByteArray metrics = httpGet(r.server->port(), "/metrics").body;
+    // The node's bytes of the session that ended stay counted.
     for (const char* line : {"pktgate_users_connected 1", "pktgate_users_served_total 2",
-                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4"})
+                             "pktgate_agw_frames_total{direction=\"from_engine\"} 4",
+                             "pktgate_node_bytes_total{direction=\"to_node\"} 7",
+                             "pktgate_node_bytes_total{direction=\"from_node\"} 13"})
         QVERIFY2(metrics.contains('\n' + QByteArray(line) + '\n'), line);
+}
+
+// The users that may still come: the descriptors left, less those kept for the program.
+void tst_status::descriptorHeadroom_data() {
+    QTest::addColumn<int>("open");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("plenty") << 100 << QByteArray("pktgate_descriptor_headroom 836");
+    QTest::newRow("into what is kept") << 990 << QByteArray("pktgate_descriptor_headroom 0");
+}
+
+void tst_status::descriptorHeadroom() {
+    QFETCH(int, open);
+    QFETCH(QByteArray, line);
+    const QByteArray text = metricsText({}, {}, {1000, open, 64});
+    QVERIFY2(text.contains('\n' + line + '\n'), text.constData());
+}
+
+void tst_status::usersTableInPages_data() {
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QList<int>>("rows");  // the first and the last shown
+    QTest::addColumn<QList<int>>("links"); // to the other pages
+    QTest::newRow("first") << 1 << QList<int>{1, 200} << QList<int>{2, 3};
+    QTest::newRow("last, not full") << 3 << QList<int>{401, 450} << QList<int>{1, 2};
+    QTest::newRow("past the end") << 9 << QList<int>{401, 450} << QList<int>{1, 2};
+    QTest::newRow("before the first") << 0 << QList<int>{1, 200} << QList<int>{2, 3};
+}
+
+void tst_status::usersTableInPages() {
+    QFETCH(int, page);
+    QFETCH(QList<int>, rows);
+    QFETCH(QList<int>, links);
+    GatewayStatus st;
+    for (int slot = 1; slot <= 450; ++slot) {
+        SessionStatus u;
+        u.slot = slot;
+        u.callsign = QStringLiteral("U%1").arg(slot);
+        st.users << u;
+    }
+    const QString html = QString::fromUtf8(statusHtml(st, {}, page));
+    QList<int> shown, linked;
+    for (const auto& m :
+         QRegularExpression(QStringLiteral("<tr><td class=\"n\">(\\d+)</td>")).globalMatch(html))
+        shown << m.captured(1).toInt();
+    for (const auto& m :
+         QRegularExpression(QStringLiteral("href=\"/\\?page=(\\d+)\"")).globalMatch(html))
+        linked << m.captured(1).toInt();
+    QCOMPARE(shown.size(), rows[1] - rows[0] + 1);
+    QCOMPARE(QList<int>({shown.first(), shown.last()}), rows);
+    QCOMPARE(linked, links);
+    QVERIFY(html.contains(QStringLiteral("450 connected")));
+}
+
+// HEAD answers as GET would, without the body; "Connection: close" closes after the answer.
+void tst_status::headAndClose() {
+    StatusLimits limits;
+    limits.idleMs = 60000;
+    Rig r(limits);
+    r.login("G4ABC");
+    const QByteArray asked = " / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+    const HttpReply get = httpRequest(r.server->port(), "GET" + asked);
+    const HttpReply head = httpRequest(r.server->port(), "HEAD" + asked);
+    QCOMPARE(head.code, 200);
+    QVERIFY(head.body.isEmpty());
+    QVERIFY(!get.body.isEmpty());
+    for (const QByteArray& h :
+         {QByteArray("Content-Type: text/html; charset=utf-8"), QByteArray("Content-Length: ")})
+        QVERIFY2(get.head.contains(h) && head.head.contains(h), h.constData());
+
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, r.server->port());
+    QVERIFY(s.waitForConnected(5000));
+    s.write("GET" + asked);
+    QVERIFY(waitUntil([&] { return s.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    QVERIFY(s.readAll().startsWith("HTTP/1.1 200"));
+}
+
+// Clients that keep their connections open once answered lose them when idle, and the page is
+// free for the next.
+void tst_status::idleConnectionsMakeRoom() {
+    StatusLimits limits;
+    limits.connections = 2;
+    limits.lifeMs = 60000;
+    limits.idleMs = 300;
+    Rig r(limits);
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    QByteArray answers;
+    for (int i = 0; i < limits.connections; ++i) {
+        open.push_back(std::make_unique<QTcpSocket>());
+        open.back()->connectToHost(QHostAddress::LocalHost, r.server->port());
+        QVERIFY(open.back()->waitForConnected(5000));
+        open.back()->write("GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    }
+    QVERIFY(waitUntil(
+        [&] {
+            return std::all_of(open.begin(), open.end(), [](const auto& s) {
+                return s->state() == QAbstractSocket::UnconnectedState;
+            });
+        },
+        5000));
+    for (const auto& s : open)
+        QVERIFY(s->readAll().startsWith("HTTP/1.1 200"));
+    QCOMPARE(httpGet(r.server->port(), "/metrics").code, 200);
 }
 
 void tst_status::limits_data() {
@@ -198,8 +312,8 @@ void tst_status::limits() {
     QVERIFY(waitUntil([&] { return httpGet(r.server->port(), "/metrics").code == 200; }, 5000));
 }
 
-void tst_status::onTheGatewaysThread() {
-    // The gateway on a thread of its own; the server is made there and asks it there.
+void tst_status::offTheRelaysThread() {
+    // The gateway on a thread of its own, busy: the server answers from the last snapshot.
     FakeEngine engine;
     FakeNode node;
     QThread relay;
@@ -220,10 +334,25 @@ void tst_status::onTheGatewaysThread() {
         openStatusServer(*g->gw, g->errorLog, {QHostAddress::LocalHost, 0}, error);
     QVERIFY2(server, qPrintable(error));
     QCOMPARE(server->thread(), &relay);
-    const QJsonObject st =
-        QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
-    QCOMPARE(st[QStringLiteral("link")].toObject()[QStringLiteral("state")].toString(),
-             QStringLiteral("connected"));
+    const auto linkState = [&] {
+        const QJsonObject st =
+            QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
+        return st[QStringLiteral("link")].toObject()[QStringLiteral("state")].toString();
+    };
+    QCOMPARE(linkState(), QStringLiteral("connected"));
+    QSemaphore busy, free;
+    QMetaObject::invokeMethod(&onRelay, [&] {
+        busy.release();
+        free.acquire();
+    });
+    busy.acquire();
+    QCOMPARE(linkState(), QStringLiteral("connected")); // the snapshot is recent
+    QTest::qWait(1200);
+    // An old snapshot: the server asks for a new one, waits a while, then serves the old.
+    const HttpReply page = httpGet(server->port(), "/");
+    free.release();
+    QCOMPARE(page.code, 200);
+    QVERIFY(page.body.contains("class=\"connected\""));
     QMetaObject::invokeMethod(
         &onRelay, [&] { g.reset(); }, Qt::BlockingQueuedConnection);
     relay.quit();

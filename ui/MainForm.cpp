@@ -1,5 +1,7 @@
 #include "ui/MainForm.h"
 
+#include "ui/ScreenPlacement.h"
+
 #include "net/Failure.h"
 
 #include <QAction>
@@ -10,7 +12,6 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <cmath>
 
 namespace agwlayout {
@@ -198,24 +199,8 @@ void MainForm::keepOnScreen() {
     // size asked for while the frame is not known yet.
     const QRect frame = m_window.frameGeometry();
     const QRect outer(frame.topLeft(), m_pendingOuter.value_or(frame.size()));
-    QScreen* nearest = nullptr;
-    qint64 nearestDistance = 0;
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    for (QScreen* screen : screens) {
-        const QRect area = screen->availableGeometry();
-        if (area.intersects(outer)) return;
-        const qint64 dx = qMax(0, qMax(area.left() - outer.right(), outer.left() - area.right()));
-        const qint64 dy = qMax(0, qMax(area.top() - outer.bottom(), outer.top() - area.bottom()));
-        if (!nearest || dx * dx + dy * dy < nearestDistance) {
-            nearest = screen;
-            nearestDistance = dx * dx + dy * dy;
-        }
-    }
-    if (!nearest) return;
-    // Wholly on that screen where it fits; a larger window from its top-left corner.
-    const QRect area = nearest->availableGeometry();
-    m_window.move(qMax(area.left(), qMin(outer.left(), area.right() + 1 - outer.width())),
-                  qMax(area.top(), qMin(outer.top(), area.bottom() + 1 - outer.height())));
+    if (const std::optional<QPoint> there = onScreenPosition(outer, screenAreas()))
+        m_window.move(*there);
 }
 
 void MainForm::moved() {

@@ -4,6 +4,7 @@
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/Failure.h"
+#include "ui/ScreenPlacement.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -133,6 +134,12 @@ void SettingsDialog::load() {
     m_positionTwips = QPoint(s.configLeft, s.configTop);
     move(pixelsOf(m_positionTwips));
     field(AgwIp)->setFocus();
+}
+
+void SettingsDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (const std::optional<QPoint> there = onScreenPosition(frameGeometry(), screenAreas()))
+        move(*there);
 }
 
 bool SettingsDialog::eventFilter(QObject* watched, QEvent* event) {

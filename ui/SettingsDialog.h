@@ -138,6 +138,8 @@ signals:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // Opens on a screen even when the saved position is on none, as the main window does.
+    void showEvent(QShowEvent* event) override;
 
 private:
     void load();

@@ -167,13 +167,16 @@ HttpReply httpRequest(quint16 port, const QByteArray& bytes) {
     HttpReply r;
     waitUntil(
         [&] {
+            // An answer without its whole body (HEAD's) ends when the server closes.
+            const bool open = s.state() == QAbstractSocket::ConnectedState;
             in += s.readAll();
             const qsizetype end = in.indexOf("\r\n\r\n");
-            if (end < 0) return s.state() != QAbstractSocket::ConnectedState;
+            if (end < 0) return !open;
             r.head = in.left(end);
             const qsizetype at = r.head.toLower().indexOf("content-length:");
             r.body = in.mid(end + 4);
-            return at < 0 || r.body.size() >= r.head.mid(at + 15).split('\r')[0].trimmed().toInt();
+            return !open || at < 0 ||
+                   r.body.size() >= r.head.mid(at + 15).split('\r')[0].trimmed().toInt();
         },
         5000);
     if (!r.head.isEmpty()) r.code = r.head.mid(9, 3).toInt();
