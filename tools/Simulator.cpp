@@ -118,6 +118,8 @@ bool Simulator::writeReport(QString& error) const {
     if (m_options.reportFile.isEmpty()) return true;
     QJsonObject r = m_record.report(nowMs());
     r[QStringLiteral("baud")] = m_options.baud;
+    if (m_engine)
+        r[QStringLiteral("frames_dropped")] = double(m_engine->counters().framesDropped);
     r[QStringLiteral("summary")] = summary();
     QSaveFile f(m_options.reportFile);
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(r).toJson()) < 0 || !f.commit()) {
