@@ -84,6 +84,7 @@ void TrafficRecord::nodeBlocked(const QByteArray& call, qint64 toSystem, double 
     const qint64 radio =
         qint64(double(toSystem) * double(s->expected.size()) / double(s->rawWritten));
     s->blockedMs = ms;
+    s->blockedToSystem = toSystem;
     s->blockedHeld = qMax<qint64>(0, radio - s->arrived);
 }
 
@@ -238,6 +239,7 @@ QJsonObject TrafficRecord::report(double nowMs) const {
         if (s.blockedMs >= 0) {
             o[QStringLiteral("blocked_after_s")] = (s.blockedMs - s.firstWriteMs) / 1000.0;
             o[QStringLiteral("held_at_block")] = double(s.blockedHeld);
+            o[QStringLiteral("to_system_at_block")] = double(s.blockedToSystem);
         }
         if (s.userLeftMs >= 0 && s.nodeClosedMs >= 0)
             o[QStringLiteral("left_to_node_closed_ms")] = s.nodeClosedMs - s.userLeftMs;

@@ -24,6 +24,7 @@ public:
         qint64 spotWrites = 0;
         qint64 blockedHeld = -1; // written but not at the engine when the writes first blocked
         double blockedMs = -1;
+        qint64 blockedToSystem = -1; // bytes the system had taken by then
         // engine side
         double connectMs = -1, userLeftMs = -1, engineEndMs = -1;
         qint64 arrived = 0; // bytes of "D" frames at the engine
