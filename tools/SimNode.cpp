@@ -158,6 +158,8 @@ void SimNode::streamTick() {
 void SimNode::onNewConnection() {
     while (QTcpSocket* s = m_server->nextPendingConnection()) {
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (m_sendBuffer > 0)
+            s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, m_sendBuffer);
         m_clients.insert(s, Client());
         connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
         connect(

@@ -41,6 +41,8 @@ public:
     void setFlood(qint64 bytes) { m_floodBytes = bytes; }
     // After the flood: `bytes` more spread evenly over `seconds` (0 bytes: none).
     void setStream(qint64 bytes, double seconds);
+    // The system's send buffer of each new connection, in bytes (0: the system's default).
+    void setSendBuffer(int bytes) { m_sendBuffer = bytes; }
     // Spots go to the first `users` logins only (0: to everybody).
     void setSpotUsers(int users) { m_spotUsers = users; }
     // Users whose stream has not been written in full yet.
@@ -99,6 +101,7 @@ private:
     double m_streamSeconds = 0;
     QTimer m_streamTimer;
     int m_spotUsers = 0;
+    int m_sendBuffer = 0;
     int m_loginCount = 0;
     Counters m_counters;
 };

@@ -112,6 +112,10 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
         {QStringLiteral("spot-users"),
          QStringLiteral("Node: spots only to the first N users that log in (default 0: all)."),
          QStringLiteral("n")},
+        {QStringLiteral("node-send-buffer"),
+         QStringLiteral("Node: the system's send buffer of each user's connection, in bytes "
+                        "(default 0: the system's own, which grows to megabytes on 127.0.0.1)."),
+         QStringLiteral("bytes")},
         {QStringLiteral("leave-after"),
          QStringLiteral("Load users leave this many seconds after connecting (default 0: stay "
                         "until their lines are sent)."),
@@ -148,7 +152,8 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     }
 
     qint64 agwPort = o.agwPort, nodePort = o.nodePort, radioPort = o.radioPort, users = o.users,
-           lines = o.linesPerUser, ports = o.ports, baud = o.baud, spotUsers = o.spotUsers;
+           lines = o.linesPerUser, ports = o.ports, baud = o.baud, spotUsers = o.spotUsers,
+           sendBuffer = o.nodeSendBuffer;
     if (!readInt(p, QStringLiteral("agw-port"), 0, 65535, agwPort, message) ||
         !readInt(p, QStringLiteral("node-port"), 0, 65535, nodePort, message) ||
         !readInt(p, QStringLiteral("radio-port"), 0, 255, radioPort, message) ||
@@ -163,6 +168,7 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
         !readInt(p, QStringLiteral("stream-bytes"), 0, qint64(1) << 32, o.streamBytes, message) ||
         !readRate(p, QStringLiteral("stream-seconds"), 1e7, o.streamSeconds, message) ||
         !readInt(p, QStringLiteral("spot-users"), 0, 100000, spotUsers, message) ||
+        !readInt(p, QStringLiteral("node-send-buffer"), 0, 1 << 30, sendBuffer, message) ||
         !readRate(p, QStringLiteral("leave-after"), 1e7, o.leaveAfter, message) ||
         !readRate(p, QStringLiteral("rejoin-after"), 1e7, o.rejoinAfter, message))
         return ParseResult::Error;
@@ -174,6 +180,7 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     o.ports = int(ports);
     o.baud = int(baud);
     o.spotUsers = int(spotUsers);
+    o.nodeSendBuffer = int(sendBuffer);
     o.reportFile = p.value(QStringLiteral("report"));
     o.stopWhenAired = p.isSet(QStringLiteral("stop-when-aired"));
 

@@ -22,6 +22,7 @@ struct SimOptions {
     qint64 streamBytes = 0;  // node: then this many more, evenly over streamSeconds
     double streamSeconds = 0;
     int spotUsers = 0;      // node: spots only to the first N logins (0: to all)
+    int nodeSendBuffer = 0; // node: SO_SNDBUF of each user's connection (0: the system's)
     double leaveAfter = 0;  // load users leave ("d") this many seconds after connecting (0: no)
     double rejoinAfter = 0; // and connect again this many seconds later, once (0: no)
     QString reportFile;     // figures per user as JSON at the end (empty: none)

@@ -52,6 +52,7 @@ Simulator::Simulator(const SimOptions& options, QObject* parent)
         m_node->setFlood(options.floodBytes);
         m_node->setStream(options.streamBytes, options.streamSeconds);
         m_node->setSpotUsers(options.spotUsers);
+        m_node->setSendBuffer(options.nodeSendBuffer);
         connect(m_node, &SimNode::userLoggedIn, this, [this](const QByteArray& call) {
             traffic(QStringLiteral("node: %1 logged in").arg(latin1(call)));
         });
@@ -118,8 +119,7 @@ bool Simulator::writeReport(QString& error) const {
     if (m_options.reportFile.isEmpty()) return true;
     QJsonObject r = m_record.report(nowMs());
     r[QStringLiteral("baud")] = m_options.baud;
-    if (m_engine)
-        r[QStringLiteral("frames_dropped")] = double(m_engine->counters().framesDropped);
+    if (m_engine) r[QStringLiteral("frames_dropped")] = double(m_engine->counters().framesDropped);
     r[QStringLiteral("summary")] = summary();
     QSaveFile f(m_options.reportFile);
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(r).toJson()) < 0 || !f.commit()) {
