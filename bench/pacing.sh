@@ -12,8 +12,11 @@
 #   (c) 500 users with a spot each every 3 s (and 50 idle users), 60 s: the gateway's CPU share,
 #       the latency from the node's write to the first frame at the engine, the "Y" requests.
 #
-#   bench/pacing.sh [--baud B] [--quick] [--case a|b|c]...
+#   bench/pacing.sh [--baud B] [--quick] [--node-send-buffer N] [--case a|b|c]...
 #     --baud B   the radio links' bits per second (default 1200)
+#     --node-send-buffer N
+#                the node connections' SO_SNDBUF (default: the system's, which on 127.0.0.1
+#                takes megabytes before the node's write blocks, whatever the gateway does)
 #     --quick    a smoke run: 9600 baud unless --baud says otherwise, a tenth of the bytes in
 #                (a), a fifth of the users and a third of the time in (c)
 #     --case X   run only this case (repeatable; default all)
@@ -29,6 +32,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$top/build}"
 baud=""
 quick=0
+send_buffer=0
 cases=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -39,6 +43,10 @@ while [ $# -gt 0 ]; do
     --quick)
         quick=1
         shift
+        ;;
+    --node-send-buffer)
+        send_buffer="${2:?--node-send-buffer needs a number of bytes}"
+        shift 2
         ;;
     --case)
         cases+=("${2:?--case needs a, b or c}")
@@ -101,7 +109,8 @@ run() {
     shift 2
     local dir="$runs/$name-$mode"
     mkdir -p "$dir"
-    local args=(--agw-port 0 --node-port 0 --quiet --baud "$baud" --report "$dir/report.json" "$@")
+    local args=(--agw-port 0 --node-port 0 --quiet --baud "$baud" --node-send-buffer "$send_buffer"
+        --report "$dir/report.json" "$@")
     echo "pacing.sh: ($name) $mode: pktgate-sim ${args[*]}" >&2
     "$sim" "${args[@]}" >"$dir/sim.out" 2>&1 &
     sim_pid=$!
@@ -170,6 +179,7 @@ for m in modes:
         out(m, "Y requests per second", f'{u.get("polls_per_s", 0):.2f}')
         out(m, "node's writes blocked",
             f'after {u["blocked_after_s"]:.2f} s with {u["held_at_block"]:.0f} bytes written and not at the engine'
+            f' ({u["to_system_at_block"]:.0f} taken by the system)'
             if "blocked_after_s" in u else "never")
         out(m, "text at the user", f'{u.get("text", "-")} ({u.get("bytes_aired", 0):.0f} of {u.get("bytes_written", 0):.0f} bytes)')
         out(m, "first node write to the last frame aired", f'{u.get("aired_in_s", 0):.1f} s')
@@ -218,7 +228,7 @@ if len(modes) == 2:
 EOF
 }
 
-echo "# pacing.sh: $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo '?'), $baud baud$([ $quick = 1 ] && echo ', QUICK run')"
+echo "# pacing.sh: $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo '?'), $baud baud, node send buffer $([ "$send_buffer" = 0 ] && echo "the system's" || echo "$send_buffer bytes")$([ $quick = 1 ] && echo ', QUICK run')"
 for c in "${cases[@]}"; do
     case "$c" in
     a)
