@@ -73,8 +73,15 @@ QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const 
 QByteArray toRadioText(const QByteArray& nodeText) {
     QByteArray out;
     out.reserve(nodeText.size());
-    for (const char c : nodeText)
-        if (c != '\r') out.append(c == '\n' ? '\r' : c);
+    bool afterCr = false;
+    for (const char c : nodeText) {
+        if (c == '\n' && afterCr) {
+            afterCr = false;
+            continue;
+        }
+        afterCr = c == '\r';
+        out.append(c == '\n' ? '\r' : c);
+    }
     return out;
 }
 

@@ -46,7 +46,8 @@ QByteArray buildRegisteredFrame(const QByteArray& call);
 // engine holds for that link as a 32-bit little-endian number.
 QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const QByteArray& callTo,
                                  quint32 frames);
-// The node's text as the gateway hands it to a radio user: CRs dropped, every LF made a CR.
+// The node's text as the gateway hands it to a radio user: every line end (CR LF, a lone CR or a
+// lone LF) one CR. (The node writes whole lines, so no CR LF is parted between two calls.)
 QByteArray toRadioText(const QByteArray& nodeText);
 
 // Cuts a frame into pieces for separate writes: one byte, the rest of the first 20, the rest
