@@ -20,6 +20,7 @@
 #     --quick    a smoke run: 9600 baud unless --baud says otherwise, a tenth of the bytes in
 #                (a), a fifth of the users and a third of the time in (c)
 #     --case X   run only this case (repeatable; default all)
+#     --mode M   run only paced or only unpaced
 #
 #   BUILD_DIR=...  build directory (default build/ at the top of the tree)
 #   KEEP=1         keep the run directories (simulator and gateway output, report JSON)
@@ -33,6 +34,7 @@ build="${BUILD_DIR:-$top/build}"
 baud=""
 quick=0
 send_buffer=0
+only_mode=""
 cases=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -46,6 +48,10 @@ while [ $# -gt 0 ]; do
         ;;
     --node-send-buffer)
         send_buffer="${2:?--node-send-buffer needs a number of bytes}"
+        shift 2
+        ;;
+    --mode)
+        only_mode="${2:?--mode needs paced or unpaced}"
         shift 2
         ;;
     --case)
@@ -75,14 +81,25 @@ cmake --build "$build" --target pktgate pktgate-sim -- -j2 >/dev/null
 gateway="$build/pktgate"
 sim="$build/tools/pktgate-sim"
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+paceable=0
 
 if "$gateway" --help 2>&1 | grep -q -- '--max-outstanding'; then
     modes=(paced unpaced)
+    paceable=1
 else
     modes=(unpaced)
     echo "note: this gateway has no --max-outstanding: it cannot be paced, so every case runs" \
         "once, unpaced (the gateway as it is)"
 fi
+
+case "$only_mode" in
+"") ;;
+paced | unpaced) [ $paceable = 1 ] && modes=("$only_mode") ;;
+*)
+    echo "pacing.sh: --mode: '$only_mode' is neither paced nor unpaced" >&2
+    exit 2
+    ;;
+esac
 
 runs="$(mktemp -d /tmp/pktgate-pacing-XXXXXX)"
 sim_pid=""
@@ -132,7 +149,7 @@ run() {
         >>"$dir/pktgate.cfg"
     printf '"Keep Alive",0\r\n' >>"$dir/pktgate.cfg"
     local gw_args=(--headless --dir "$dir")
-    [ "$mode" = unpaced ] && [ ${#modes[@]} -gt 1 ] && gw_args+=(--max-outstanding 0)
+    [ "$mode" = unpaced ] && [ $paceable = 1 ] && gw_args+=(--max-outstanding 0)
     echo "pacing.sh: ($name) $mode: pktgate ${gw_args[*]}" >&2
     "$gateway" "${gw_args[@]}" >"$dir/gateway.out" 2>&1 &
     gw_pid=$!
