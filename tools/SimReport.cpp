@@ -108,7 +108,10 @@ void TrafficRecord::engineArrived(const QByteArray& call, const QByteArray& data
     Session* s = current(m_engineOrdinal, call);
     if (!s) return;
     s->arrived += data.size();
-    s->maxOutstanding = qMax(s->maxOutstanding, outstanding);
+    if (outstanding > s->maxOutstanding) {
+        s->maxOutstanding = outstanding;
+        s->maxOutstandingMs = ms;
+    }
     for (; s->nextArrival < s->writes.size() && s->writes[s->nextArrival].radioStart < s->arrived;
          ++s->nextArrival)
         m_latencies.push_back(ms - s->writes[s->nextArrival].ms);
@@ -220,6 +223,9 @@ QJsonObject TrafficRecord::report(double nowMs) const {
         o[QStringLiteral("call")] = QString::fromLatin1(s.call);
         o[QStringLiteral("session")] = s.ordinal;
         o[QStringLiteral("max_outstanding")] = s.maxOutstanding;
+        if (s.maxOutstandingMs >= 0 && s.connectMs >= 0)
+            o[QStringLiteral("max_outstanding_after_s")] =
+                (s.maxOutstandingMs - s.connectMs) / 1000.0;
         o[QStringLiteral("polls")] = double(s.polls);
         const double secs = s.connectedSeconds(nowMs);
         o[QStringLiteral("polls_per_s")] = secs > 0 ? double(s.polls) / secs : 0.0;

@@ -32,8 +32,9 @@ public:
         qint64 mismatchAt = -1; // first byte that aired but differs from what the node wrote
         qint64 framesAired = 0;
         int maxOutstanding = 0;
-        quint64 polls = 0;     // "Y" requests
-        quint64 idlePolls = 0; // "Y" requests with nothing held anywhere for the user
+        double maxOutstandingMs = -1; // when it was first reached
+        quint64 polls = 0;            // "Y" requests
+        quint64 idlePolls = 0;        // "Y" requests with nothing held anywhere for the user
         double lastAiredMs = -1;
 
         struct Write {
