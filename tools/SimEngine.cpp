@@ -11,6 +11,7 @@ constexpr qint64 kLowWater = 64 * 1024;
 } // namespace
 
 SimEngine::SimEngine(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
+    m_radio.baud = 0;
     m_server->setListenBacklogSize(1024);
     connect(m_server, &QTcpServer::newConnection, this, &SimEngine::onNewConnection);
     m_pieceTimer.setInterval(1);
@@ -38,6 +39,18 @@ quint16 SimEngine::port() const {
 
 qint64 SimEngine::bytesQueued() const {
     return m_gateway ? m_gateway->socket->bytesToWrite() + m_gateway->piecesBytes : 0;
+}
+
+int SimEngine::outstanding(const QByteArray& call) const {
+    const auto it = m_users.constFind(call);
+    return it == m_users.constEnd() ? 0 : int(it->link.outstanding());
+}
+
+int SimEngine::outstandingTotal() const {
+    int n = 0;
+    for (const User& u : m_users)
+        n += int(u.link.outstanding());
+    return n;
 }
 
 bool SimEngine::registeredOn(quint8 port) const {
@@ -152,7 +165,7 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
                             .arg(h.Port)
                             .arg(m_users[h.CallTo].port));
         } else if (m_users.contains(h.CallTo)) {
-            deliver(h.CallTo, data);
+            queueForAir(h.CallTo, data);
         } else {
             ++m_counters.framesDropped;
             emit notice(QStringLiteral("engine: data for %1, who is not connected")
@@ -169,14 +182,88 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
         }
         const QByteArray call = h.CallTo;
         send(c, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
-        m_users.erase(it);
+        removeUser(call);
         emit userGone(call, true);
         break;
     }
+    case 'Y':
+        if (hasRadio())
+            answerOutstanding(c, h);
+        else
+            emit notice(QStringLiteral("engine: frame kind Y ignored (no radio)"));
+        break;
     default:
         emit notice(QStringLiteral("engine: frame kind %1 ignored").arg(QLatin1Char(h.DataKind)));
         break;
     }
+}
+
+void SimEngine::answerOutstanding(Connection* c, const AgwHeader& h) {
+    // As Direwolf: a true count only for the link the asking client owns, named from the
+    // cluster callsign to the user on the user's port; 0 for everything else.
+    const auto it = m_users.constFind(h.CallTo);
+    const bool known = c == m_gateway && it != m_users.constEnd();
+    int count = 0;
+    if (known && it->port == h.Port && h.CallFrom == it->to)
+        count = int(it->link.outstanding()) + it->staleExtra;
+    send(c, buildOutstandingFrame(h.Port, h.CallFrom, h.CallTo, quint32(count)));
+    if (known) emit outstandingAsked(h.CallTo, count);
+}
+
+void SimEngine::queueForAir(const QByteArray& call, const QByteArray& data) {
+    User& u = m_users[call];
+    if (!hasRadio()) {
+        emit frameArrived(call, data, 1);
+        if (!m_users.contains(call)) return;
+        emit frameAired(call, data);
+        deliver(call, data);
+        return;
+    }
+    u.link.enqueue(data);
+    emit frameArrived(call, data, int(u.link.outstanding()));
+    if (u.keying || u.link.onAir()) return;
+    if (!u.airTimer) {
+        u.airTimer = new QTimer(this);
+        u.airTimer->setSingleShot(true);
+        u.airTimer->setTimerType(Qt::PreciseTimer);
+        connect(u.airTimer, &QTimer::timeout, this, [this, call] { onAirTimer(call); });
+    }
+    // Frames that come in while the transmitter keys up go out in the same burst.
+    u.keying = true;
+    u.airTimer->start(m_radio.txDelayMs);
+}
+
+void SimEngine::onAirTimer(const QByteArray& call) {
+    const auto it = m_users.find(call);
+    if (it == m_users.end()) return;
+    if (it->keying) {
+        it->keying = false;
+        const double ms = it->link.startBurst();
+        if (ms >= 0) it->airTimer->start(qMax(1, qRound(ms)));
+        return;
+    }
+    const QList<QByteArray> aired = it->link.finishBurst();
+    if (!aired.isEmpty()) it->staleExtra = 0;
+    if (it->link.queued() > 0) {
+        it->keying = true;
+        it->airTimer->start(m_radio.txDelayMs);
+    }
+    for (const QByteArray& data : aired) {
+        // A slot may end the user's link (a user that leaves on what it reads).
+        if (!m_users.contains(call)) return;
+        emit frameAired(call, data);
+        deliver(call, data);
+    }
+}
+
+void SimEngine::removeUser(const QByteArray& call) {
+    const auto it = m_users.find(call);
+    if (it == m_users.end()) return;
+    if (it->airTimer) {
+        it->airTimer->stop();
+        it->airTimer->deleteLater();
+    }
+    m_users.erase(it);
 }
 
 void SimEngine::deliver(const QByteArray& call, const QByteArray& data) {
@@ -205,9 +292,16 @@ bool SimEngine::connectUser(const QByteArray& call, quint8 radioPort) {
     User u;
     u.port = radioPort;
     u.to = clusterCall();
+    u.link = RadioLink(m_radio);
+    // Direwolf's count for a link that was there before stays a window too high until new
+    // frames pass.
+    const QByteArray link = QByteArray::number(radioPort) + ':' + call;
+    if (hasRadio() && m_linkedBefore.contains(link)) u.staleExtra = m_radio.window;
+    m_linkedBefore.insert(link);
     m_users.insert(call, u);
     ++m_counters.usersConnected;
     send(m_gateway, buildFrame(radioPort, 'C', call, u.to, connectedText(call)));
+    emit userConnected(call);
     return true;
 }
 
@@ -223,7 +317,7 @@ bool SimEngine::disconnectUser(const QByteArray& call) {
     const auto it = m_users.constFind(call);
     if (!m_gateway || it == m_users.constEnd()) return false;
     send(m_gateway, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
-    m_users.erase(it);
+    removeUser(call);
     emit userGone(call, false);
     return true;
 }

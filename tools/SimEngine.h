@@ -6,11 +6,18 @@
 // An engine of one radio port (the default) takes users on any port number. An engine of several
 // takes a user on a port only once the gateway has registered the cluster callsign there, and
 // drops what the gateway sends a user on another port than the user's.
+//
+// With a radio (a baud rate above 0) every user has a simulated AX.25 link: the "D" frames for
+// the user wait and air at that rate, the user reads a frame once it has aired, and the engine
+// answers "Y" with the frames it still holds for a user, as Direwolf does. Without one the frames
+// reach the users at once and "Y" goes unanswered, as with a plain AGW server.
 #include "agwlink/FrameAssembler.h"
 #include "tools/SimProtocol.h"
+#include "tools/SimRadio.h"
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <memory>
 #include <vector>
@@ -45,6 +52,14 @@ public:
     // The engine's radio ports, 1 to 256, as its answer to "G" tells them.
     void setPorts(int count) { m_ports = qBound(1, count, 256); }
     int ports() const { return m_ports; }
+    // Each user's radio link; a baud rate of 0 (the default here) means none.
+    void setRadio(const RadioTiming& timing) { m_radio = timing; }
+    const RadioTiming& radio() const { return m_radio; }
+    bool hasRadio() const { return m_radio.baud > 0; }
+    // The frames held for a user (queued and on air); 0 for a user not connected.
+    int outstanding(const QByteArray& call) const;
+    // The same over all users.
+    int outstandingTotal() const;
     // True when the gateway's registration holds on this radio port.
     bool registeredOn(quint8 port) const;
     // The callsign users connect to; empty (the default): the first one the gateway registers.
@@ -72,6 +87,14 @@ signals:
     // The gateway registered the cluster callsign on a radio port beyond 0.
     void portRegistered(quint8 port);
     void gatewayLost();
+    // A user connected ("C" sent).
+    void userConnected(const QByteArray& call);
+    // A "D" frame from the gateway reached a connected user's link; `outstanding` counts it.
+    void frameArrived(const QByteArray& call, const QByteArray& data, int outstanding);
+    // A frame for a user has aired (at once without a radio): the user has read it.
+    void frameAired(const QByteArray& call, const QByteArray& data);
+    // The gateway asked for a connected user's frames outstanding ("Y").
+    void outstandingAsked(const QByteArray& call, int outstanding);
     // A whole line (without its CR) the gateway sent to a user.
     void userLine(const QByteArray& call, const QByteArray& line);
     // A user left: on its own (byGateway false) or because the gateway asked for it.
@@ -94,6 +117,10 @@ private:
         QByteArray to;
         QByteArray partial; // the start of a line not yet ended by CR
         bool greeted = false;
+        RadioLink link;
+        QTimer* airTimer = nullptr; // keying up, then the burst until its acknowledgement
+        bool keying = false;
+        int staleExtra = 0; // a window the "Y" answer shows too many after a reconnect
     };
 
     void onNewConnection();
@@ -101,6 +128,11 @@ private:
     void onClosed(Connection* c);
     void handleFrame(Connection* c, QByteArrayView frame);
     void deliver(const QByteArray& call, const QByteArray& data);
+    void queueForAir(const QByteArray& call, const QByteArray& data);
+    void onAirTimer(const QByteArray& call);
+    // Drops the user with what its link still holds.
+    void removeUser(const QByteArray& call);
+    void answerOutstanding(Connection* c, const AgwHeader& h);
     void send(Connection* c, const QByteArray& frame);
     void writePieces();
 
@@ -108,6 +140,8 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection* m_gateway = nullptr;
     QHash<QByteArray, User> m_users;
+    QSet<QByteArray> m_linkedBefore; // port and call of every link the engine has had
+    RadioTiming m_radio;             // no radio until setRadio()
     QByteArray m_fixedCall;
     QByteArray m_firstCall;
     bool m_split = false;

@@ -18,6 +18,8 @@ SimNode::SimNode(QObject* parent) : QObject(parent), m_server(new QTcpServer(thi
     m_server->setListenBacklogSize(1024);
     connect(m_server, &QTcpServer::newConnection, this, &SimNode::onNewConnection);
     connect(&m_spotTimer, &QTimer::timeout, this, &SimNode::spotTick);
+    m_streamTimer.setInterval(20);
+    connect(&m_streamTimer, &QTimer::timeout, this, &SimNode::streamTick);
     // Something for "sh/dx" to list from the start.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (int i = kShownSpots; i > 0; --i)
@@ -87,19 +89,77 @@ void SimNode::addSpot(const Spot& spot) {
 void SimNode::broadcast(const QByteArray& line) {
     const QByteArray bytes = line + "\r\n";
     for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-        if (it->call.isEmpty()) continue;
+        if (it->call.isEmpty() || !it->spots) continue;
         if (it.key()->bytesToWrite() > kSpotBacklog) {
             ++m_counters.spotsDropped;
             continue;
         }
-        it.key()->write(bytes);
+        writeTo(it.key(), *it, bytes, Kind::Spot);
         ++m_counters.linesOut;
     }
+}
+
+void SimNode::setStream(qint64 bytes, double seconds) {
+    m_streamBytes = bytes;
+    m_streamSeconds = seconds;
+}
+
+int SimNode::streaming() const {
+    int n = 0;
+    for (const Client& c : m_clients)
+        n += c.streamed >= 0 ? 1 : 0;
+    return n;
+}
+
+void SimNode::writeTo(QTcpSocket* s, Client& c, const QByteArray& bytes, Kind kind) {
+    s->write(bytes);
+    s->flush(); // hands the system what it takes now, without waiting
+    c.written += bytes.size();
+    emit wrote(c.call, bytes, kind);
+    if (!c.blocked && s->bytesToWrite() > 0) {
+        c.blocked = true;
+        emit writeBlocked(c.call, c.written - s->bytesToWrite());
+    }
+}
+
+void SimNode::flood(QTcpSocket* s, Client& c, qint64 bytes) {
+    // Lines as "sh/dx" lists them, each written on its own.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (qint64 done = 0; done < bytes;) {
+        const QByteArray line = formatShowDxLine(m_floodLines.next(now)) + "\r\n";
+        writeTo(s, c, line, Kind::Flood);
+        ++m_counters.linesOut;
+        done += line.size();
+    }
+}
+
+void SimNode::streamTick() {
+    bool more = false;
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        Client& c = *it;
+        if (c.streamed < 0) continue;
+        const double share = m_streamSeconds > 0
+                                 ? double(c.streamClock.elapsed()) / (1000.0 * m_streamSeconds)
+                                 : 1.0;
+        const qint64 due = qMin(m_streamBytes, qint64(double(m_streamBytes) * qMin(share, 1.0)));
+        if (due > c.streamed) {
+            const qint64 before = c.written;
+            flood(it.key(), c, due - c.streamed);
+            c.streamed += c.written - before;
+        }
+        if (c.streamed >= m_streamBytes)
+            c.streamed = -1;
+        else
+            more = true;
+    }
+    if (!more) m_streamTimer.stop();
 }
 
 void SimNode::onNewConnection() {
     while (QTcpSocket* s = m_server->nextPendingConnection()) {
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (m_sendBuffer > 0)
+            s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, m_sendBuffer);
         m_clients.insert(s, Client());
         connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
         connect(
@@ -135,11 +195,13 @@ QByteArray SimNode::prompt(const QByteArray& call) const {
     return call + " de SIMNODE >";
 }
 
-void SimNode::writeLines(QTcpSocket* s, const QList<QByteArray>& lines) {
+void SimNode::writeLines(QTcpSocket* s, const QList<QByteArray>& lines, Kind kind) {
     QByteArray bytes;
     for (const QByteArray& l : lines)
         bytes += l + "\r\n";
-    s->write(bytes);
+    const auto it = m_clients.find(s);
+    if (it == m_clients.end()) return;
+    writeTo(s, *it, bytes, kind);
     m_counters.linesOut += quint64(lines.size());
 }
 
@@ -149,8 +211,15 @@ void SimNode::handleLine(QTcpSocket* s, Client& c, const QByteArray& line) {
     if (c.call.isEmpty()) {
         c.call = text;
         ++m_counters.logins;
-        writeLines(s, {"Hello " + c.call + ", this is the simulated cluster node", prompt(c.call)});
+        c.spots = m_spotUsers <= 0 || ++m_loginCount <= m_spotUsers;
         emit userLoggedIn(c.call);
+        writeLines(s, {"Hello " + c.call + ", this is the simulated cluster node", prompt(c.call)});
+        if (m_floodBytes > 0) flood(s, c, m_floodBytes);
+        if (m_streamBytes > 0) {
+            c.streamed = 0;
+            c.streamClock.start();
+            if (!m_streamTimer.isActive()) m_streamTimer.start();
+        }
         return;
     }
     ++m_counters.linesIn;

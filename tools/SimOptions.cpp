@@ -94,6 +94,42 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
         {QStringLiteral("duration"),
          QStringLiteral("Seconds to run (default 0: until Ctrl-C or SIGTERM)."),
          QStringLiteral("seconds")},
+        {QStringLiteral("baud"),
+         QStringLiteral("Bits per second of each user's simulated radio link (default 1200; 0: "
+                        "no radio, frames reach the users at once and \"Y\" goes unanswered)."),
+         QStringLiteral("bits/s")},
+        {QStringLiteral("flood-bytes"),
+         QStringLiteral("Node: bytes of sh/dx lines written to each user at once after the login "
+                        "(default 0)."),
+         QStringLiteral("bytes")},
+        {QStringLiteral("stream-bytes"),
+         QStringLiteral("Node: bytes of sh/dx lines written to each user after the flood, evenly "
+                        "over --stream-seconds (default 0)."),
+         QStringLiteral("bytes")},
+        {QStringLiteral("stream-seconds"),
+         QStringLiteral("Node: seconds the --stream-bytes are spread over (default 0: at once)."),
+         QStringLiteral("seconds")},
+        {QStringLiteral("spot-users"),
+         QStringLiteral("Node: spots only to the first N users that log in (default 0: all)."),
+         QStringLiteral("n")},
+        {QStringLiteral("node-send-buffer"),
+         QStringLiteral("Node: the system's send buffer of each user's connection, in bytes "
+                        "(default 0: the system's own, which grows to megabytes on 127.0.0.1)."),
+         QStringLiteral("bytes")},
+        {QStringLiteral("leave-after"),
+         QStringLiteral("Load users leave this many seconds after connecting (default 0: stay "
+                        "until their lines are sent)."),
+         QStringLiteral("seconds")},
+        {QStringLiteral("rejoin-after"),
+         QStringLiteral("Users that left by --leave-after connect again this many seconds later, "
+                        "once (default 0: they do not)."),
+         QStringLiteral("seconds")},
+        {QStringLiteral("report"),
+         QStringLiteral("Write the figures per user as JSON to this file at the end."),
+         QStringLiteral("file")},
+        {QStringLiteral("stop-when-aired"),
+         QStringLiteral("End the run once the node's flood and stream are written and everything "
+                        "it wrote has aired to every user still connected.")},
         {QStringLiteral("quiet"), QStringLiteral("Print only the start and the summary lines.")},
         {QStringLiteral("split-frames"),
          QStringLiteral("Send every engine frame in several pieces (for tests).")},
@@ -116,7 +152,8 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     }
 
     qint64 agwPort = o.agwPort, nodePort = o.nodePort, radioPort = o.radioPort, users = o.users,
-           lines = o.linesPerUser, ports = o.ports;
+           lines = o.linesPerUser, ports = o.ports, baud = o.baud, spotUsers = o.spotUsers,
+           sendBuffer = o.nodeSendBuffer;
     if (!readInt(p, QStringLiteral("agw-port"), 0, 65535, agwPort, message) ||
         !readInt(p, QStringLiteral("node-port"), 0, 65535, nodePort, message) ||
         !readInt(p, QStringLiteral("radio-port"), 0, 255, radioPort, message) ||
@@ -125,7 +162,15 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
         !readInt(p, QStringLiteral("lines-per-user"), 0, 1000000000, lines, message) ||
         !readRate(p, QStringLiteral("rate"), 1e7, o.rate, message) ||
         !readRate(p, QStringLiteral("spot-rate"), 1e6, o.spotRate, message) ||
-        !readRate(p, QStringLiteral("duration"), 1e7, o.duration, message))
+        !readRate(p, QStringLiteral("duration"), 1e7, o.duration, message) ||
+        !readInt(p, QStringLiteral("baud"), 0, 10000000, baud, message) ||
+        !readInt(p, QStringLiteral("flood-bytes"), 0, qint64(1) << 32, o.floodBytes, message) ||
+        !readInt(p, QStringLiteral("stream-bytes"), 0, qint64(1) << 32, o.streamBytes, message) ||
+        !readRate(p, QStringLiteral("stream-seconds"), 1e7, o.streamSeconds, message) ||
+        !readInt(p, QStringLiteral("spot-users"), 0, 100000, spotUsers, message) ||
+        !readInt(p, QStringLiteral("node-send-buffer"), 0, 1 << 30, sendBuffer, message) ||
+        !readRate(p, QStringLiteral("leave-after"), 1e7, o.leaveAfter, message) ||
+        !readRate(p, QStringLiteral("rejoin-after"), 1e7, o.rejoinAfter, message))
         return ParseResult::Error;
     o.agwPort = quint16(agwPort);
     o.nodePort = quint16(nodePort);
@@ -133,6 +178,11 @@ ParseResult parseSimOptions(const QStringList& arguments, SimOptions& o, QString
     o.users = int(users);
     o.linesPerUser = int(lines);
     o.ports = int(ports);
+    o.baud = int(baud);
+    o.spotUsers = int(spotUsers);
+    o.nodeSendBuffer = int(sendBuffer);
+    o.reportFile = p.value(QStringLiteral("report"));
+    o.stopWhenAired = p.isSet(QStringLiteral("stop-when-aired"));
 
     if (p.isSet(QStringLiteral("cluster-call"))) {
         const QString call = p.value(QStringLiteral("cluster-call")).trimmed();

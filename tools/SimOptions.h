@@ -17,6 +17,16 @@ struct SimOptions {
     double rate = 50;        // load users: lines per second, all users together (0: flat out)
     double spotRate = 0.2;   // spot lines per second to every logged-in node user (0: none)
     double duration = 0;     // seconds; 0: until interrupted
+    int baud = 1200;         // each user's radio link; 0: none (frames at once, "Y" unanswered)
+    qint64 floodBytes = 0;   // node: bytes of "sh/dx" lines to each user at once after the login
+    qint64 streamBytes = 0;  // node: then this many more, evenly over streamSeconds
+    double streamSeconds = 0;
+    int spotUsers = 0;      // node: spots only to the first N logins (0: to all)
+    int nodeSendBuffer = 0; // node: SO_SNDBUF of each user's connection (0: the system's)
+    double leaveAfter = 0;  // load users leave ("d") this many seconds after connecting (0: no)
+    double rejoinAfter = 0; // and connect again this many seconds later, once (0: no)
+    QString reportFile;     // figures per user as JSON at the end (empty: none)
+    bool stopWhenAired = false;
     bool quiet = false;
     bool splitFrames = false;
     bool runEngine = true;

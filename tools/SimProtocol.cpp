@@ -62,6 +62,29 @@ QByteArray buildRegisteredFrame(const QByteArray& call) {
     return buildFrame(0, 'X', call, QByteArray(), QByteArray(1, '\1'));
 }
 
+QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const QByteArray& callTo,
+                                 quint32 frames) {
+    QByteArray data(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        data[i] = static_cast<char>((frames >> (8 * i)) & 0xff);
+    return buildFrame(port, 'Y', callFrom, callTo, data);
+}
+
+QByteArray toRadioText(const QByteArray& nodeText) {
+    QByteArray out;
+    out.reserve(nodeText.size());
+    bool afterCr = false;
+    for (const char c : nodeText) {
+        if (c == '\n' && afterCr) {
+            afterCr = false;
+            continue;
+        }
+        afterCr = c == '\r';
+        out.append(c == '\n' ? '\r' : c);
+    }
+    return out;
+}
+
 QList<QByteArray> splitForWrites(const QByteArray& frame) {
     const qsizetype n = frame.size();
     const qsizetype headerEnd = qMin<qsizetype>(n, kAgwHeaderSize);

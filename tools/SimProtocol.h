@@ -42,6 +42,14 @@ QByteArray buildPortInfoFrame(int ports);
 // The engine's answer to an "X" registration: one data byte, 1 for success.
 QByteArray buildRegisteredFrame(const QByteArray& call);
 
+// The engine's answer to a "Y" request: the request's header with DataLen 4 and the frames the
+// engine holds for that link as a 32-bit little-endian number.
+QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const QByteArray& callTo,
+                                 quint32 frames);
+// The node's text as the gateway hands it to a radio user: every line end (CR LF, a lone CR or a
+// lone LF) one CR. (The node writes whole lines, so no CR LF is parted between two calls.)
+QByteArray toRadioText(const QByteArray& nodeText);
+
 // Cuts a frame into pieces for separate writes: one byte, the rest of the first 20, the rest
 // of the header, then the data in two halves (empty pieces left out).
 QList<QByteArray> splitForWrites(const QByteArray& frame);

@@ -62,6 +62,8 @@ bool SimUsers::connectLoadUser(const QByteArray& call, quint8 port) {
     u.gone = false;
     m_users.insert(call, u);
     ++m_loadLeft;
+    if (m_leaveMs > 0 && !m_rejoined.contains(call))
+        QTimer::singleShot(m_leaveMs, this, [this, call, port] { leaveAndRejoin(call, port); });
     return true;
 }
 
@@ -227,6 +229,18 @@ void SimUsers::loadTick() {
         QTimer::singleShot(m_timing.leaveMs, this, [this, call] { loadLeave(call); });
     }
     if (m_ready.isEmpty()) m_loadTimer.stop();
+}
+
+void SimUsers::leaveAndRejoin(const QByteArray& call, quint8 port) {
+    const auto it = m_users.constFind(call);
+    if (it == m_users.constEnd() || it->gone || !m_engine->disconnectUser(call)) return;
+    if (m_rejoinMs <= 0) return;
+    m_rejoined.insert(call);
+    ++m_rejoinsPending;
+    QTimer::singleShot(m_rejoinMs, this, [this, call, port] {
+        --m_rejoinsPending;
+        connectLoadUser(call, port);
+    });
 }
 
 void SimUsers::loadLeave(const QByteArray& call) {

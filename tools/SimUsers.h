@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 namespace sim {
@@ -30,6 +31,14 @@ public:
              QObject* parent = nullptr);
 
     void setTiming(const Timing& t) { m_timing = t; }
+    // Load: each user leaves `leaveMs` after connecting (0: no), and connects again `rejoinMs`
+    // later, once (0: no).
+    void setLeave(int leaveMs, int rejoinMs) {
+        m_leaveMs = leaveMs;
+        m_rejoinMs = rejoinMs;
+    }
+    // Load users that left and will connect again.
+    int rejoinsPending() const { return m_rejoinsPending; }
     static QList<QByteArray> demoCalls();
     static QByteArray loadCall(int index);
 
@@ -63,6 +72,7 @@ private:
     void loadReady(const QByteArray& call);
     void loadTick();
     void loadLeave(const QByteArray& call);
+    void leaveAndRejoin(const QByteArray& call, quint8 port);
     void type(const QByteArray& call, const QByteArray& line);
     // Runs demoStep for the user after `ms`, unless the user's epoch changes meanwhile.
     void after(const QByteArray& call, int ms);
@@ -85,6 +95,10 @@ private:
     QElapsedTimer m_loadClock;
     qint64 m_loadDone = 0;
     int m_loadLeft = 0; // users not yet gone
+    int m_leaveMs = 0;
+    int m_rejoinMs = 0;
+    int m_rejoinsPending = 0;
+    QSet<QByteArray> m_rejoined;
 };
 
 } // namespace sim

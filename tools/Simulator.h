@@ -4,9 +4,12 @@
 #include "tools/SimEngine.h"
 #include "tools/SimNode.h"
 #include "tools/SimOptions.h"
+#include "tools/SimReport.h"
 #include "tools/SimUsers.h"
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
 namespace sim {
 
@@ -17,8 +20,12 @@ public:
 
     // Opens the listening ports; false with a description when one cannot be opened.
     bool start(QString& error);
-    // One line: frames in and out, lines per direction, users logged in.
+    // One line: frames in and out, lines per direction, users logged in; with engine and node
+    // both running, the figures of the radio links and of what the node wrote.
     QString summary() const;
+    // Writes the figures per user to the --report file, if one was named.
+    bool writeReport(QString& error) const;
+    const TrafficRecord& record() const { return m_record; }
 
     SimEngine* engine() const { return m_engine; }
     SimNode* node() const { return m_node; }
@@ -27,14 +34,21 @@ public:
 signals:
     // A line for the console. Traffic lines are left out under --quiet.
     void output(const QString& line);
+    // Under --stop-when-aired: everything the node had to write has aired.
+    void finished();
 
 private:
     void traffic(const QString& line);
+    double nowMs() const { return double(m_clock.nsecsElapsed()) / 1e6; }
+    void checkFinished();
 
     SimOptions m_options;
     SimEngine* m_engine = nullptr;
     SimNode* m_node = nullptr;
     SimUsers* m_users = nullptr;
+    TrafficRecord m_record;
+    QElapsedTimer m_clock;
+    QTimer m_finishTimer;
 };
 
 } // namespace sim

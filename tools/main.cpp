@@ -66,6 +66,8 @@ int main(int argc, char* argv[]) {
     sim::Simulator simulator(options);
     QObject::connect(&simulator, &sim::Simulator::output, &app,
                      [](const QString& line) { printLine(line); });
+    QObject::connect(&simulator, &sim::Simulator::finished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     QString error;
     if (!simulator.start(error)) {
         printLine(QStringLiteral("pktgate-sim: %1").arg(error), stderr);
@@ -76,5 +78,9 @@ int main(int argc, char* argv[]) {
 
     app.exec();
     printLine(simulator.summary());
+    if (!simulator.writeReport(error)) {
+        printLine(QStringLiteral("pktgate-sim: %1").arg(error), stderr);
+        return 1;
+    }
     return 0;
 }

@@ -4,8 +4,11 @@
 #include "tools/SimNode.h"
 #include "tools/SimOptions.h"
 #include "tools/SimProtocol.h"
+#include "tools/SimRadio.h"
+#include "tools/SimReport.h"
 #include "tools/SimUsers.h"
 
+#include <QJsonArray>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -99,7 +102,41 @@ private slots:
     void spotsOnlyToLoggedIn();
     void loadUsers();
     void demoRound();
+    void radioCalibration();
+    void outstandingAnswers_data();
+    void outstandingAnswers();
+    void radioAirsInOrder();
+    void nodeFlood();
+    void recordChecksText_data();
+    void recordChecksText();
 };
+
+namespace {
+// An engine with a registered fake gateway in front of it.
+struct EngineBench {
+    SimEngine engine;
+    FakeGateway* gw = nullptr;
+
+    explicit EngineBench(const RadioTiming& radio) {
+        engine.setRadio(radio);
+        QString error;
+        if (engine.listen(0, error)) gw = new FakeGateway(engine.port());
+    }
+    ~EngineBench() { delete gw; }
+    bool registered() {
+        if (!gw || !gw->waitConnected()) return false;
+        gw->send(buildRegisterFrame("GB7TC"));
+        return QTest::qWaitFor([this] { return engine.gatewayReady(); }, 5000);
+    }
+};
+
+RadioTiming fastRadio() {
+    RadioTiming t;
+    t.baud = 200000;
+    t.txDelayMs = 5;
+    return t;
+}
+} // namespace
 
 void TstSim::piecesRejoin() {
     // The pieces the engine writes in split mode make the same frame again.
@@ -179,6 +216,11 @@ void TstSim::options_data() {
     QTest::newRow("stray argument") << QStringList{"now"} << int(R::Error) << "\"now\"";
     QTest::newRow("unknown option") << QStringList{"--user=3"} << int(R::Error) << "user";
     QTest::newRow("help") << QStringList{"--help"} << int(R::Help) << "--split-frames";
+    QTest::newRow("radio and flood")
+        << QStringList{"--baud", "9600", "--flood-bytes", "16384", "--stream-seconds", "60"}
+        << int(R::Run) << "agw 8000 node 7300 demo";
+    QTest::newRow("baud not a number")
+        << QStringList{"--baud", "fast"} << int(R::Error) << "--baud";
 }
 
 void TstSim::options() {
@@ -207,8 +249,9 @@ void TstSim::program_data() {
     QTest::newRow("bad port") << QStringList{"--agw-port", "abc"} << 2 << "--agw-port";
     QTest::newRow("port out of range") << QStringList{"--node-port", "99999"} << 2 << "99999";
     QTest::newRow("help") << QStringList{"--help"} << 0 << "--lines-per-user";
-    QTest::newRow("short run") << QStringList{"--agw-port", "0",   "--node-port", "0",
-                                              "--duration", "0.3", "--quiet"}
+    QTest::newRow("short run") << QStringList{"--agw-port", "0",          "--node-port",
+                                              "0",          "--duration", "0.3",
+                                              "--quiet",    "--baud",     "0"}
                                << 0 << "summary: frames in 0, frames out 0";
 }
 
@@ -595,6 +638,197 @@ void TstSim::demoRound() {
     }
     QCOMPARE(gw.ofKind('D', calls.first()).size(), 3);
     QCOMPARE(gw.ofKind('D', calls.first())[2].data, QByteArray("bye\r"));
+}
+
+void TstSim::radioCalibration() {
+    // Direwolf 1.6 at 1200 baud aired 200 frames of about 80 bytes in about 172 s.
+    const double ms = airTimeMs(RadioTiming(), QList<qsizetype>(200, 80));
+    QVERIFY2(ms > 172000 * 0.95 && ms < 172000 * 1.05, qPrintable(QString::number(ms)));
+    // Without a radio nothing takes time on air.
+    RadioTiming none;
+    none.baud = 0;
+    QCOMPARE(airMs(none, 1000), 0.0);
+}
+
+void TstSim::outstandingAnswers_data() {
+    QTest::addColumn<int>("baud");         // 0: no radio
+    QTest::addColumn<bool>("reconnected"); // the user left and came back before the frames
+    QTest::addColumn<bool>("otherClient"); // the question comes on another connection
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("answer"); // -1: none
+    // Three frames for G4ABC on port 1 are held (a slow radio keeps them for seconds).
+    QTest::newRow("cluster call to the user")
+        << 300 << false << false << QByteArray("GB7TC") << QByteArray("G4ABC") << 1 << 3;
+    QTest::newRow("calls the other way round")
+        << 300 << false << false << QByteArray("G4ABC") << QByteArray("GB7TC") << 1 << 0;
+    QTest::newRow("station without a link")
+        << 300 << false << false << QByteArray("GB7TC") << QByteArray("GB7TC") << 0 << 0;
+    QTest::newRow("another port") << 300 << false << false << QByteArray("GB7TC")
+                                  << QByteArray("G4ABC") << 2 << 0;
+    QTest::newRow("a client that does not own the link")
+        << 300 << false << true << QByteArray("GB7TC") << QByteArray("G4ABC") << 1 << 0;
+    QTest::newRow("after a reconnect: a window too many")
+        << 300 << true << false << QByteArray("GB7TC") << QByteArray("G4ABC") << 1 << 7;
+    QTest::newRow("no radio: no answer")
+        << 0 << false << false << QByteArray("GB7TC") << QByteArray("G4ABC") << 1 << -1;
+}
+
+void TstSim::outstandingAnswers() {
+    QFETCH(int, baud);
+    QFETCH(bool, reconnected);
+    QFETCH(bool, otherClient);
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(int, port);
+    QFETCH(int, answer);
+    RadioTiming radio;
+    radio.baud = baud;
+    EngineBench b(radio);
+    QVERIFY(b.registered());
+    QVERIFY(b.engine.connectUser("G4ABC", 1));
+    if (reconnected) {
+        QVERIFY(b.engine.disconnectUser("G4ABC"));
+        QVERIFY(b.engine.connectUser("G4ABC", 1));
+    }
+    QSignalSpy aired(&b.engine, &SimEngine::frameAired);
+    for (int i = 0; i < 3; ++i)
+        b.gw->send(buildFrame(1, 'D', "GB7TC", "G4ABC", "line\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(b.engine.counters().framesIn, quint64(4), 5000);
+    QCOMPARE(aired.size(), baud > 0 ? 0 : 3);
+
+    FakeGateway other(b.engine.port());
+    QVERIFY(other.waitConnected());
+    FakeGateway& asker = otherClient ? other : *b.gw;
+    const qsizetype before = asker.frames.size();
+    asker.send(buildFrame(quint8(port), 'Y', from, to));
+    if (answer < 0) {
+        QTest::qWait(100);
+        QCOMPARE(asker.frames.size(), before);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(asker.ofKind('Y').size(), 1, 5000);
+    const Frame y = asker.ofKind('Y').first();
+    QCOMPARE(y.header.Port, quint8(port));
+    QCOMPARE(y.header.CallFrom, from);
+    QCOMPARE(y.header.CallTo, to);
+    QCOMPARE(y.header.DataLen, 4u);
+    QCOMPARE(y.data, QByteArray(1, char(answer)) + QByteArray(3, '\0')); // little-endian
+    QVERIFY(aired.isEmpty()); // the answer came while the frames were still held
+}
+
+void TstSim::radioAirsInOrder() {
+    // A user reads a frame only once it has aired, in order; a reconnect's extra window goes
+    // with the first new frame; the gateway's "d" drops what is still queued.
+    EngineBench b(fastRadio());
+    QVERIFY(b.registered());
+    QVERIFY(b.engine.connectUser("G4ABC"));
+    QVERIFY(b.engine.disconnectUser("G4ABC"));
+    QVERIFY(b.engine.connectUser("G4ABC"));
+    QSignalSpy lines(&b.engine, &SimEngine::userLine);
+    QSignalSpy arrived(&b.engine, &SimEngine::frameArrived);
+    QByteArray out;
+    for (int i = 0; i < 10; ++i)
+        out += buildFrame(0, 'D', "GB7TC", "G4ABC", "line " + QByteArray::number(i) + '\r');
+    b.gw->send(out);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 10, 5000);
+    QCOMPARE(arrived.last()[2].toInt(), 10); // all ten held at once
+    QTRY_COMPARE_WITH_TIMEOUT(lines.size(), 10, 5000);
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(lines[i][1].toByteArray(), "line " + QByteArray::number(i));
+    QCOMPARE(b.engine.outstanding("G4ABC"), 0);
+    b.gw->send(buildFrame(0, 'Y', "GB7TC", "G4ABC"));
+    QTRY_COMPARE_WITH_TIMEOUT(b.gw->ofKind('Y').size(), 1, 5000);
+    QCOMPARE(b.gw->ofKind('Y').first().data, QByteArray(4, '\0'));
+
+    // A long queue, cut short by the gateway's "d".
+    RadioTiming slow = fastRadio();
+    slow.baud = 1200;
+    EngineBench c(slow);
+    QVERIFY(c.registered());
+    QVERIFY(c.engine.connectUser("G4ABC"));
+    QSignalSpy cut(&c.engine, &SimEngine::frameAired);
+    out.clear();
+    for (int i = 0; i < 20; ++i)
+        out += buildFrame(0, 'D', "GB7TC", "G4ABC", QByteArray(100, 'x'));
+    c.gw->send(out + buildFrame(0, 'd', "GB7TC", "G4ABC"));
+    QTRY_COMPARE_WITH_TIMEOUT(c.gw->ofKind('d').size(), 1, 5000);
+    QCOMPARE(c.engine.outstandingTotal(), 0);
+    QTest::qWait(50);
+    QVERIFY(cut.isEmpty());
+}
+
+void TstSim::nodeFlood() {
+    // The flood and the stream come after the greeting, as whole CR LF lines, and the node
+    // reports every byte it wrote.
+    SimNode node;
+    node.setFlood(2000);
+    node.setStream(1000, 0.2);
+    QString error;
+    QVERIFY(node.listen(0, error));
+    QByteArray written;
+    connect(&node, &SimNode::wrote, this,
+            [&written](const QByteArray&, const QByteArray& bytes, SimNode::Kind) {
+                written += bytes;
+            });
+    NodeClient c(node.port());
+    QVERIFY(c.socket.waitForConnected(3000));
+    c.socket.write("G4ABC\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(c.received.size() >= 3000 && node.streaming() == 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(c.received.size(), written.size(), 5000);
+    QCOMPARE(c.received, written);
+    const QByteArrayList lines = c.lines();
+    QVERIFY(lines.size() > 30);
+    QCOMPARE(lines[0], QByteArray("Hello G4ABC, this is the simulated cluster node"));
+    QVERIFY(lines[2].contains('<')); // an "sh/dx" line
+}
+
+void TstSim::recordChecksText_data() {
+    QTest::addColumn<QByteArrayList>("aired"); // frames that aired for the second session
+    QTest::addColumn<QString>("text");
+    QTest::newRow("all, as the gateway cuts it")
+        << QByteArrayList{"new 1\rne", "w 2\r"} << QStringLiteral("complete");
+    QTest::newRow("not all yet") << QByteArrayList{"new 1\r"} << QStringLiteral("short");
+    QTest::newRow("old session's text")
+        << QByteArrayList{"old 2\r", "new 1\r"} << QStringLiteral("wrong at byte 0");
+    QTest::newRow("a byte lost") << QByteArrayList{"new 1\r", "ew 2\r"}
+                                 << QStringLiteral("wrong at byte 6");
+}
+
+void TstSim::recordChecksText() {
+    QFETCH(QByteArrayList, aired);
+    QFETCH(QString, text);
+    TrafficRecord r;
+    r.engineConnect("G4ABC", 0);
+    r.nodeLogin("G4ABC", 1);
+    r.nodeWrote("G4ABC", "old 1\r\nold 2\r\n", false, 2);
+    r.engineGone("G4ABC", true, 3);
+    r.nodeClosed("G4ABC", 5);
+    // The same user again: its text is checked against what the node wrote the second time.
+    r.engineConnect("G4ABC", 10);
+    r.nodeLogin("G4ABC", 11);
+    r.nodeWrote("G4ABC", "new 1\r\n", false, 12);
+    r.nodeWrote("G4ABC", "new 2\r\n", true, 13);
+    double ms = 20;
+    for (const QByteArray& f : aired) {
+        r.engineArrived("G4ABC", f, 1, ms);
+        r.engineAired("G4ABC", f, ms);
+        ms += 10;
+    }
+    const TrafficRecord::Session* s = r.session("G4ABC", 2);
+    QVERIFY(s);
+    QCOMPARE(r.report(ms)[QStringLiteral("sessions")]
+                 .toArray()[1]
+                 .toObject()[QStringLiteral("text")]
+                 .toString(),
+             text);
+    QCOMPARE(r.session("G4ABC", 1)->nodeClosedMs - r.session("G4ABC", 1)->userLeftMs, 2.0);
+    if (text == QStringLiteral("complete")) {
+        // Both writes start in the first frame, which came at 20.
+        QCOMPARE(r.latencies(), (std::vector<double>{8, 7}));
+        QVERIFY(r.allAired());
+    }
 }
 
 QTEST_GUILESS_MAIN(TstSim)
