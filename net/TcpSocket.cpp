@@ -198,6 +198,12 @@ void TcpSocket::onReadable() {
         failConnected(errno);
         return;
     }
+    if (n == 0 && m_writeError != 0) {
+        // A reset that a write met first: the read that follows sees only the end, and the
+        // connection failed all the same.
+        failConnected(m_writeError);
+        return;
+    }
     if (n == 0) {
         // The peer's orderly close. What was read before it stays readable.
         m_peerClosed = true;
