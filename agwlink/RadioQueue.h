@@ -47,8 +47,8 @@ public:
     qsizetype waitingBytes() const;
     // Seconds the radio needs for what waits, at the rate seen so far.
     double airSeconds() const;
-    // Something is held or outstanding.
-    bool busy() const { return heldBytes() > 0 || m_outstanding > 0 || m_unknown; }
+    // Text waits for room in the engine, or what the engine holds is not known.
+    bool waiting() const { return heldBytes() > 0 || m_unknown; }
 
     // Everything dropped: the user has gone.
     void clear();

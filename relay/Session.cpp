@@ -180,7 +180,12 @@ void Session::pump() {
         m_disconnectDue = false;
         m_context.radio.sendDisconnect(m_slot, m_port, m_callsign);
     }
-    const bool busy = limit > 0 && m_toRadio.busy();
+    // The engine is asked while its answer can let something go: text waits, the disconnect
+    // waits for the last frames to air, or the count, which between answers only ever errs
+    // high, is half way to the limit (so that the next text finds room at once).
+    const int outstanding = m_toRadio.outstanding();
+    const bool busy = limit > 0 && (m_toRadio.waiting() || 2 * outstanding >= limit ||
+                                    (m_disconnectDue && outstanding > 0));
     if (busy != m_pacingBusy) {
         m_pacingBusy = busy;
         emit pacingBusyChanged(this, busy);

@@ -113,7 +113,7 @@ public:
     void framesOutstanding(quint8 port, quint32 frames);
     // Asks the engine for the user's frames outstanding, unless a question is unanswered.
     void askEngine();
-    // Something for the user is held or in the engine (on a paced link).
+    // Text for the user waits for room in the engine (on a paced link): the engine is asked.
     bool pacingBusy() const { return m_pacingBusy; }
     // One tick of the keep-alive timer.
     void keepAliveTick();
