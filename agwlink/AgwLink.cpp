@@ -45,11 +45,6 @@ AgwLink::AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor,
 
 AgwLink::~AgwLink() = default;
 
-void AgwLink::setEngine(const QString& host, quint16 port) {
-    m_socket->remoteHost = host;
-    m_socket->remotePort = port;
-}
-
 void AgwLink::setEngineHost(const QString& host) {
     m_socket->remoteHost = host;
 }
@@ -68,10 +63,6 @@ quint16 AgwLink::enginePort() const {
 
 int AgwLink::state() const {
     return m_socket->state();
-}
-
-bool AgwLink::isConnected() const {
-    return m_socket->state() == Socket::Connected;
 }
 
 qint64 AgwLink::bytesQueued() const {

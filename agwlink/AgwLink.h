@@ -83,14 +83,12 @@ public:
     void setEvents(AgwLinkEvents* events) { m_events = events; }
 
     // Where the engine listens; kept between connection attempts.
-    void setEngine(const QString& host, quint16 port);
     void setEngineHost(const QString& host);
     void setEnginePort(quint16 port);
     QString engineHost() const;
     quint16 enginePort() const;
     // The link's socket state code (7: connected).
     int state() const;
-    bool isConnected() const;
     // Bytes handed to the link that the system has not taken yet.
     qint64 bytesQueued() const;
 

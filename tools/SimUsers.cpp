@@ -1,5 +1,7 @@
 #include "tools/SimUsers.h"
 
+#include <QTimer>
+
 namespace sim {
 namespace {
 // Flat out: keep at most this much queued towards the gateway.
@@ -34,10 +36,14 @@ QByteArray SimUsers::loadCall(int index) {
 void SimUsers::onRegistered() {
     if (m_running) return;
     m_running = true;
-    if (m_userCount < 0)
-        startDemoRound();
-    else
-        startLoad();
+    // Radio users come a moment after the link, as people do, not in the millisecond of the
+    // registration: a gateway has learnt by then whether the engine reports its frames.
+    QTimer::singleShot(m_engine->hasRadio() ? kFirstUserDelayMs : 0, this, [this] {
+        if (m_userCount < 0)
+            startDemoRound();
+        else
+            startLoad();
+    });
 }
 
 quint8 SimUsers::portOf(qsizetype index) const {

@@ -15,6 +15,8 @@ namespace sim {
 class SimUsers : public QObject {
     Q_OBJECT
 public:
+    // With a radio model, users start this long after the gateway's registration.
+    static constexpr int kFirstUserDelayMs = 1000;
     struct Timing {
         int connectGapMs = 700;    // between the demo users' connects
         int greetingWaitMs = 5000; // longest wait for the node's greeting before typing anyway
