@@ -320,7 +320,7 @@ void tst_program::headlessRun() {
     // SIGTERM: the link is closed with no frame sent before it, the end logged last, the
     // settings file left as it was.
     const qint64 frames = engine.frames;
-    QCOMPARE(gw.terminate(), 0);
+    QVERIFY2(gw.terminate() == 0, gw.err.right(3000).constData());
     QVERIFY(
         waitUntil([&] { return engine.link->state() != QAbstractSocket::ConnectedState; }, 5000));
     QVERIFY(waitUntil([&] { return node.of("G4ABC")->ended; }, 5000));
