@@ -328,6 +328,9 @@ struct Run {
             // Only an answer to the station whose data is being handled.
             if (h.DataKind == 'D') fail("D frame while the engine's bytes are handled", head);
             const AgwHeader& in = monitor.header;
+            // A "C" is answered by a "d" when its callsign is refused, or to the radio port a
+            // session moves away from.
+            if (in.DataKind == 'C' && in.CallFrom == h.CallTo && h.DataKind == 'd') break;
             if (in.DataKind != 'D' || in.CallFrom != h.CallTo)
                 fail("d frame to a station whose data is not being handled", head);
             if (h.Port != in.Port && !(s && h.Port == s->port()))
@@ -421,7 +424,8 @@ struct Run {
         if (h.DataKind != 'D') return;
         Session* s = table().find(h.CallFrom);
         Tracked* t = s ? live.value(s, nullptr) : nullptr;
-        if (!t) return;
+        // Text from a radio port the session has moved away from is not the session's.
+        if (!t || s->port() != h.Port) return;
         const QByteArray text = toNodeText(QByteArrayView(f).sliced(kAgwHeaderSize));
         if (s->state() == Session::State::Connecting) {
             t->typed += text; // past the bound the session must end

@@ -155,7 +155,8 @@ void Session::setReading(bool on) {
 
 void Session::updateReading() {
     // Two packets' worth held is enough to keep the radio busy until the engine's next answer.
-    const bool on = m_linkReading && m_toRadio.heldBytes() <= 2 * m_context.radio.packetLength();
+    const bool on =
+        m_linkReading && m_toRadio.heldBytes() <= 2 * qint64(m_context.radio.packetLength());
     if (on == m_reading) return;
     m_reading = on;
     m_node->setReading(on);
