@@ -64,6 +64,7 @@ private slots:
     void notConnected();
     void peerEnds_data();
     void peerEnds();
+    void resetMetByAWrite();
     void resetDuringConnect();
     void unsentCountedTogether();
 };
@@ -237,6 +238,26 @@ void tst_tcpsocket::peerEnds() {
     QFETCH(bool, reset);
     QCOMPARE(socketSeesPeerEnd(reset),
              reset ? QStringList{"error: Connection reset by peer 9"} : QStringList{"closed 8"});
+}
+
+// The node resets the connection just before the gateway writes to it (its login line): the
+// write meets the reset and takes its error, and the read after it sees only the end. That is
+// still the reset it was, reported once as an error, never as the node's orderly close.
+void tst_tcpsocket::resetMetByAWrite() {
+    Pair p;
+    QVERIFY(p.open());
+    QStringList seen;
+    QObject::connect(p.socket.get(), &Socket::peerClosed,
+                     [&] { seen << QStringLiteral("closed"); });
+    QObject::connect(p.socket.get(), &Socket::errorOccurred,
+                     [&](const QString& d) { seen << QStringLiteral("error: ") + d; });
+    // On the loopback the reset has reached the gateway's end when abort() returns.
+    resetConnection(p.peer);
+    p.socket->send("GB7TC\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 5000));
+    QTest::qWait(50);
+    QCOMPARE(seen, QStringList{"error: Connection reset by peer"});
+    QCOMPARE(p.socket->state(), int(Socket::Error));
 }
 
 // The node accepts and resets at once, before the gateway has looked at its connect: that is one
