@@ -56,6 +56,8 @@ private slots:
     void fields();
     void read_data();
     void read();
+    void windowRule_data();
+    void windowRule();
     void missingFileTouchesNothing();
     void roundTrip_data();
     void roundTrip();
@@ -243,6 +245,30 @@ void TestConfigFile::read() {
     QCOMPARE(s.keepAliveMinutes, keepAlive);
     QCOMPARE(sets(frame), windowSets);
     QCOMPARE(dir.logEntries(), log);
+}
+
+// By the window's own rule, reading stops at a value the window could not take.
+void TestConfigFile::windowRule_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("a negative size") << QByteArray("\"Height\",-5\r\n\"Width\",-15\r\n")
+                                     << QStringList{"Height=-5"} << "Readcfg Width";
+    QTest::newRow("more pixels than the toolkit takes")
+        << QByteArray("\"Top\",-15\r\n\"Left\",251658240\r\n") << QStringList{"Top=-15"}
+        << "Readcfg Left";
+}
+
+void TestConfigFile::windowRule() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, taken);
+    QFETCH(QString, logged);
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
+    dir.write(QStringLiteral("pktgate.cfg"), content);
+    QCOMPARE(sets(readSettingsFile(settingsFilePath(dir.path()), settings, errors)), taken);
+    QCOMPARE(dir.logEntries(), QStringList{logged});
 }
 
 void TestConfigFile::missingFileTouchesNothing() {
