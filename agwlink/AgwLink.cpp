@@ -46,19 +46,19 @@ AgwLink::AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor,
 AgwLink::~AgwLink() = default;
 
 void AgwLink::setEngineHost(const QString& host) {
-    m_socket->remoteHost = host;
+    m_socket->setRemote(host, m_socket->remotePort());
 }
 
 void AgwLink::setEnginePort(quint16 port) {
-    m_socket->remotePort = port;
+    m_socket->setRemote(m_socket->remoteHost(), port);
 }
 
 QString AgwLink::engineHost() const {
-    return m_socket->remoteHost;
+    return m_socket->remoteHost();
 }
 
 quint16 AgwLink::enginePort() const {
-    return m_socket->remotePort;
+    return m_socket->remotePort();
 }
 
 int AgwLink::state() const {
@@ -329,8 +329,8 @@ void AgwLink::onError(const QString& description) {
     m_monitor.setLinkColour(LinkColour::Yellow);
     m_monitor.setKickVisible(true);
     const QString message = QStringLiteral("Winsock Error: ") + description +
-                            QStringLiteral(" at ") + m_socket->remoteHost +
-                            QStringLiteral("  port ") + QString::number(m_socket->remotePort);
+                            QStringLiteral(" at ") + m_socket->remoteHost() +
+                            QStringLiteral("  port ") + QString::number(m_socket->remotePort());
     m_monitor.setStatusText(message);
     m_log.write(QStringLiteral("WinsockAGW_Error"), message);
     m_changedAt = platform::now();

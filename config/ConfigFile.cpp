@@ -1,6 +1,7 @@
 #include "config/ConfigFile.h"
 
 #include "config/ErrorLog.h"
+#include "config/Twips.h"
 #include "net/Failure.h"
 #include "net/SingleByte.h"
 
@@ -60,24 +61,22 @@ QByteArray quotedText(const QString& value) {
     return '"' + toSingleByte(quote < 0 ? value : value.first(quote)) + '"';
 }
 
-const char* const kGeometryKeys[] = {"Top", "Left", "Height", "Width"};
-const WindowGeometry::Field kGeometryFields[] = {WindowGeometry::Top, WindowGeometry::Left,
-                                                 WindowGeometry::Height, WindowGeometry::Width};
+const char* const kFrameKeys[] = {"Top", "Left", "Height", "Width"};
 
 // Applies one pair. Returns the log detail of a value the reader replaced (beginning with the
 // key), nothing when the value was taken as it stands.
 std::optional<QString> applyPair(const QString& key, const QString& value, Settings& s,
-                                 WindowGeometry& window) {
+                                 FrameFromFile& frame, FrameRule takes) {
     if (key == QLatin1String("Cluster Call")) {
         s.clusterCall = callsignText(value);
     } else if (key == QLatin1String("AGW IP")) {
         s.agwIp = trimBlanks(value);
     } else if (key == QLatin1String("AGW Port")) {
-        s.agwPort = trimBlanks(value);
+        s.agwPort = PortSetting(trimBlanks(value));
     } else if (key == QLatin1String("Winsock IP")) {
         s.clusterIp = trimBlanks(value);
     } else if (key == QLatin1String("Winsock Port")) {
-        s.clusterPort = trimBlanks(value);
+        s.clusterPort = PortSetting(trimBlanks(value));
     } else if (key == QLatin1String("Packet Length")) {
         const qint32 read = toInt32(value);
         // Below 1 it stays: the text cutter takes 130 for it.
@@ -94,8 +93,11 @@ std::optional<QString> applyPair(const QString& key, const QString& value, Setti
         s.configLeft = toInt32(value);
     } else {
         for (int i = 0; i < 4; ++i) {
-            if (key == QLatin1String(kGeometryKeys[i])) {
-                window.setGeometry(kGeometryFields[i], toSingle(value));
+            if (key == QLatin1String(kFrameKeys[i])) {
+                const auto field = static_cast<WindowFrame::Field>(i);
+                const double twips = toSingle(value);
+                if (!takes(field, twips)) throw Failure(QStringLiteral("Invalid property value"));
+                frame.twips[size_t(i)] = twips;
                 return std::nullopt;
             }
         }
@@ -180,6 +182,43 @@ float toSingle(const QString& text) {
     return static_cast<float>(value);
 }
 
+quint16 portNumber(const QString& text) {
+    // "abc" would otherwise be port 0.
+    if (!beginsWithNumber(text))
+        throw Failure(QStringLiteral("Invalid property value (port \"%1\")").arg(text));
+    const qint32 n = toInt32(text);
+    if (n < 0 || n > 65535)
+        throw Failure(QStringLiteral("Invalid property value (port ") + QString::number(n) +
+                      QLatin1Char(')'));
+    return static_cast<quint16>(n);
+}
+
+PortSetting::PortSetting(const QString& text) : m_text(text) {
+    if (text.isEmpty()) return;
+    try {
+        m_number = portNumber(text);
+    } catch (const std::exception& e) {
+        m_problem = describe(e);
+    }
+}
+
+std::optional<int> framePixels(WindowFrame::Field field, double twips) {
+    constexpr double kMaxPixels = 16777215.0;
+    const double pixels = std::nearbyint(twips / twips::kTwipsPerPixel);
+    if (!std::isfinite(pixels) || pixels > kMaxPixels || pixels < -kMaxPixels ||
+        ((field == WindowFrame::Height || field == WindowFrame::Width) && pixels < 0))
+        return std::nullopt;
+    return static_cast<int>(pixels);
+}
+
+bool windowTakes(WindowFrame::Field field, double twips) {
+    return framePixels(field, twips).has_value();
+}
+
+bool everyFrameValue(WindowFrame::Field, double) {
+    return true;
+}
+
 QString callsignText(const QString& text) {
     return trimBlanks(text).toUpper();
 }
@@ -235,8 +274,8 @@ QStringList settingsFields(QByteArrayView content) {
     return fields;
 }
 
-void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometry& window,
-                       std::optional<QString>& lastKey, QStringList& corrections) {
+void applySettingsText(QByteArrayView content, Settings& settings, FrameFromFile& frame,
+                       std::optional<QString>& lastKey, QStringList& corrections, FrameRule takes) {
     const QStringList fields = settingsFields(content);
     QStringList correctedKeys; // the key of each correction
     for (qsizetype i = 0; i < fields.size(); i += 2) {
@@ -245,7 +284,7 @@ void applySettingsText(QByteArrayView content, Settings& settings, WindowGeometr
         if (i + 1 >= fields.size())
             throw Failure(QStringLiteral("Input past end of file after \"%1\"").arg(key));
         const std::optional<QString> correction =
-            applyPair(key, fields.at(i + 1), settings, window);
+            applyPair(key, fields.at(i + 1), settings, frame, takes);
         // A later pair for the same key replaces the value, and what was said about it.
         if (const qsizetype k = correctedKeys.indexOf(key); k >= 0) {
             correctedKeys.removeAt(k);
@@ -268,11 +307,11 @@ QByteArray formatSettingsNumber(float value) {
     return QByteArray(buffer, result.ptr - buffer);
 }
 
-QByteArray formatSettings(const Settings& s, const WindowGeometry& window) {
+QByteArray formatSettings(const Settings& s, const WindowFrame& frame) {
     const QByteArray crlf = QByteArrayLiteral("\r\n");
     QByteArray out;
-    out.reserve(256 + s.clusterCall.size() + s.agwIp.size() + s.agwPort.size() +
-                s.clusterIp.size() + s.clusterPort.size());
+    out.reserve(256 + s.clusterCall.size() + s.agwIp.size() + s.agwPort.text().size() +
+                s.clusterIp.size() + s.clusterPort.text().size());
     const auto text = [&](const char* key, const QString& value) {
         out += '"' + QByteArray(key) + "\"," + quotedText(value) + crlf;
     };
@@ -281,18 +320,18 @@ QByteArray formatSettings(const Settings& s, const WindowGeometry& window) {
     };
     text("Cluster Call", s.clusterCall);
     text("AGW IP", s.agwIp);
-    text("AGW Port", s.agwPort);
+    text("AGW Port", s.agwPort.text());
     text("Winsock IP", s.clusterIp);
-    text("Winsock Port", s.clusterPort);
+    text("Winsock Port", s.clusterPort.text());
     integer("Packet Length", s.packetLength);
     integer("Keep Alive", s.keepAliveMinutes);
     integer("Config Top", s.configTop);
     integer("Config Left", s.configLeft);
     for (int i = 0; i < 4; ++i) {
-        const double value = window.geometry(kGeometryFields[i]);
+        const double value = frame.twips[size_t(i)];
         const bool fits =
             std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
-        out += '"' + QByteArray(kGeometryKeys[i]) + "\"," +
+        out += '"' + QByteArray(kFrameKeys[i]) + "\"," +
                formatSettingsNumber(fits ? static_cast<float>(value) : 0.0f) + crlf;
     }
     return out;
@@ -302,8 +341,9 @@ QString settingsFilePath(const QString& directory) {
     return QDir(directory).filePath(QLatin1String(kSettingsFileName));
 }
 
-void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, ErrorLog& log) {
-    if (!QFileInfo::exists(path)) return;
+FrameFromFile readSettingsFile(const QString& path, Settings& s, ErrorLog& log, FrameRule takes) {
+    FrameFromFile frame;
+    if (!QFileInfo::exists(path)) return frame;
 
     s.packetLength = 130;
     s.keepAliveMinutes = 0;
@@ -316,7 +356,7 @@ void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, 
         const QByteArray content = file.readAll();
         if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
         file.close();
-        applySettingsText(content, s, window, lastKey, corrections);
+        applySettingsText(content, s, frame, lastKey, corrections, takes);
     } catch (const std::exception&) {
         failedAt = lastKey ? *lastKey : QFileInfo(path).fileName();
     }
@@ -324,13 +364,14 @@ void readSettingsFile(const QString& path, Settings& s, WindowGeometry& window, 
     for (const QString& correction : std::as_const(corrections))
         log.write(QStringLiteral("Readcfg"), correction);
     if (failedAt) log.write(QStringLiteral("Readcfg"), *failedAt);
+    return frame;
 }
 
-void saveSettingsFile(const QString& path, const Settings& settings, const WindowGeometry& window,
-                      ErrorLog& log) {
+void saveSettingsFile(const QString& path, const Settings& settings,
+                      const std::optional<WindowFrame>& frame, ErrorLog& log) {
     try {
-        if (window.isMinimised()) return;
-        const QByteArray content = formatSettings(settings, window);
+        if (!frame) return;
+        const QByteArray content = formatSettings(settings, *frame);
         // A new file replaces the old one only when it is complete; on any failure the
         // destructor throws the new file away and the old one stays as it was.
         // Unbuffered, so that a short write (disk full) shows here and not in a flush inside

@@ -1,4 +1,4 @@
-// The settings reader under arbitrary file contents, with a stand-in window.
+// The settings reader under arbitrary file contents, with the window's rule for its frame.
 //
 // The input is the whole content of pktgate.cfg. Reading may fail (the reader then stops, as
 // "Readcfg" would log); it must never do anything worse. Whatever it read is then saved and read
@@ -20,19 +20,9 @@
 
 namespace {
 
-// The window: keeps what it is given, refuses what the real one refuses (a value that is not a
-// number of pixels it can show, a negative size).
-class FakeWindow : public WindowGeometry {
-public:
-    double geometry(Field f) const override { return geo[f]; }
-    void setGeometry(Field f, double twips) override {
-        if (!std::isfinite(twips) || std::fabs(twips) > 1e9 ||
-            ((f == Height || f == Width) && twips < 0))
-            throw Failure(QStringLiteral("Invalid property value"));
-        geo[f] = twips;
-    }
-    bool isMinimised() const override { return false; }
-    double geo[4] = {1200, 1200, 9315, 13185};
+// The window's frame: keeps what the file gives of it.
+struct FakeWindow {
+    WindowFrame frame{{1200, 1200, 9315, 13185}};
 };
 
 [[noreturn]] void fail(const char* what) {
@@ -65,11 +55,14 @@ bool sameFloat(double a, double b) {
 void readInto(QByteArrayView content, Settings& s, FakeWindow& w, bool mustSucceed) {
     std::optional<QString> lastKey;
     QStringList corrections;
+    FrameFromFile given;
     try {
-        applySettingsText(content, s, w, lastKey, corrections);
+        applySettingsText(content, s, given, lastKey, corrections);
     } catch (const std::exception&) {
         if (mustSucceed) fail("a file the gateway wrote does not read back");
     }
+    for (size_t f = 0; f < 4; ++f)
+        w.frame.twips[f] = given.twips[f].value_or(w.frame.twips[f]);
     if (mustSucceed && !corrections.isEmpty()) fail("a file the gateway wrote needs correcting");
     if (s.packetLength > kMaxPacketLength ||
         (s.packetLength >= 1 && s.packetLength < kMinPacketLength))
@@ -98,28 +91,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     readInto(content, first, w1, false);
 
     // Whatever was read saves and reads back.
-    const QByteArray saved = formatSettings(first, w1);
+    const QByteArray saved = formatSettings(first, w1.frame);
     Settings second;
     FakeWindow w2;
     readInto(saved, second, w2, true);
     if (second.clusterCall != afterRoundTrip(first.clusterCall).toUpper())
         fail("Cluster Call changed on the way through the file");
     if (second.agwIp != afterRoundTrip(first.agwIp) ||
-        second.agwPort != afterRoundTrip(first.agwPort) ||
+        second.agwPort.text() != afterRoundTrip(first.agwPort.text()) ||
         second.clusterIp != afterRoundTrip(first.clusterIp) ||
-        second.clusterPort != afterRoundTrip(first.clusterPort))
+        second.clusterPort.text() != afterRoundTrip(first.clusterPort.text()))
         fail("a text setting changed on the way through the file");
     if (second.packetLength != first.packetLength ||
         second.keepAliveMinutes != first.keepAliveMinutes || second.configTop != first.configTop ||
         second.configLeft != first.configLeft)
         fail("a number changed on the way through the file");
-    for (int f = 0; f < 4; ++f)
-        if (!sameFloat(w1.geo[f], w2.geo[f])) fail("window geometry changed on the way");
+    for (size_t f = 0; f < 4; ++f)
+        if (!sameFloat(w1.frame.twips[f], w2.frame.twips[f]))
+            fail("window geometry changed on the way");
     // From then on, saving and reading changes nothing.
-    const QByteArray savedAgain = formatSettings(second, w2);
+    const QByteArray savedAgain = formatSettings(second, w2.frame);
     Settings third;
     FakeWindow w3;
     readInto(savedAgain, third, w3, true);
-    if (formatSettings(third, w3) != savedAgain) fail("a saved file does not read back as saved");
+    if (formatSettings(third, w3.frame) != savedAgain)
+        fail("a saved file does not read back as saved");
     return 0;
 }

@@ -206,7 +206,8 @@ struct Run {
         };
         SocketFactory nodes = [] { return std::make_unique<FakeSocket>(); };
         gw = std::make_unique<Gateway>(settings, log, monitor, timing, engine, nodes);
-        gw->setNodeAddress({QStringLiteral("127.0.0.1"), 7300});
+        settings.clusterPort = PortSetting(QStringLiteral("7300"));
+        gw->reconfigure(settings);
         // The relay as an engine meets it that does not report its frames: every text at once.
         // (The paced relay has its own tests.)
         gw->setFrameLimit(0);
@@ -603,9 +604,11 @@ struct Run {
             break;
         case 5:
             settings.packetLength = kPacketLengths[arg];
+            gw->reconfigure(settings);
             break;
         case 6:
             settings.keepAliveMinutes = arg - 2;
+            gw->reconfigure(settings);
             break;
         default: {
             Tracked* t = pickSession();

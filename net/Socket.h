@@ -1,6 +1,6 @@
 #pragma once
-// The TCP client socket the gateway works with: remote host, remote port and local port that stay
-// set between attempts, an asynchronous connect, a close that is valid in every state and raises no
+// The TCP client socket the gateway works with: a remote host and port that stay set between
+// attempts, an asynchronous connect, a close that is valid in every state and raises no
 // notification, whole-array sends, and the numeric state codes that log texts print.
 #include <QByteArray>
 #include <QHostAddress>
@@ -28,11 +28,15 @@ public:
     explicit Socket(QObject* parent = nullptr) : QObject(parent) {}
     ~Socket() override = default;
 
-    QString remoteHost = QStringLiteral("127.0.0.1");
-    quint16 remotePort = 8000;
-    quint16 localPort = 0;
+    // Where the next connection goes (127.0.0.1 port 8000 until set).
+    void setRemote(const QString& host, quint16 port) {
+        m_remoteHost = host;
+        m_remotePort = port;
+    }
+    const QString& remoteHost() const { return m_remoteHost; }
+    quint16 remotePort() const { return m_remotePort; }
 
-    // Starts a connection to remoteHost:remotePort; ends in connected() or errorOccurred().
+    // Starts a connection to the remote host and port; ends in connected() or errorOccurred().
     virtual void connectToHost() = 0;
     // Valid in every state; raises no notification.
     virtual void close() = 0;
@@ -63,6 +67,10 @@ signals:
     void errorOccurred(const QString& description);
     void sendProgress(qint64 bytesSent, qint64 bytesRemaining);
     void sendComplete();
+
+private:
+    QString m_remoteHost = QStringLiteral("127.0.0.1");
+    quint16 m_remotePort = 8000;
 };
 
 using SocketFactory = std::function<std::unique_ptr<Socket>()>;

@@ -411,20 +411,20 @@ void TcpSocket::connectToHost() {
         if (s == QAbstractSocket::ConnectingState) watchNotifiers();
     });
     connect(m_sock, &QTcpSocket::errorOccurred, this, &TcpSocket::onError);
-    if (localPort != 0 || m_receiveBuffer > 0) {
+    if (m_receiveBuffer > 0) {
         // The receive buffer must be set before the connect, when the window is agreed on; Qt
         // has a descriptor to set it on once the socket is bound. The address family follows
         // the peer's address where it is one.
         QHostAddress any = QHostAddress::Any;
-        if (QHostAddress peer; peer.setAddress(remoteHost))
+        if (QHostAddress peer; peer.setAddress(remoteHost()))
             any = peer.protocol() == QAbstractSocket::IPv4Protocol ? QHostAddress::AnyIPv4
                                                                    : QHostAddress::AnyIPv6;
-        m_sock->bind(any, localPort);
+        m_sock->bind(any, 0);
         if (m_receiveBuffer > 0)
             m_sock->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                     m_receiveBuffer);
     }
-    m_sock->connectToHost(remoteHost, remotePort);
+    m_sock->connectToHost(remoteHost(), remotePort());
     watchNotifiers();
 }
 

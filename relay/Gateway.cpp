@@ -11,17 +11,17 @@
 #include "relay/Receiver.h"
 #include "relay/SessionTable.h"
 
-Gateway::Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
+Gateway::Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing,
                  SocketFactory agwSockets, SocketFactory nodeSockets, QObject* parent)
     : QObject(parent), m_settings(settings), m_log(log),
       m_nodeQueue(std::make_shared<WriteBudget>(kNodeQueueLimit)) {
     if (!agwSockets) agwSockets = TcpSocket::factory();
     if (!nodeSockets) nodeSockets = TcpSocket::factory(m_nodeQueue);
-    m_link = std::make_unique<AgwLink>(settings, log, monitor, std::move(agwSockets), timing);
-    m_radio = std::make_unique<RadioSender>(*m_link, settings, monitor, log);
+    m_link = std::make_unique<AgwLink>(m_settings, log, monitor, std::move(agwSockets), timing);
+    m_radio = std::make_unique<RadioSender>(*m_link, m_settings, monitor, log);
     m_sessions = std::make_unique<SessionTable>(
-        SessionContext{settings, log, *m_radio, std::move(nodeSockets), timing.keepAliveIntervalMs,
-                       &m_descriptors, &m_policy, m_nodeQueue.get()},
+        SessionContext{m_settings, log, *m_radio, std::move(nodeSockets),
+                       timing.keepAliveIntervalMs, &m_descriptors, &m_policy, m_nodeQueue.get()},
         monitor);
     m_receiver = std::make_unique<Receiver>(*m_sessions, *m_radio, monitor, log);
     m_link->setEvents(m_receiver.get());
@@ -48,17 +48,21 @@ Gateway::~Gateway() {
     m_link.reset();
 }
 
-void Gateway::applySettings(const Settings& settings) {
-    if (&settings == &m_settings) return;
-    onOwnThread([this, settings] { m_settings = settings; });
-}
-
-void Gateway::setEngineHost(const QString& host) {
-    onOwnThread([this, host] { m_link->setEngineHost(host); });
-}
-
-void Gateway::setEnginePort(quint16 port) {
-    onOwnThread([this, port] { m_link->setEnginePort(port); });
+void Gateway::reconfigure(const Settings& settings) {
+    onOwnThread([this, settings] {
+        m_settings = settings;
+        if (m_addressed) return;
+        m_addressed = true;
+        if (!settings.agwIp.isEmpty()) m_link->setEngineHost(settings.agwIp);
+        const std::optional<quint16> engine = settings.agwPort.number();
+        const std::optional<quint16> node = settings.clusterPort.number();
+        if (engine) m_link->setEnginePort(*engine);
+        // A start stops at an engine port that names none, before the node is addressed.
+        if ((settings.agwPort.isEmpty() || engine) && (settings.clusterPort.isEmpty() || node))
+            m_sessions->setNodeAddress(
+                {settings.clusterIp.isEmpty() ? QStringLiteral("127.0.0.1") : settings.clusterIp,
+                 node.value_or(8000)});
+    });
 }
 
 void Gateway::setAllPorts(bool on) {
@@ -83,10 +87,6 @@ void Gateway::addRefusedCalls(const RefusedCalls& calls) {
 
 void Gateway::setProxySource(const std::optional<QHostAddress>& source) {
     onOwnThread([this, &source] { m_policy.proxySource = source; });
-}
-
-void Gateway::setNodeAddress(const NodeAddress& address) {
-    onOwnThread([this, address] { m_sessions->setNodeAddress(address); });
 }
 
 void Gateway::kick() {

@@ -1,9 +1,10 @@
 #pragma once
 // Everything that runs: the AGW link, the sessions with their node connections, the receive side
-// and the sending to radio users, wired together. Settings, the log and the monitor are handed
-// in; the window (or a headless run) owns one Gateway, on its own thread or on a relay thread
-// (RelayThread). Its controls below may be called from any thread: they run on the gateway's own,
-// and the caller waits for them.
+// and the sending to radio users, wired together. The log and the monitor are handed in, the
+// settings taken as a value of its own; the window (or a headless run) owns one Gateway, on its own
+// thread or on a relay thread (RelayThread). Its controls below may be called from any thread: they
+// run on the gateway's own, and the caller waits for them.
+#include "config/Settings.h"
 #include "net/DescriptorBudget.h"
 #include "net/Platform.h"
 #include "net/Socket.h"
@@ -24,24 +25,23 @@ class Monitor;
 class RadioSender;
 class Receiver;
 class SessionTable;
-struct Settings;
 
 class Gateway : public QObject {
     Q_OBJECT
 public:
-    // settings are the ones the relay reads, live. The factories make the AGW socket and the node
+    // The relay reads its own copy of settings. The factories make the AGW socket and the node
     // sockets (real TCP sockets by default).
-    Gateway(Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing = {},
+    Gateway(const Settings& settings, ErrorLog& log, Monitor& monitor, const Timing& timing = {},
             SocketFactory agwSockets = {}, SocketFactory nodeSockets = {},
             QObject* parent = nullptr);
     ~Gateway() override;
 
-    // The settings saved since: they take effect where each is next read. (Nothing to do when
-    // they are the very settings the relay reads.)
-    void applySettings(const Settings& settings);
-    // Where the engine listens; kept between connection attempts.
-    void setEngineHost(const QString& host);
-    void setEnginePort(quint16 port);
+    // Settings read or saved since: each value takes effect where it is next read. The first
+    // call also addresses the engine and the cluster node, for the run: the engine at "AGW IP"
+    // and "AGW Port" where they are set (a port that names none leaves the one before), the node
+    // at "Winsock IP" and "Winsock Port" (127.0.0.1 and 8000 where they are empty) when both
+    // ports name one. Until the node is addressed, radio users are refused.
+    void reconfigure(const Settings& settings);
     // Registers the cluster callsign on every radio port of the engine (the default), or on
     // port 0 only.
     void setAllPorts(bool on);
@@ -53,8 +53,6 @@ public:
     void addRefusedCalls(const RefusedCalls& calls);
     // A PROXY line with this source address before every callsign line; none: no PROXY line.
     void setProxySource(const std::optional<QHostAddress>& source);
-    // Where the cluster node listens. Until it is set, radio users are refused.
-    void setNodeAddress(const NodeAddress& address);
     // The "Kick" menu entry.
     void kick();
     // Ends the run: the AGW socket is closed first, with no frame sent before it, then every
@@ -84,7 +82,8 @@ public:
 private:
     GatewayStatus statusNow() const;
 
-    Settings& m_settings;
+    Settings m_settings;
+    bool m_addressed = false;
     ErrorLog& m_log;
     DescriptorBudget m_descriptors;
     std::shared_ptr<WriteBudget> m_nodeQueue;

@@ -48,7 +48,8 @@ QByteArray proxyHeaderFor(const QHostAddress& source, const Socket& node) {
     const Socket::Endpoints ends = node.endpoints();
     if (!ends.peer.isNull())
         return proxyHeaderLine(source, ends.localPort, ends.peer, ends.peerPort);
-    return proxyHeaderLine(source, node.localPort, QHostAddress(node.remoteHost), node.remotePort);
+    // Not connected yet: the system picks the local port.
+    return proxyHeaderLine(source, 0, QHostAddress(node.remoteHost()), node.remotePort());
 }
 
 bool usableProxySource(const QHostAddress& address) {

@@ -4,14 +4,14 @@
 #include "relay/Gateway.h"
 
 RelayThread::RelayThread(const Settings& settings, ErrorLog& log, Monitor& monitor,
-                         const Timing& timing, SocketFactory agwSockets, SocketFactory nodeSockets)
-    : m_settings(settings) {
+                         const Timing& timing, SocketFactory agwSockets,
+                         SocketFactory nodeSockets) {
     m_thread.setObjectName(QStringLiteral("relay"));
     if (QAbstractEventDispatcher* d = makeEpollDispatcher()) m_thread.setEventDispatcher(d);
     m_thread.start();
     // The gateway is made on its thread, so that its sockets and timers belong to it.
     onThread([&] {
-        m_gateway = new Gateway(m_settings, log, monitor, timing, std::move(agwSockets),
+        m_gateway = new Gateway(settings, log, monitor, timing, std::move(agwSockets),
                                 std::move(nodeSockets));
     });
 }

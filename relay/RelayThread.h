@@ -2,7 +2,7 @@
 // The relay on a thread of its own, whose event loop waits on epoll: the cost of a wake-up follows
 // the sockets that are ready, not those that are open, and the window's painting never holds up a
 // frame. The Gateway is made, run and destroyed on that thread, with settings of its own that
-// applySettings() keeps up to date; its controls may be called from the window's thread.
+// reconfigure() keeps up to date; its controls may be called from the window's thread.
 #include "config/Settings.h"
 #include "net/Platform.h"
 #include "net/Socket.h"
@@ -31,6 +31,5 @@ private:
     void onThread(const std::function<void()>& work);
 
     QThread m_thread;
-    Settings m_settings; // the relay's own, read on its thread
     Gateway* m_gateway = nullptr;
 };

@@ -45,9 +45,7 @@ void Session::start(const NodeAddress& address) {
 void Session::connectNode() {
     m_state = State::Connecting;
     m_disconnectDue = false;
-    m_node->remoteHost = m_address.host;
-    m_node->remotePort = m_address.port;
-    m_node->localPort = 0;
+    m_node->setRemote(m_address.host, m_address.port);
     // A node that writes faster than the radio airs fills its own connection, a few KiB on.
     if (m_context.radio.frameLimit() > 0) m_node->setReceiveBuffer(kPacedReceiveBuffer);
     m_node->connectToHost();

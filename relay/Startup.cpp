@@ -12,21 +12,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <exception>
 
-quint16 portNumber(const QString& text) {
-    // "abc" would otherwise be port 0.
-    if (!beginsWithNumber(text))
-        throw Failure(QStringLiteral("Invalid property value (port \"%1\")").arg(text));
-    const qint32 n = toInt32(text);
-    if (n < 0 || n > 65535)
-        throw Failure(QStringLiteral("Invalid property value (port ") + QString::number(n) +
-                      QLatin1Char(')'));
-    return static_cast<quint16>(n);
-}
-
-void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, ErrorLog& log,
-             WindowHost& window) {
+StartedUp startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, ErrorLog& log,
+                  FrameRule takes) {
+    StartedUp shown;
     try {
         log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
         // One descriptor per radio user: what the system allows is worth knowing.
@@ -45,28 +34,22 @@ void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, 
                 QString::number(n) +
                     (n == 1 ? QStringLiteral(" callsign is") : QStringLiteral(" callsigns are")) +
                     QStringLiteral(" never logged in, besides the cluster callsign"));
-        readSettingsFile(settingsPath, settings, window, log);
-        gateway.applySettings(settings);
-        window.setTitle(window.title() + QLatin1Char(' ') + QLatin1String(kProgramVersion) +
-                        QLatin1Char(' ') + settings.clusterCall);
-        if (!settings.agwIp.isEmpty()) gateway.setEngineHost(settings.agwIp);
-        if (!settings.agwPort.isEmpty()) gateway.setEnginePort(portNumber(settings.agwPort));
+        shown.frame = readSettingsFile(settingsPath, settings, log, takes);
         // The cluster node's address is fixed for the run from here on. It is taken before the
         // link opens: on a relay thread of its own the link may be up, and users connecting,
-        // before this thread goes on. A bad one still leaves the link open, users refused.
-        std::exception_ptr nodeFailure;
-        try {
-            NodeAddress node{QStringLiteral("127.0.0.1"), 8000};
-            if (!settings.clusterIp.isEmpty()) node.host = settings.clusterIp;
-            if (!settings.clusterPort.isEmpty()) node.port = portNumber(settings.clusterPort);
-            gateway.setNodeAddress(node);
-        } catch (const std::exception&) {
-            nodeFailure = std::current_exception();
-        }
+        // before this thread goes on. A bad port leaves its address as it was; a bad node port
+        // still leaves the link open, users refused.
+        gateway.reconfigure(settings);
+        shown.titleSuffix = QLatin1Char(' ') + QLatin1String(kProgramVersion) + QLatin1Char(' ') +
+                            settings.clusterCall;
+        if (!settings.agwPort.isEmpty() && !settings.agwPort.number())
+            throw Failure(settings.agwPort.problem());
         gateway.openLink();
-        window.setBytesCount(QStringLiteral("0"));
-        if (nodeFailure) std::rethrow_exception(nodeFailure);
+        shown.linkOpened = true;
+        if (!settings.clusterPort.isEmpty() && !settings.clusterPort.number())
+            throw Failure(settings.clusterPort.problem());
     } catch (const std::exception&) {
         log.write(QStringLiteral("Form_Load"), QString());
     }
+    return shown;
 }

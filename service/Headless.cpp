@@ -25,7 +25,6 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
     log.setEcho(true);
     Settings settings;
     NullMonitor monitor;
-    NullWindowHost host;
     Gateway gateway(settings, log, monitor);
     gateway.setAllPorts(options.allPorts);
     gateway.setFrameLimit(options.maxOutstanding);
@@ -52,7 +51,8 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
             QCoreApplication::quit();
         });
 
-    startUp(gateway, settings, settingsFilePath(directory), log, host);
+    // No window to take a frame or show a title.
+    startUp(gateway, settings, settingsFilePath(directory), log, everyFrameValue);
     const int rc = QCoreApplication::exec();
     unixsystem::ignoreTerminationSignals();
     return rc;

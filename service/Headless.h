@@ -9,17 +9,6 @@
 #include "relay/Startup.h"
 #include "service/ProgramOptions.h"
 
-// The start-up sequence's window where there is none: it keeps nothing.
-class NullWindowHost final : public WindowHost {
-public:
-    QString title() const override { return QString(); }
-    void setTitle(const QString&) override {}
-    void setBytesCount(const QString&) override {}
-    double geometry(Field) const override { return 0; }
-    void setGeometry(Field, double) override {}
-    bool isMinimised() const override { return false; }
-};
-
 // Runs the headless gateway until a termination signal; returns the exit code. Makes the
 // application object itself: call it where none exists yet.
 int runHeadless(int& argc, char** argv, const ProgramOptions& options);

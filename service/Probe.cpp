@@ -2,8 +2,6 @@
 
 #include "config/ConfigFile.h"
 #include "net/Failure.h"
-#include "relay/Startup.h"
-#include "service/Headless.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -129,14 +127,14 @@ ProbeSettings readProbeSettings(const QString& directory) {
         s.keepAliveMinutes = 0;
         std::optional<QString> lastKey;
         QStringList corrections;
-        NullWindowHost window;
+        FrameFromFile frame;
         bool stopped = false;
         try {
             QFile file(r.path);
             if (!file.open(QIODevice::ReadOnly)) throw Failure(file.errorString());
             const QByteArray content = file.readAll();
             if (file.error() != QFileDevice::NoError) throw Failure(file.errorString());
-            applySettingsText(content, s, window, lastKey, corrections);
+            applySettingsText(content, s, frame, lastKey, corrections, everyFrameValue);
         } catch (const std::exception&) {
             stopped = true;
         }
@@ -146,9 +144,9 @@ ProbeSettings readProbeSettings(const QString& directory) {
                                 : QStringLiteral("it cannot be read"));
     }
     r.engine.host = s.agwIp.isEmpty() ? kDefaultHost : s.agwIp;
-    r.engine.port = portSetting(QStringLiteral("AGW Port"), s.agwPort, r.engine.problem);
+    r.engine.port = portSetting(QStringLiteral("AGW Port"), s.agwPort.text(), r.engine.problem);
     r.node.host = s.clusterIp.isEmpty() ? kDefaultHost : s.clusterIp;
-    r.node.port = portSetting(QStringLiteral("Winsock Port"), s.clusterPort, r.node.problem);
+    r.node.port = portSetting(QStringLiteral("Winsock Port"), s.clusterPort.text(), r.node.problem);
     return r;
 }
 

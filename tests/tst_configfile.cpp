@@ -1,4 +1,4 @@
-// pktgate.cfg: the number rule, the field rule, reading into the settings and the window,
+// pktgate.cfg: the number rule, the field rule, reading into the settings and the frame,
 // writing the 13 lines, and a failed save that must leave the previous file whole.
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
@@ -23,22 +23,21 @@
 
 namespace {
 
-// The main window as the settings file sees it. It refuses a negative height or width.
-class FakeWindow : public WindowGeometry {
-public:
-    double values[4] = {1000, 2000, 3000, 4000};
-    bool minimised = false;
-    QStringList sets; // "Field=value" in the order applied
+// The main window as these tests see it: it refuses a negative height or width.
+bool takesFrame(WindowFrame::Field f, double twips) {
+    return !((f == WindowFrame::Height || f == WindowFrame::Width) && twips < 0);
+}
+const WindowFrame kFrame{{1000, 2000, 3000, 4000}};
 
-    double geometry(Field f) const override { return values[f]; }
-    void setGeometry(Field f, double twips) override {
-        static const char* const names[] = {"Top", "Left", "Height", "Width"};
-        if ((f == Height || f == Width) && twips < 0) throw Failure("Invalid property value");
-        values[f] = twips;
-        sets << QStringLiteral("%1=%2").arg(QLatin1String(names[f])).arg(twips);
-    }
-    bool isMinimised() const override { return minimised; }
-};
+// "Field=value" for each frame value read.
+QStringList sets(const FrameFromFile& frame) {
+    static const char* const names[] = {"Top", "Left", "Height", "Width"};
+    QStringList out;
+    for (size_t f = 0; f < 4; ++f)
+        if (frame.twips[f])
+            out << QStringLiteral("%1=%2").arg(QLatin1String(names[f])).arg(*frame.twips[f]);
+    return out;
+}
 
 const QByteArray kOldFile = "\"Cluster Call\",\"OLD\"\r\n\"Packet Length\",90\r\n";
 
@@ -57,6 +56,8 @@ private slots:
     void fields();
     void read_data();
     void read();
+    void windowRule_data();
+    void windowRule();
     void missingFileTouchesNothing();
     void roundTrip_data();
     void roundTrip();
@@ -234,16 +235,40 @@ void TestConfigFile::read() {
     Settings settings;
     dir.write(QStringLiteral("pktgate.cfg"), content);
     settings.keepAliveMinutes = 7; // reset to 0 by any existing file
-    FakeWindow window;
-    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    const FrameFromFile frame =
+        readSettingsFile(settingsFilePath(dir.path()), settings, errors, takesFrame);
 
     const Settings& s = settings;
     QCOMPARE(s.clusterCall, call);
     QCOMPARE(s.agwIp, agwIp);
     QCOMPARE(s.packetLength, packetLength);
     QCOMPARE(s.keepAliveMinutes, keepAlive);
-    QCOMPARE(window.sets, windowSets);
+    QCOMPARE(sets(frame), windowSets);
     QCOMPARE(dir.logEntries(), log);
+}
+
+// By the window's own rule, reading stops at a value the window could not take.
+void TestConfigFile::windowRule_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("a negative size") << QByteArray("\"Height\",-5\r\n\"Width\",-15\r\n")
+                                     << QStringList{"Height=-5"} << "Readcfg Width";
+    QTest::newRow("more pixels than the toolkit takes")
+        << QByteArray("\"Top\",-15\r\n\"Left\",251658240\r\n") << QStringList{"Top=-15"}
+        << "Readcfg Left";
+}
+
+void TestConfigFile::windowRule() {
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, taken);
+    QFETCH(QString, logged);
+    TempDir dir;
+    ErrorLog errors(dir.path());
+    Settings settings;
+    dir.write(QStringLiteral("pktgate.cfg"), content);
+    QCOMPARE(sets(readSettingsFile(settingsFilePath(dir.path()), settings, errors)), taken);
+    QCOMPARE(dir.logEntries(), QStringList{logged});
 }
 
 void TestConfigFile::missingFileTouchesNothing() {
@@ -252,16 +277,15 @@ void TestConfigFile::missingFileTouchesNothing() {
     Settings settings;
     settings.clusterCall = QStringLiteral("KEEP");
     settings.packetLength = 5;
-    FakeWindow window;
-    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    const FrameFromFile frame = readSettingsFile(settingsFilePath(dir.path()), settings, errors);
     QCOMPARE(settings.clusterCall, QStringLiteral("KEEP"));
     QCOMPARE(settings.packetLength, 5);
-    QVERIFY(window.sets.isEmpty());
+    QVERIFY(sets(frame).isEmpty());
     QVERIFY(!QFile::exists(dir.file(QStringLiteral("error.log"))));
 
     // A name that exists but cannot be read as a file is a failure before the first key.
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
-    readSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    readSettingsFile(settingsFilePath(dir.path()), settings, errors);
     QCOMPARE(settings.packetLength, 130);
     QCOMPARE(dir.logEntries(), QStringList{QStringLiteral("Readcfg pktgate.cfg")});
 }
@@ -296,35 +320,30 @@ void TestConfigFile::roundTrip() {
     Settings& s = settings;
     s.clusterCall = call;
     s.agwIp = agwIp;
-    s.agwPort = QStringLiteral("8000");
+    s.agwPort = PortSetting(QStringLiteral("8000"));
     s.clusterIp = QStringLiteral("10.1.1.1");
-    s.clusterPort = QStringLiteral("7300");
+    s.clusterPort = PortSetting(QStringLiteral("7300"));
     s.packetLength = 234;
     s.keepAliveMinutes = 5;
     s.configTop = -300;
     s.configLeft = 4500;
-    FakeWindow saved;
-    saved.values[WindowGeometry::Top] = 1200;
-    saved.values[WindowGeometry::Left] = 2400.5;
-    saved.values[WindowGeometry::Height] = 6000;
-    saved.values[WindowGeometry::Width] = 9015;
+    const WindowFrame saved{{1200, 2400.5, 6000, 9015}};
     saveSettingsFile(settingsFilePath(dir.path()), settings, saved, errors);
     QCOMPARE(dir.logEntries(), QStringList{});
 
     const Settings before = s;
     s = Settings{};
-    FakeWindow loaded;
-    readSettingsFile(settingsFilePath(dir.path()), settings, loaded, errors);
+    const FrameFromFile loaded = readSettingsFile(settingsFilePath(dir.path()), settings, errors);
     QCOMPARE(s.clusterCall, expectedCall);
     QCOMPARE(s.agwIp, expectedAgwIp);
-    QCOMPARE(s.agwPort, before.agwPort);
+    QCOMPARE(s.agwPort.text(), before.agwPort.text());
     QCOMPARE(s.clusterIp, before.clusterIp);
-    QCOMPARE(s.clusterPort, before.clusterPort);
+    QCOMPARE(s.clusterPort.text(), before.clusterPort.text());
     QCOMPARE(s.packetLength, before.packetLength);
     QCOMPARE(s.keepAliveMinutes, before.keepAliveMinutes);
     QCOMPARE(s.configTop, before.configTop);
     QCOMPARE(s.configLeft, before.configLeft);
-    QCOMPARE(loaded.sets, (QStringList{"Top=1200", "Left=2400.5", "Height=6000", "Width=9015"}));
+    QCOMPARE(sets(loaded), (QStringList{"Top=1200", "Left=2400.5", "Height=6000", "Width=9015"}));
     QCOMPARE(dir.logEntries(), QStringList{});
 }
 
@@ -337,19 +356,15 @@ void TestConfigFile::exactBytes() {
     Settings& s = settings;
     s.clusterCall = QStringLiteral("N0CALL-1");
     s.agwIp = QStringLiteral("127.0.0.1");
-    s.agwPort = QStringLiteral("8000");
+    s.agwPort = PortSetting(QStringLiteral("8000"));
     s.clusterIp = QStringLiteral("127.0.0.1");
-    s.clusterPort = QStringLiteral("7300");
+    s.clusterPort = PortSetting(QStringLiteral("7300"));
     s.packetLength = 130;
     s.keepAliveMinutes = 1500;
     s.configTop = -45;
     s.configLeft = 0;
-    FakeWindow window;
-    window.values[WindowGeometry::Top] = 1234.5;
-    window.values[WindowGeometry::Left] = -15;
-    window.values[WindowGeometry::Height] = 123456;
-    window.values[WindowGeometry::Width] = 0.1;
-    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    const WindowFrame frame{{1234.5, -15, 123456, 0.1}};
+    saveSettingsFile(settingsFilePath(dir.path()), settings, frame, errors);
     QLocale::setDefault(previous);
 
     QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), QByteArray("\"Cluster Call\",\"N0CALL-1\"\r\n"
@@ -373,9 +388,7 @@ void TestConfigFile::minimisedSavesNothing() {
     Settings settings;
     dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
     settings.clusterCall = QStringLiteral("NEW");
-    FakeWindow window;
-    window.minimised = true;
-    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    saveSettingsFile(settingsFilePath(dir.path()), settings, std::nullopt, errors);
     QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
     QCOMPARE(dir.logEntries(), QStringList{});
 }
@@ -417,12 +430,11 @@ void TestConfigFile::lockedDirectorySavesInPlace() {
     dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
     Settings settings;
     settings.clusterCall = QStringLiteral("NEW");
-    FakeWindow window;
     if (!lockPath(dir.path(), true) || takesNewFiles(dir.path())) {
         lockPath(dir.path(), false);
         QSKIP("no way to stop new files in a directory here");
     }
-    saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+    saveSettingsFile(settingsFilePath(dir.path()), settings, kFrame, errors);
     QVERIFY(lockPath(dir.path(), false));
     QVERIFY(dir.read(QStringLiteral("pktgate.cfg")).startsWith("\"Cluster Call\",\"NEW\"\r\n"));
     QCOMPARE(dir.logEntries(), QStringList{});
@@ -444,7 +456,6 @@ void TestConfigFile::failedSaveKeepsOldFile() {
     Settings settings;
     const QString cfg = dir.file(QStringLiteral("pktgate.cfg"));
     settings.clusterCall = QString(400, QLatin1Char('N')); // a file of 500+ bytes
-    FakeWindow window;
 
     // The log file exists and stays writable, so that its line can be appended even where new
     // files cannot be made.
@@ -452,7 +463,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
 
     if (how == QLatin1String("directory")) {
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("pktgate.cfg")));
-        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, kFrame, errors);
         QVERIFY(QFileInfo(cfg).isDir());
     } else if (how == QLatin1String("readonly")) {
         dir.write(QStringLiteral("pktgate.cfg"), kOldFile);
@@ -464,7 +475,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
             lockPath(cfg, false);
             QSKIP("no way to stop writes here");
         }
-        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, kFrame, errors);
         lockPath(dir.path(), false);
         lockPath(cfg, false);
         QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);
@@ -478,7 +489,7 @@ void TestConfigFile::failedSaveKeepsOldFile() {
         small.rlim_cur = 200;
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        saveSettingsFile(settingsFilePath(dir.path()), settings, window, errors);
+        saveSettingsFile(settingsFilePath(dir.path()), settings, kFrame, errors);
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, previousHandler);
         QCOMPARE(dir.read(QStringLiteral("pktgate.cfg")), kOldFile);

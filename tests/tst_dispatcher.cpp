@@ -110,8 +110,7 @@ struct Talker {
     QByteArray received;
 
     explicit Talker(quint16 port) {
-        socket.remoteHost = QStringLiteral("127.0.0.1");
-        socket.remotePort = port;
+        socket.setRemote(QStringLiteral("127.0.0.1"), port);
         QObject::connect(&socket, &Socket::dataArrived, [this] { received += socket.readAll(); });
         socket.connectToHost();
     }

@@ -494,7 +494,7 @@ void tst_faults::directoryNotWritable() {
         rlimit small{4096, oldLimit.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
     }
-    saveSettingsFile(settingsFilePath(app), settings, host, errors);
+    saveSettingsFile(settingsFilePath(app), settings, host.frame, errors);
     // Each call returns (none waits for a place that takes nothing) and is counted.
     for (int k = 0; k < 1000; ++k)
         errors.write(QStringLiteral("Test"), QStringLiteral("x"));
@@ -511,7 +511,7 @@ void tst_faults::directoryNotWritable() {
         QVERIFY(cfg.open(QIODevice::ReadOnly));
         const QByteArray now = cfg.readAll();
         if (saved)
-            QCOMPARE(now, formatSettings(settings, host));
+            QCOMPARE(now, formatSettings(settings, host.frame));
         else
             QCOMPARE(now, old);
     }
@@ -682,7 +682,7 @@ void tst_faults::soak() {
     const SocketFactory nodeSockets = [] { return std::make_unique<FakeSocket>(); };
     Gateway gw(settings, errors, monitor, StandInGateway::quickTiming(), agwPool.factory(),
                nodeSockets);
-    gw.setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    gw.sessions().setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
     gw.openLink();
     FakeSocket* agw = agwPool.made.at(0);
     agw->makeConnected();

@@ -202,13 +202,13 @@ void tst_gui_mainwindow::resizeRule() {
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"));
     auto* sent = w.findChild<QListView*>(QStringLiteral("List4"));
-    w.setGeometry(WindowGeometry::Height, 9000);
-    w.setGeometry(WindowGeometry::Width, 15000);
+    w.setGeometry(WindowFrame::Height, 9000);
+    w.setGeometry(WindowFrame::Width, 15000);
     QTest::qWait(10);
     const QSize trafficBefore = traffic->size();
     const QSize sentBefore = sent->size();
-    w.setGeometry(WindowGeometry::Height, height);
-    w.setGeometry(WindowGeometry::Width, width);
+    w.setGeometry(WindowFrame::Height, height);
+    w.setGeometry(WindowFrame::Width, width);
     QTest::qWait(10);
     const QRect outer = w.frameGeometry();
     if (qAbs(outer.height() * 15 - height) > 15 || qAbs(outer.width() * 15 - width) > 15)
@@ -270,7 +270,7 @@ void tst_gui_mainwindow::settingsGeometryOpensWindow() {
         QTRY_VERIFY(screen.contains(w.frameGeometry()));
         QCOMPARE(w.frameGeometry().size(), QSize(800, 500));
     }
-    QCOMPARE(w.geometry(WindowGeometry::Height), 7500.0);
+    QCOMPARE(w.geometry(WindowFrame::Height), 7500.0);
     QCOMPARE(w.findChild<QListView*>(QStringLiteral("List1"))->height(), 5000 / 15);
     QCOMPARE(w.findChild<QListView*>(QStringLiteral("List4"))->size(),
              QSize((12000 - 8640 - 210) / 15, (7500 - 825) / 15));
@@ -345,7 +345,7 @@ void tst_gui_mainwindow::monitorLists() {
 void tst_gui_mainwindow::connectedCallsFromTable() {
     Rig r;
     MainWindow& w = r.w;
-    w.gateway().setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    w.gateway().sessions().setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
     SessionTable& table = w.gateway().sessions();
     table.open("N0CALL", 0);
     table.open("G4ABC", 1);
@@ -416,7 +416,7 @@ void tst_gui_mainwindow::startupTitle() {
     QCOMPARE(w.windowTitle(), QStringLiteral("AGW - Tarn Cluster 1.023C "));
     QCOMPARE(w.findChild<QLineEdit*>(QStringLiteral("BytesCount"))->text(), QStringLiteral("0"));
     QCOMPARE(r.agw().state(), int(Socket::Connecting));
-    QCOMPARE(r.agw().remotePort, quint16(8000));
+    QCOMPARE(r.agw().remotePort(), quint16(8000));
     const QStringList log = r.dir.logEntries();
     QCOMPARE(log.size(), 2);
     QVERIFY(log[0].startsWith(QStringLiteral("Program Started ")));

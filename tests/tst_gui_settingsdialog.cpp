@@ -20,23 +20,13 @@ using namespace settingslayout;
 
 namespace {
 
-// The main window as the settings file sees it.
-class FakeWindow : public WindowGeometry {
-public:
-    double geometry(Field f) const override { return values[f]; }
-    void setGeometry(Field f, double twips) override { values[f] = twips; }
-    bool isMinimised() const override { return minimised; }
-
-    double values[4] = {150, 300, 6000, 9000};
-    bool minimised = false;
-};
-
 // The run's settings, its log and its directory, and the dialogs made on them.
 struct Rig {
     TempDir dir;
     Settings settings;
     ErrorLog log{dir.path()};
-    FakeWindow window;
+    // The main window's frame, as Save writes it.
+    SettingsDialog::FrameSource window = [] { return WindowFrame{{150, 300, 6000, 9000}}; };
 
     SettingsDialog dialog() {
         return SettingsDialog(settings, settingsFilePath(dir.path()), log, window);
@@ -119,8 +109,8 @@ void tst_gui_settingsdialog::layout() {
 void tst_gui_settingsdialog::loadingFillsAndPlaces() {
     Settings& s = m_rig->settings;
     s.agwIp = QStringLiteral("192.168.1.5");
-    s.agwPort = QStringLiteral("8000");
-    s.clusterPort = QStringLiteral("7300");
+    s.agwPort = PortSetting(QStringLiteral("8000"));
+    s.clusterPort = PortSetting(QStringLiteral("7300"));
     s.clusterIp = QStringLiteral("dx.example.net");
     s.clusterCall = QStringLiteral("GB7TC");
     s.packetLength = 130;
@@ -266,8 +256,8 @@ void tst_gui_settingsdialog::save() {
     // The texts are taken over unchanged (the callsign as the file reader takes it), also when a
     // number fails later.
     QCOMPARE(s.agwIp, texts[0]);
-    QCOMPARE(s.agwPort, texts[1]);
-    QCOMPARE(s.clusterPort, texts[2]);
+    QCOMPARE(s.agwPort.text(), texts[1]);
+    QCOMPARE(s.clusterPort.text(), texts[2]);
     QCOMPARE(s.clusterIp, texts[3]);
     QCOMPARE(s.clusterCall, QStringLiteral("N0CALL"));
     QCOMPARE(s.packetLength, packetLength);

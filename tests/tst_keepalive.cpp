@@ -22,8 +22,8 @@ Timing keepAliveTiming() {
 // A gateway on stand-in sockets with one user logged in, its keep-alive ticking every 200 ms.
 struct Rig : StandInGateway {
     explicit Rig(int minutes) : StandInGateway(keepAliveTiming()) {
-        startBare();
         settings.keepAliveMinutes = minutes;
+        startBare();
         login("N0USR");
         node = StandInGateway::node("N0USR");
         node->written = kLogin;

@@ -326,7 +326,7 @@ void tst_relay::nodeCloses() {
     Rig r;
     r.login("N0USR");
     // One disconnect frame, whatever the packet length would cut its text into.
-    r.settings.packetLength = 1;
+    r.change([&](Settings& s) { s.packetLength = 1; });
     r.node("N0USR")->peerClose();
     QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
     // The session stays until the engine reports the disconnect.
@@ -432,7 +432,7 @@ void tst_relay::sendWhileLinkDown() {
 // from the callsign the link registered, not from the one at start-up.
 void tst_relay::framesFromRegisteredCall() {
     Rig r;
-    r.settings.clusterCall = QStringLiteral("GB7NEW");
+    r.change([](Settings& s) { s.clusterCall = QStringLiteral("GB7NEW"); });
     r.agw->m_state = Socket::Closed;
     r.gw->link().reconnectTick();
     r.agw->makeConnected();
@@ -457,7 +457,7 @@ void tst_relay::keepAlive() {
     QFETCH(bool, nodeTalks);
     QFETCH(QByteArray, perTick);
     Rig r;
-    r.settings.keepAliveMinutes = minutes;
+    r.change([&](Settings& s) { s.keepAliveMinutes = minutes; });
     r.login("N0USR");
     Session* s = r.session("N0USR");
     for (int k = 0; k < perTick.size(); ++k) {
@@ -470,7 +470,7 @@ void tst_relay::keepAlive() {
 
 void tst_relay::keepAliveStopsOnClosedSocket() {
     Rig r;
-    r.settings.keepAliveMinutes = 1;
+    r.change([&](Settings& s) { s.keepAliveMinutes = 1; });
     r.login("N0USR");
     Session* s = r.session("N0USR");
     // The node's connection is closed under the session: the next tick stops the timer.
@@ -493,7 +493,7 @@ void tst_relay::keepAliveFullIntervalOnConnect() {
     Timing timing = StandInGateway::quickTiming();
     timing.keepAliveIntervalMs = 400;
     Rig r(kGoodCfg, timing);
-    r.settings.keepAliveMinutes = 1;
+    r.change([&](Settings& s) { s.keepAliveMinutes = 1; });
     r.login("N0USR");
     Session* s = r.session("N0USR");
     r.node("N0USR")->deliver("spot\r\n");
@@ -538,7 +538,7 @@ void tst_relay::startupCutShort() {
     Rig r(kGoodCfg + "\"" + key + "\",\"" + port + "\"\r\n");
     QCOMPARE(r.dir.logEntries().contains(QStringLiteral("Form_Load ")), !nodeTaken);
     QCOMPARE(r.agw->connects, linkOpened ? 1 : 0);
-    if (linkOpened && key == "AGW Port") QCOMPARE(r.agw->remotePort, quint16(8001));
+    if (linkOpened && key == "AGW Port") QCOMPARE(r.agw->remotePort(), quint16(8001));
     if (!linkOpened) {
         r.gw->kick();
         r.agw->makeConnected();
@@ -547,7 +547,7 @@ void tst_relay::startupCutShort() {
     r.engine(connectFrame("N0USR") + dataFrame("N0USR", "x\r"));
     QCOMPARE(r.nodePool.made.size(), size_t(nodeTaken ? 1 : 0));
     if (nodeTaken) {
-        QCOMPARE(r.nodePool.made[0]->remotePort, quint16(key == "Winsock Port" ? 7300 : 8000));
+        QCOMPARE(r.nodePool.made[0]->remotePort(), quint16(key == "Winsock Port" ? 7300 : 8000));
         return;
     }
     QVERIFY(!r.session("N0USR"));
@@ -616,7 +616,7 @@ void tst_relay::outsideTextInLog() {
     QFETCH(QByteArray, call);
     QFETCH(QString, logged);
     Rig r;
-    r.gw->setEngineHost(engineHost);
+    r.gw->link().setEngineHost(engineHost);
     r.engine(connectFrame(call));
     if (logged.startsWith(QLatin1String("WinsockAGW")))
         r.agw->fail(QStringLiteral("refused"));

@@ -29,8 +29,7 @@ struct Pair {
 
     bool open() {
         if (!server.listen(QHostAddress::LocalHost, 0)) return false;
-        socket->remoteHost = QStringLiteral("127.0.0.1");
-        socket->remotePort = server.serverPort();
+        socket->setRemote(QStringLiteral("127.0.0.1"), server.serverPort());
         socket->connectToHost();
         if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000)) return false;
         peer = server.nextPendingConnection();
@@ -275,8 +274,7 @@ void tst_tcpsocket::resetDuringConnect() {
     TcpSocket s;
     QSignalSpy connected(&s, &Socket::connected);
     QSignalSpy failed(&s, &Socket::errorOccurred);
-    s.remoteHost = QStringLiteral("127.0.0.1");
-    s.remotePort = ntohs(addr.sin_port);
+    s.setRemote(QStringLiteral("127.0.0.1"), ntohs(addr.sin_port));
     s.connectToHost();
     // The kernel completes the handshake on its own; the node takes the connection and resets
     // it while the gateway has not yet handled anything.

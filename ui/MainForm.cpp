@@ -2,6 +2,7 @@
 
 #include "ui/ScreenPlacement.h"
 
+#include "config/ConfigFile.h"
 #include "net/Failure.h"
 
 #include <QAction>
@@ -43,9 +44,6 @@ QRect toPixels(const Control& c) {
 // How long, after the window appears, a size from the settings waits for the window frame.
 constexpr int kFrameWatchMs = 50;
 constexpr int kFrameWatchTicks = 60;
-
-// The largest window coordinate or size the toolkit takes, in pixels.
-constexpr double kMaxPixels = 16777215.0;
 
 } // namespace
 
@@ -223,40 +221,38 @@ void MainForm::applyPendingOuterSize() {
                     qMax(0, outer.height() - extra.height()));
 }
 
-double MainForm::geometry(WindowGeometry::Field f) const {
+double MainForm::geometry(WindowFrame::Field f) const {
     const QRect outer = m_window.frameGeometry();
     const double t = kTwipsPerPixel;
     switch (f) {
-    case WindowGeometry::Top:
+    case WindowFrame::Top:
         return outer.top() * t;
-    case WindowGeometry::Left:
+    case WindowFrame::Left:
         return outer.left() * t;
-    case WindowGeometry::Height:
+    case WindowFrame::Height:
         return (m_pendingOuter ? m_pendingOuter->height() : outer.height()) * t;
-    case WindowGeometry::Width:
+    case WindowFrame::Width:
         return (m_pendingOuter ? m_pendingOuter->width() : outer.width()) * t;
     }
     return 0;
 }
 
-void MainForm::setGeometry(WindowGeometry::Field f, double twips) {
-    const double pixels = std::nearbyint(twips / kTwipsPerPixel);
-    if (!std::isfinite(pixels) || pixels > kMaxPixels || pixels < -kMaxPixels ||
-        ((f == WindowGeometry::Height || f == WindowGeometry::Width) && pixels < 0))
-        throw Failure(QStringLiteral("Invalid property value"));
-    const int v = static_cast<int>(pixels);
+void MainForm::setGeometry(WindowFrame::Field f, double twips) {
+    const std::optional<int> pixels = framePixels(f, twips);
+    if (!pixels) throw Failure(QStringLiteral("Invalid property value"));
+    const int v = *pixels;
     // pos() and move() of a window are those of its outer frame.
     switch (f) {
-    case WindowGeometry::Top:
+    case WindowFrame::Top:
         m_window.move(m_window.pos().x(), v);
         return;
-    case WindowGeometry::Left:
+    case WindowFrame::Left:
         m_window.move(v, m_window.pos().y());
         return;
-    case WindowGeometry::Height:
-    case WindowGeometry::Width: {
+    case WindowFrame::Height:
+    case WindowFrame::Width: {
         QSize outer = m_pendingOuter.value_or(m_window.frameGeometry().size());
-        if (f == WindowGeometry::Height)
+        if (f == WindowFrame::Height)
             outer.setHeight(v);
         else
             outer.setWidth(v);

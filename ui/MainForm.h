@@ -2,8 +2,8 @@
 // The main window's form: the window's name and caption, its two menu entries and the controls
 // built from the layout table below, its background, the resize rule, and the outer frame's
 // position and size in twips as the settings file keeps them.
+#include "config/Settings.h"
 #include "config/Twips.h"
-#include "config/WindowGeometry.h"
 
 #include <QColor>
 #include <QSize>
@@ -138,9 +138,10 @@ public:
 
     // The outer frame in twips. Until the window manager has shown its frame, a size asked for is
     // remembered and applied again once the frame is known, so that a saved size does not grow by
-    // the frame at every start. setGeometry throws Failure for a value the toolkit cannot take.
-    double geometry(WindowGeometry::Field f) const;
-    void setGeometry(WindowGeometry::Field f, double twips);
+    // the frame at every start. setGeometry throws Failure for a value the toolkit cannot take
+    // (framePixels).
+    double geometry(WindowFrame::Field f) const;
+    void setGeometry(WindowFrame::Field f, double twips);
 
     // What the window does on its show, move and resize events.
     void shown();

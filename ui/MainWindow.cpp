@@ -63,7 +63,13 @@ QColor MainWindow::backgroundColour() const {
 // ---------------------------------------------------------------- start-up, menu, shutdown
 
 void MainWindow::start() {
-    startUp(*m_gateway, m_settings, m_settingsPath, m_log, *this);
+    const StartedUp shown = startUp(*m_gateway, m_settings, m_settingsPath, m_log, windowTakes);
+    // The frame the file gave, every value one the window takes.
+    for (int f = WindowFrame::Top; f <= WindowFrame::Width; ++f)
+        if (const std::optional<double> twips = shown.frame.twips[size_t(f)])
+            setGeometry(static_cast<WindowFrame::Field>(f), *twips);
+    if (shown.titleSuffix) setWindowTitle(windowTitle() + *shown.titleSuffix);
+    if (shown.linkOpened) m_form.controls().bytesCount->setText(QStringLiteral("0"));
 }
 
 void MainWindow::kick() {
@@ -73,10 +79,11 @@ void MainWindow::kick() {
 void MainWindow::showSettingsDialog() {
     // A dialog closed a moment ago may still wait for its deletion: a new one is loaded then.
     if (!m_config || !m_config->isVisible()) {
-        m_config = new SettingsDialog(m_settings, m_settingsPath, m_log, *this, this);
+        m_config = new SettingsDialog(
+            m_settings, m_settingsPath, m_log, [this] { return frameToSave(); }, this);
         // What Save took reaches the relay, which reads the settings where it needs them.
         connect(m_config, &SettingsDialog::settingsTaken, this,
-                [this] { m_gateway->applySettings(m_settings); });
+                [this] { m_gateway->reconfigure(m_settings); });
     }
     m_config->show();
     m_config->raise();
@@ -97,7 +104,7 @@ bool MainWindow::defaultAskToEnd() {
 void MainWindow::queryClose(bool& cancel, int reason) {
     if (reason == ByUser) {
         // Saved before the question, so settings and geometry are kept even if the user stays.
-        saveSettingsFile(m_settingsPath, m_settings, *this, m_log);
+        saveSettingsFile(m_settingsPath, m_settings, frameToSave(), m_log);
         m_asking = true;
         const bool yes = askToEnd();
         m_asking = false;
@@ -183,11 +190,11 @@ void MainWindow::moveEvent(QMoveEvent* e) {
     m_form.moved();
 }
 
-double MainWindow::geometry(Field f) const {
+double MainWindow::geometry(WindowFrame::Field f) const {
     return m_form.geometry(f);
 }
 
-void MainWindow::setGeometry(Field f, double twips) {
+void MainWindow::setGeometry(WindowFrame::Field f, double twips) {
     m_form.setGeometry(f, twips);
 }
 
@@ -195,16 +202,12 @@ bool MainWindow::isMinimised() const {
     return isMinimized();
 }
 
-QString MainWindow::title() const {
-    return windowTitle();
-}
-
-void MainWindow::setTitle(const QString& title) {
-    setWindowTitle(title);
-}
-
-void MainWindow::setBytesCount(const QString& text) {
-    m_form.controls().bytesCount->setText(text);
+std::optional<WindowFrame> MainWindow::frameToSave() const {
+    if (isMinimised()) return std::nullopt;
+    WindowFrame frame;
+    for (int f = WindowFrame::Top; f <= WindowFrame::Width; ++f)
+        frame.twips[size_t(f)] = geometry(static_cast<WindowFrame::Field>(f));
+    return frame;
 }
 
 // ---------------------------------------------------------------- the relay's displays

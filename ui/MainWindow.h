@@ -30,7 +30,7 @@ class RelayThread;
 class SettingsDialog;
 struct Settings;
 
-class MainWindow : public QMainWindow, public WindowHost {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     // Close reasons of queryClose: 0 the user closed the window; the others come from the
@@ -86,15 +86,15 @@ public:
     // What the relay shows goes through here; the window looks kFlushMs after a change.
     MonitorFeed& monitor() { return m_feed; }
 
-    // WindowHost. The widget's own geometry() and setGeometry() stay usable.
+    // The outer frame in twips, as pktgate.cfg holds it (MainForm). The widget's own geometry()
+    // and setGeometry() stay usable.
     using QMainWindow::geometry;
     using QMainWindow::setGeometry;
-    QString title() const override;
-    void setTitle(const QString& title) override;
-    void setBytesCount(const QString& text) override;
-    double geometry(Field f) const override;
-    void setGeometry(Field f, double twips) override;
-    bool isMinimised() const override;
+    double geometry(WindowFrame::Field f) const;
+    void setGeometry(WindowFrame::Field f, double twips);
+    bool isMinimised() const;
+    // The frame a save writes; none while the window is minimised, when nothing is saved.
+    std::optional<WindowFrame> frameToSave() const;
 
 protected:
     void closeEvent(QCloseEvent* e) override;

@@ -52,9 +52,9 @@ std::function<void(const QUrl&)>& SettingsDialog::openUrl() {
 }
 
 SettingsDialog::SettingsDialog(Settings& settings, const QString& settingsPath, ErrorLog& log,
-                               const WindowGeometry& mainWindow, QWidget* parent)
+                               FrameSource mainWindow, QWidget* parent)
     : QDialog(parent), m_settings(settings), m_settingsPath(settingsPath), m_log(log),
-      m_mainWindow(mainWindow) {
+      m_mainWindow(std::move(mainWindow)) {
     setObjectName(QStringLiteral("frmConfig"));
     setWindowTitle(QString::fromLatin1(kCaption));
     setModal(false);
@@ -127,8 +127,8 @@ void SettingsDialog::load() {
     field(PacketLength)->setText(QString::number(s.packetLength));
     field(ClusterCall)->setText(s.clusterCall);
     field(ClusterIp)->setText(s.clusterIp);
-    field(ClusterPort)->setText(s.clusterPort);
-    field(AgwPort)->setText(s.agwPort);
+    field(ClusterPort)->setText(s.clusterPort.text());
+    field(AgwPort)->setText(s.agwPort.text());
     field(AgwIp)->setText(s.agwIp);
     // Screen position of the outer frame, in twips.
     m_positionTwips = QPoint(s.configLeft, s.configTop);
@@ -206,9 +206,9 @@ void SettingsDialog::takeFields() {
     Settings& s = m_settings;
     s.clusterCall = call;
     s.clusterIp = field(ClusterIp)->text();
-    s.clusterPort = field(ClusterPort)->text();
+    s.clusterPort = PortSetting(field(ClusterPort)->text());
     s.agwIp = field(AgwIp)->text();
-    s.agwPort = field(AgwPort)->text();
+    s.agwPort = PortSetting(field(AgwPort)->text());
     s.keepAliveMinutes = toInt32(field(KeepAlive)->text());
     s.packetLength = toInt32(field(PacketLength)->text());
     if (s.packetLength > kMaxPacketLength) {
@@ -224,7 +224,7 @@ void SettingsDialog::takeFields() {
     if (outer != pixelsOf(m_positionTwips)) m_positionTwips = outer * kTwipsPerPixel;
     s.configTop = m_positionTwips.y();
     s.configLeft = m_positionTwips.x();
-    saveSettingsFile(m_settingsPath, s, m_mainWindow, m_log);
+    saveSettingsFile(m_settingsPath, s, m_mainWindow(), m_log);
 }
 
 void SettingsDialog::save() {

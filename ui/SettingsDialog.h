@@ -3,14 +3,15 @@
 // is loaded and back on Save, which also writes pktgate.cfg; Save refuses a callsign that cannot be
 // registered and says so in the dialog. Modeless; it exists only while it is open, and Exit closes
 // it (Escape does not, so typed edits are not lost by a stray key).
+#include "config/Settings.h"
 #include "config/Twips.h"
-#include "config/WindowGeometry.h"
 
 #include <QDialog>
 #include <QPoint>
 #include <QUrl>
 #include <array>
 #include <functional>
+#include <optional>
 
 class QGroupBox;
 class QKeyEvent;
@@ -113,10 +114,13 @@ inline constexpr std::array<Button, 3> kButtons = {{
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // settings: the run's live settings; Save copies the fields into them and writes them to the
-    // file at settingsPath, with the geometry of mainWindow.
+    // The main window's frame as Save writes it; none while it is minimised (nothing is saved).
+    using FrameSource = std::function<std::optional<WindowFrame>()>;
+
+    // settings: the run's settings; Save copies the fields into them and writes them to the file
+    // at settingsPath, with the frame mainWindow gives.
     SettingsDialog(Settings& settings, const QString& settingsPath, ErrorLog& log,
-                   const WindowGeometry& mainWindow, QWidget* parent = nullptr);
+                   FrameSource mainWindow, QWidget* parent = nullptr);
 
     // What the buttons do.
     void save();
@@ -152,7 +156,7 @@ private:
     Settings& m_settings;
     const QString m_settingsPath;
     ErrorLog& m_log;
-    const WindowGeometry& m_mainWindow;
+    const FrameSource m_mainWindow;
     std::array<QLineEdit*, 7> m_fields{};
     std::array<QPushButton*, 3> m_buttons{};
     QLabel* m_message = nullptr; // why the last Save saved nothing; hidden otherwise

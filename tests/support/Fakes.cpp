@@ -43,7 +43,7 @@ StandInGateway::~StandInGateway() {
 
 void StandInGateway::start(const QByteArray& cfg) {
     if (!cfg.isNull()) dir.write(QStringLiteral("pktgate.cfg"), cfg);
-    startUp(*gw, settings, settingsFilePath(dir.path()), log, host);
+    host.take(startUp(*gw, settings, settingsFilePath(dir.path()), log, everyFrameValue));
     if (agw->state() == Socket::Connecting) agw->makeConnected();
     agw->written.clear(); // the registration
 }
@@ -51,7 +51,7 @@ void StandInGateway::start(const QByteArray& cfg) {
 void StandInGateway::startBare(const QByteArray& clusterCall, int packetLength) {
     settings.clusterCall = QString::fromLatin1(clusterCall);
     settings.packetLength = packetLength;
-    gw->setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
+    gw->reconfigure(settings); // the node at 127.0.0.1 port 8000
     gw->openLink();
     agw->makeConnected();
     agw->written.clear();

@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -62,19 +63,13 @@ public:
     qint64 sentBytes = -1, remaining = -1;
 };
 
-class FakeHost : public WindowHost {
-public:
-    QString title() const override { return m_title; }
-    void setTitle(const QString& t) override { m_title = t; }
-    void setBytesCount(const QString& t) override { bytesCount = t; }
-    double geometry(Field f) const override { return geo[f]; }
-    void setGeometry(Field f, double twips) override { geo[f] = twips; }
-    bool isMinimised() const override { return minimised; }
+// What a window keeps of a start: the title, and the frame a save writes.
+struct FakeHost {
+    QString title() const { return m_title; }
+    void take(const StartedUp& s) { m_title += s.titleSuffix.value_or(QString()); }
 
     QString m_title = QStringLiteral("AGW - Tarn Cluster");
-    QString bytesCount;
-    double geo[4] = {0, 0, 9315, 13185};
-    bool minimised = false;
+    WindowFrame frame{{0, 0, 9315, 13185}};
 };
 
 // A socket whose state and notifications the test drives; what is sent is recorded.
@@ -163,6 +158,11 @@ struct StandInGateway {
     // Opens the link and brings it up without a settings file: the cluster callsign and the
     // packet length as given, the node at the built-in address.
     void startBare(const QByteArray& clusterCall = "GB7TC", int packetLength = 130);
+    // Settings changed as Save in the dialog changes them.
+    void change(const std::function<void(Settings&)>& edit) {
+        edit(settings);
+        gw->reconfigure(settings);
+    }
 
     // Bytes from the engine, handled as one arrival.
     void engine(const QByteArray& bytes);

@@ -191,8 +191,7 @@ QStringList socketSeesPeerEnd(bool reset) {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0)) return {QStringLiteral("no listener")};
     TcpSocket s;
-    s.remoteHost = QStringLiteral("127.0.0.1");
-    s.remotePort = server.serverPort();
+    s.setRemote(QStringLiteral("127.0.0.1"), server.serverPort());
     QStringList seen;
     QObject::connect(&s, &Socket::peerClosed,
                      [&] { seen << QStringLiteral("closed ") + QString::number(s.state()); });
@@ -236,5 +235,5 @@ LiveGateway::~LiveGateway() {
 
 void LiveGateway::start(const QByteArray& cfg) {
     dir.write(QStringLiteral("pktgate.cfg"), cfg);
-    startUp(*gw, settings, settingsFilePath(dir.path()), errorLog, host);
+    host.take(startUp(*gw, settings, settingsFilePath(dir.path()), errorLog, everyFrameValue));
 }
