@@ -1,7 +1,7 @@
 // Faults from outside, each with nothing else lost: an engine that drops the link in the middle of
 // a frame or sends one byte at a time, a node that resets a connection, descriptors that run
 // out, a directory that cannot be written, peers that stop reading, and a long soak. Network
-// faults use real sockets on 127.0.0.1 around a Gateway (real TCP sockets, recording monitor);
+// faults use real sockets on 127.0.0.1 around a Gateway (real TCP sockets, recorded feed);
 // every wait has a stated bound.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
