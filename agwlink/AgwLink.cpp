@@ -1,6 +1,6 @@
 #include "agwlink/AgwLink.h"
 
-#include "agwlink/LinkMonitor.h"
+#include "agwlink/LinkObserver.h"
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/Failure.h"
@@ -19,9 +19,9 @@ QByteArray userKey(quint8 port, const QByteArray& call) {
 }
 } // namespace
 
-AgwLink::AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor,
+AgwLink::AgwLink(const Settings& settings, ErrorLog& log, LinkObserver& observer,
                  SocketFactory sockets, const Timing& timing, QObject* parent)
-    : QObject(parent), m_settings(settings), m_log(log), m_monitor(monitor),
+    : QObject(parent), m_settings(settings), m_log(log), m_observer(observer),
       m_connectSleepMs(timing.connectSleepMs), m_stallResetMs(timing.stallResetMs),
       m_socket(sockets()) {
     connect(m_socket.get(), &Socket::connected, this, &AgwLink::onConnected);
@@ -174,7 +174,7 @@ void AgwLink::onConnected() {
 
 void AgwLink::registerCall() {
     try {
-        m_monitor.setStatusText(QStringLiteral("Winsock.Connect"));
+        m_observer.statusChanged(QStringLiteral("Winsock.Connect"));
         if (m_socket->state() == Socket::Connected) {
             const QByteArray call = toSingleByte(m_settings.clusterCall);
             send(buildRegisterFrame(call));
@@ -190,11 +190,10 @@ void AgwLink::registerCall() {
                 m_pacingAsked = true;
                 m_pacingTimer.start();
             }
-            m_monitor.setStatusText(QStringLiteral("WinsockAGW.State = ") +
-                                    QString::number(m_socket->state()));
+            m_observer.statusChanged(QStringLiteral("WinsockAGW.State = ") +
+                                     QString::number(m_socket->state()));
         }
-        m_monitor.setKickVisible(false);
-        m_monitor.setLinkColour(LinkColour::Normal);
+        m_observer.healthChanged(LinkHealth::Up);
     } catch (const std::exception&) {
         m_log.write(QStringLiteral("WinsockAGW_Connect"), QString());
     }
@@ -326,12 +325,11 @@ void AgwLink::handleFrame(QByteArrayView frame, bool firstOfArrival) {
 }
 
 void AgwLink::onError(const QString& description) {
-    m_monitor.setLinkColour(LinkColour::Yellow);
-    m_monitor.setKickVisible(true);
+    m_observer.healthChanged(LinkHealth::Failed);
     const QString message = QStringLiteral("Winsock Error: ") + description +
                             QStringLiteral(" at ") + m_socket->remoteHost() +
                             QStringLiteral("  port ") + QString::number(m_socket->remotePort());
-    m_monitor.setStatusText(message);
+    m_observer.statusChanged(message);
     m_log.write(QStringLiteral("WinsockAGW_Error"), message);
     m_changedAt = platform::now();
     setCongested(false);
@@ -347,15 +345,15 @@ void AgwLink::onPeerClosed() {
 
 void AgwLink::onSendProgress(qint64 bytesSent, qint64 bytesRemaining) {
     m_lastProgressMs = m_clock.elapsed();
-    m_monitor.setSendProgress(bytesSent, bytesRemaining);
+    m_observer.sendProgress(bytesSent, bytesRemaining);
     if (m_congested && bytesRemaining <= kLowWater) setCongested(false);
 }
 
 void AgwLink::kick() {
     if (m_socket->state() == Socket::Connected) return;
     reconnect();
-    m_monitor.setKickVisible(false);
-    m_monitor.setStatusText(QString());
+    m_observer.healthChanged(LinkHealth::Retrying);
+    m_observer.statusChanged(QString());
 }
 
 void AgwLink::reconnectTick() {

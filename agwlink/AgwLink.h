@@ -29,7 +29,7 @@
 #include <memory>
 
 class ErrorLog;
-class LinkMonitor;
+class LinkObserver;
 struct Settings;
 
 // What the link reports. Calls come from inside the link's own notifications, one at a time; a
@@ -75,7 +75,7 @@ public:
     // The first question for frames outstanding goes unanswered this long: the link runs unpaced.
     static constexpr int kPacingAnswerMs = 5000;
 
-    AgwLink(const Settings& settings, ErrorLog& log, LinkMonitor& monitor, SocketFactory sockets,
+    AgwLink(const Settings& settings, ErrorLog& log, LinkObserver& observer, SocketFactory sockets,
             const Timing& timing, QObject* parent = nullptr);
     ~AgwLink() override;
 
@@ -179,7 +179,7 @@ private:
 
     const Settings& m_settings;
     ErrorLog& m_log;
-    LinkMonitor& m_monitor;
+    LinkObserver& m_observer;
     AgwLinkEvents* m_events = nullptr;
     const int m_connectSleepMs;
     const int m_stallResetMs;

@@ -164,7 +164,7 @@ BENCHMARK(BM_ToNodeText);
 // -------------------------------------------------------------
 
 // A gateway with `users` radio users connected and logged in at the node, on stand-in sockets and
-// a recording monitor. Built once per user count.
+// a recorded feed of its reports. Built once per user count.
 struct Rig {
     StandInGateway sb;
     FakeSocket* engine = nullptr;

@@ -125,20 +125,22 @@ public:
     }
 };
 
-// The window's displays, recorded; the harness learns of every session as its row is set, and
-// of every frame from the engine as its header is shown (just before it is dispatched).
-class WatchingMonitor : public FakeMonitor {
+// The relay's reports, recorded; the harness learns of every session as its slot is reported, and
+// of every frame from the engine as it is seen (just before it is dispatched).
+class WatchingMonitor : public RecordedFeed {
 public:
     std::function<void(int)> onRow;
     std::function<void(const AgwHeader&)> onHeader;
-    void setConnectedCall(int row, const QString& text) override {
-        FakeMonitor::setConnectedCall(row, text);
-        if (onRow) onRow(row);
+    void slotChanged(int slot, SlotState state, const QByteArray& callsign) override {
+        RecordedFeed::slotChanged(slot, state, callsign);
+        if (onRow) onRow(slot);
     }
-    void showHeader(const AgwHeader& h) override {
-        FakeMonitor::showHeader(h);
+    void frameSeen(const AgwHeader& h) override {
+        RecordedFeed::frameSeen(h);
+        header = h;
         if (onHeader) onHeader(h);
     }
+    AgwHeader header; // of the last frame seen
 };
 
 // What the harness is doing: which frames to the engine are allowed depends on it.
@@ -646,12 +648,12 @@ struct Run {
         QSet<QByteArray> calls;
         const bool reading = !gw->link().congested();
         if (tb.reading() != reading) fail("node reading out of step with the link");
-        if (monitor.calls.size() != tb.highestSlot() + 1)
-            fail("connected-calls rows differ from the slots");
-        if (!monitor.calls.value(0).isEmpty()) fail("connected-calls row 0 is not empty");
+        const QStringList& rows = monitor.shown().calls;
+        if (rows.size() != tb.highestSlot() + 1) fail("connected-calls rows differ from the slots");
+        if (!rows.value(0).isEmpty()) fail("connected-calls row 0 is not empty");
         for (int slot = 1; slot <= tb.highestSlot(); ++slot) {
             Session* s = tb.at(slot);
-            const QString row = monitor.calls.value(slot);
+            const QString row = rows.value(slot);
             if (!s) {
                 if (row != QStringLiteral(" *gone*")) fail("a free slot's row is not gone");
                 continue;

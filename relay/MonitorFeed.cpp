@@ -5,6 +5,8 @@
 #include <QMutexLocker>
 
 namespace {
+const QString kGone = QStringLiteral(" *gone*");
+
 // A row of bulk text is cut, so that a thousand rows cannot hold megabytes; the cut is marked.
 QString shortRow(const QString& row) {
     if (row.size() <= MonitorFeed::kRowChars) return row;
@@ -39,7 +41,7 @@ template <typename Change> void MonitorFeed::record(Change change) {
     if (first && m_changed) m_changed();
 }
 
-template <typename Text> void MonitorFeed::statusAppended(const Text& text) {
+template <typename Text> void MonitorFeed::appendStatus(const Text& text) {
     m_status += text;
     // Cut back only when twice the limit is reached, so that appending stays cheap.
     if (m_status.size() > 2 * kStatusChars) m_status = m_status.right(kStatusChars);
@@ -48,8 +50,10 @@ template <typename Text> void MonitorFeed::statusAppended(const Text& text) {
 
 MonitorUpdate MonitorFeed::take() {
     MonitorUpdate out;
+    std::vector<QByteArray> routes;
     std::deque<TrafficRow> traffic;
     std::deque<SentEntry> sent;
+    QMap<int, Slot> changed;
     {
         // The relay waits for this lock: only what changed is taken under it, and put into
         // words after.
@@ -60,10 +64,14 @@ MonitorUpdate MonitorFeed::take() {
             m_statusChanged = false;
             out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
         }
+        routes.swap(m_routes);
         traffic.swap(m_traffic);
         sent.swap(m_sent);
+        changed.swap(m_slots);
         m_pending = false;
     }
+    for (const QByteArray& route : routes)
+        out.routes << fromSingleByte(route);
     for (const TrafficRow& row : traffic)
         out.traffic << shortRow(fromSingleByte(row.from) + QStringLiteral(" :") +
                                 QLatin1Char(row.kind) + QStringLiteral(" -> ") +
@@ -71,61 +79,64 @@ MonitorUpdate MonitorFeed::take() {
     for (const SentEntry& entry : sent)
         out.sent << shortRow(QString::number(entry.stream) + QStringLiteral(" -> ") +
                              fromSingleByte(entry.text));
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        out.calls.insert(it.key(), it->state == SlotState::InUse   ? fromSingleByte(it->callsign)
+                                   : it->state == SlotState::Freed ? kGone
+                                                                   : QString());
     return out;
 }
 
-void MonitorFeed::setStatusText(const QString& text) {
+void MonitorFeed::statusChanged(const QString& text) {
     record([&] {
         m_status = text.size() > kStatusChars ? text.right(kStatusChars) : text;
         m_statusChanged = true;
     });
 }
 
-void MonitorFeed::appendStatusText(const QString& text) {
-    record([&] { statusAppended(text); });
+void MonitorFeed::statusAppended(const QString& text) {
+    record([&] { appendStatus(text); });
 }
 
-void MonitorFeed::showFrameData(QByteArrayView data, bool append) {
+void MonitorFeed::healthChanged(LinkHealth health) {
     record([&] {
-        if (!append) m_status.clear();
-        statusAppended(QLatin1StringView(data.data(), data.size()));
+        if (health != LinkHealth::Retrying) m_update.linkFailed = health == LinkHealth::Failed;
+        m_update.retryOffered = health == LinkHealth::Failed;
     });
 }
 
-void MonitorFeed::showHeader(const AgwHeader& h) {
+void MonitorFeed::sendProgress(qint64 sent, qint64 waiting) {
+    record([&] { m_update.progress = std::make_pair(sent, waiting); });
+}
+
+void MonitorFeed::frameSeen(const AgwHeader& h) {
     record([&] { m_update.header = h; });
 }
 
-void MonitorFeed::addRoute(const QString& line) {
-    record([&] { m_update.routes << line; });
+void MonitorFeed::frameData(QByteArrayView data, bool append) {
+    record([&] {
+        if (!append) m_status.clear();
+        appendStatus(QLatin1StringView(data.data(), data.size()));
+    });
 }
 
-void MonitorFeed::addTraffic(const QByteArray& from, char kind, const QByteArray& text) {
+void MonitorFeed::routeSeen(const QByteArray& route) {
+    record([&] { m_routes.push_back(route); });
+}
+
+void MonitorFeed::textToNode(const QByteArray& from, char kind, const QByteArray& text) {
     record([&] {
         m_traffic.push_back({from, kind, rowText(text)});
         keepLast(m_traffic, kTrafficRows);
     });
 }
 
-void MonitorFeed::addSentToRadio(int stream, const QByteArray& text) {
+void MonitorFeed::textToUser(int stream, const QByteArray& text) {
     record([&] {
         m_sent.push_back({stream, rowText(text)});
         keepLast(m_sent, kSentRows + 1);
     });
 }
 
-void MonitorFeed::setConnectedCall(int row, const QString& text) {
-    record([&] { m_update.calls[row] = text; });
-}
-
-void MonitorFeed::setKickVisible(bool visible) {
-    record([&] { m_update.kickVisible = visible; });
-}
-
-void MonitorFeed::setLinkColour(LinkColour colour) {
-    record([&] { m_update.colour = colour; });
-}
-
-void MonitorFeed::setSendProgress(qint64 sent, qint64 remaining) {
-    record([&] { m_update.progress = std::make_pair(sent, remaining); });
+void MonitorFeed::slotChanged(int slot, SlotState state, const QByteArray& callsign) {
+    record([&] { m_slots[slot] = {state, state == SlotState::InUse ? callsign : QByteArray()}; });
 }

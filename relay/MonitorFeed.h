@@ -1,8 +1,8 @@
 #pragma once
-// The relay's displays gathered for a view that looks at them now and then, on its own thread:
-// every call only records what changed, under a lock, and the view takes the changes since it
-// last looked, with the lists already cut to what a view keeps. Many changes between two looks
-// cost a few assignments each.
+// The relay's reports gathered for a view that looks at them now and then, on its own thread:
+// every report only records what changed, under a lock, and the view takes the changes since it
+// last looked, with the lists already cut to what a view keeps and put into the words of their
+// rows. Many reports between two looks cost a few assignments each.
 #include "agwlink/AgwFrame.h"
 #include "relay/Monitor.h"
 
@@ -14,17 +14,19 @@
 #include <functional>
 #include <optional>
 #include <utility>
+#include <vector>
 
 // What changed since the last look.
 struct MonitorUpdate {
-    std::optional<QString> status; // the status text now, when it changed
-    std::optional<AgwHeader> header;
-    QStringList routes;  // routes seen for the first time, in order
-    QStringList traffic; // traffic rows added, oldest first; at most the list's length
-    QStringList sent;    // sent-to-radio entries added, oldest first; at most the list's length
-    QMap<int, QString> calls; // connected-calls rows that changed
-    std::optional<bool> kickVisible;
-    std::optional<LinkColour> colour;
+    std::optional<QString> status;   // the status text now, when it changed
+    std::optional<AgwHeader> header; // of the last frame seen
+    QStringList routes;              // routes seen for the first time, in order
+    QStringList traffic; // "FROM :K -> text" rows added, oldest first; at most the list's length
+    QStringList sent;    // "N -> text" entries added, oldest first; at most the list's length
+    QMap<int, QString> calls; // the rows of slots that changed: the callsign, " *gone*" or empty
+    std::optional<bool> linkFailed;   // the link failed (true) or came up (false), the latest
+    std::optional<bool> retryOffered; // a retry by hand is of use: after a failure, until the
+                                      // link comes up or such a retry starts
     std::optional<std::pair<qint64, qint64>> progress; // bytes sent, bytes waiting
 };
 
@@ -43,33 +45,33 @@ public:
     // The changes since the last look (thread-safe).
     MonitorUpdate take();
 
+    // LinkObserver
+    void statusChanged(const QString& text) override;
+    void statusAppended(const QString& text) override;
+    void healthChanged(LinkHealth health) override;
+    void sendProgress(qint64 sent, qint64 waiting) override;
     // Monitor
-    void setStatusText(const QString& text) override;
-    void appendStatusText(const QString& text) override;
-    void showFrameData(QByteArrayView data, bool append) override;
-    void showHeader(const AgwHeader& h) override;
-    void addRoute(const QString& line) override;
-    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override;
-    void addSentToRadio(int stream, const QByteArray& text) override;
-    void setConnectedCall(int row, const QString& text) override;
-    void setKickVisible(bool visible) override;
-    void setLinkColour(LinkColour colour) override;
-    void setSendProgress(qint64 sent, qint64 remaining) override;
+    void frameSeen(const AgwHeader& h) override;
+    void frameData(QByteArrayView data, bool append) override;
+    void routeSeen(const QByteArray& route) override;
+    void textToNode(const QByteArray& from, char kind, const QByteArray& text) override;
+    void textToUser(int stream, const QByteArray& text) override;
+    void slotChanged(int slot, SlotState state, const QByteArray& callsign) override;
 
 private:
     // Makes one change under the lock, and tells the view of the first since its last look.
     template <typename Change> void record(Change change);
     // Appends to the status text (under the lock), keeping it within its bound.
-    template <typename Text> void statusAppended(const Text& text);
+    template <typename Text> void appendStatus(const Text& text);
 
     std::function<void()> m_changed;
     QMutex m_mutex;
     bool m_pending = false;
     QString m_status; // the status text as it stands, kept within twice kStatusChars
     bool m_statusChanged = false;
-    MonitorUpdate m_update; // everything else that changed
-    // The rows added since the last look, as they came: they are put into words only for the
-    // rows a view keeps, when it looks.
+    MonitorUpdate m_update; // the header, the link's health and the send counters
+    // The rows added or changed since the last look, as they came: they are put into words only
+    // for the rows a view keeps, when it looks.
     struct TrafficRow {
         QByteArray from;
         char kind;
@@ -79,6 +81,12 @@ private:
         int stream;
         QByteArray text;
     };
+    struct Slot {
+        SlotState state;
+        QByteArray callsign;
+    };
+    std::vector<QByteArray> m_routes;
     std::deque<TrafficRow> m_traffic;
     std::deque<SentEntry> m_sent;
+    QMap<int, Slot> m_slots;
 };

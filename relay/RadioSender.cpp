@@ -27,7 +27,7 @@ int RadioSender::packetLength() const {
 
 void RadioSender::textCame(int stream, const QByteArray& text) {
     try {
-        m_monitor.addSentToRadio(stream, text);
+        m_monitor.textToUser(stream, text);
     } catch (const std::exception& e) {
         fail(stream, stepNumber(Step::SendMonitor), describe(e));
     }
@@ -53,7 +53,7 @@ qsizetype RadioSender::sendPieces(int stream, quint8 port, const QByteArray& cal
 void RadioSender::sendDisconnect(int stream, quint8 port, const QByteArray& call) {
     Step step = Step::SendMonitor;
     try {
-        m_monitor.addSentToRadio(stream, kDisconnectText);
+        m_monitor.textToUser(stream, kDisconnectText);
         step = Step::SendHandOver;
         m_link.sendDisconnect(port, call);
     } catch (const std::exception& e) {
@@ -84,6 +84,6 @@ void RadioSender::fail(int stream, int step, const QString& d) {
     m_log.write(QStringLiteral("SendToAx25"), QStringLiteral(" where = ") + where +
                                                   QStringLiteral(" stream = ") +
                                                   QString::number(stream) + QLatin1Char(' ') + d);
-    m_monitor.setStatusText(QStringLiteral("SendToAx25: Error: where = ") + where +
+    m_monitor.statusChanged(QStringLiteral("SendToAx25: Error: where = ") + where +
                             QLatin1Char(' ') + d);
 }

@@ -61,8 +61,8 @@ void Receiver::arrival(qint64 count) {
     m_arrivalData.clear();
     m_statusReplaced = false;
     try {
-        m_monitor.appendStatusText(QStringLiteral(" Len=") + QString::number(count) +
-                                   QStringLiteral("\r\n"));
+        m_monitor.statusAppended(QStringLiteral(" Len=") + QString::number(count) +
+                                 QStringLiteral("\r\n"));
     } catch (const std::exception& e) {
         fail(Step::ShowArrivalCount, describe(e));
     }
@@ -75,16 +75,16 @@ void Receiver::frameSeen(const AgwHeader& h, QByteArrayView data, bool firstOfAr
         // The status text shows the data of every frame of this arrival, one after the other.
         m_arrivalData.push_back(data);
         if (firstOfArrival || !m_statusReplaced) {
-            m_monitor.showFrameData(data, !firstOfArrival);
+            m_monitor.frameData(data, !firstOfArrival);
         } else {
             QByteArray all;
             for (const QByteArrayView d : m_arrivalData)
                 all += d;
-            m_monitor.showFrameData(all, false);
+            m_monitor.frameData(all, false);
             m_statusReplaced = false;
         }
         step = Step::ShowHeader;
-        m_monitor.showHeader(h);
+        m_monitor.frameSeen(h);
         step = Step::RouteLine;
         QByteArray route;
         route.reserve(h.CallFrom.size() + h.CallTo.size() + 6);
@@ -97,11 +97,11 @@ void Receiver::frameSeen(const AgwHeader& h, QByteArrayView data, bool firstOfAr
         if (m_routes.size() < kMaxRoutes && !m_routes.contains(route)) {
             step = Step::AddRoute;
             m_routes.insert(route);
-            m_monitor.addRoute(fromSingleByte(route));
+            m_monitor.routeSeen(route);
         }
         step = Step::ShowTraffic; // the DataLen box went with the header
         m_converted = toNodeText(data);
-        m_monitor.addTraffic(h.CallFrom, h.DataKind, m_converted);
+        m_monitor.textToNode(h.CallFrom, h.DataKind, m_converted);
     } catch (const std::exception& e) {
         fail(step, describe(e));
     }
@@ -194,7 +194,7 @@ void Receiver::otherFrame(const AgwHeader& h, QByteArrayView, bool answered) {
     try {
         const QString text = QStringLiteral("****** DataKind = ") + QChar::fromLatin1(h.DataKind) +
                              QLatin1Char(' ') + fromSingleByte(m_converted);
-        m_monitor.setStatusText(text);
+        m_monitor.statusChanged(text);
         m_statusReplaced = true;
         // The answer to the link's own question for the engine's radio ports is expected, not
         // logged. A "G" nobody asked for is logged as before.
@@ -212,7 +212,7 @@ void Receiver::receiveFailed(Step step, const QString& description, bool linkRes
         fail(step, description);
         return;
     }
-    m_monitor.setStatusText(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
+    m_monitor.statusChanged(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
                             QLatin1Char(' ') + description);
     m_log.write(kTag,
                 where(step) + QLatin1Char(' ') + description + QStringLiteral(", link reset"));
@@ -220,7 +220,7 @@ void Receiver::receiveFailed(Step step, const QString& description, bool linkRes
 
 void Receiver::fail(Step step, const QString& description) {
     m_statusReplaced = true;
-    m_monitor.setStatusText(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
+    m_monitor.statusChanged(QStringLiteral("Error: Where = ") + QString::number(stepNumber(step)) +
                             QLatin1Char(' ') + description);
     m_log.write(kTag, where(step) + QLatin1Char(' ') + description);
 }

@@ -4,13 +4,8 @@
 #include "config/Settings.h"
 #include "net/DescriptorBudget.h"
 #include "net/Failure.h"
-#include "net/SingleByte.h"
 #include "relay/Monitor.h"
 #include "relay/RadioSender.h"
-
-namespace {
-const QString kGone = QStringLiteral(" *gone*");
-}
 
 SessionTable::SessionTable(SessionContext context, Monitor& monitor, QObject* parent)
     : QObject(parent), m_context(std::move(context)), m_monitor(monitor), m_slots(1, nullptr) {
@@ -19,7 +14,7 @@ SessionTable::SessionTable(SessionContext context, Monitor& monitor, QObject* pa
     connect(&m_reaper, &QTimer::timeout, this, &SessionTable::reap);
     m_askTimer.setInterval(kAskIntervalMs);
     connect(&m_askTimer, &QTimer::timeout, this, &SessionTable::askEngine);
-    m_monitor.setConnectedCall(0, QString());
+    m_monitor.slotChanged(0, SlotState::Unused, QByteArray());
 }
 
 SessionTable::~SessionTable() {
@@ -76,7 +71,7 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
     connect(s, &Session::ended, this, &SessionTable::onEnded);
     connect(s, &Session::pacingBusyChanged, this, &SessionTable::onPacingBusy);
     s->setReading(m_reading);
-    m_monitor.setConnectedCall(slot, fromSingleByte(callsign));
+    m_monitor.slotChanged(slot, SlotState::InUse, callsign);
     s->start(*m_address);
     return s;
 }
@@ -99,7 +94,7 @@ void SessionTable::onEnded(Session* s) {
     onPacingBusy(s, false);
     m_endedToNode += quint64(s->toNodeBytes());
     m_endedFromNode += quint64(s->toRadioBytes());
-    m_monitor.setConnectedCall(slot, kGone);
+    m_monitor.slotChanged(slot, SlotState::Freed, QByteArray());
     s->disconnect(this);
     // The session may be inside one of its own events: it is deleted once that is over.
     m_ended.emplace_back(s);
@@ -137,12 +132,6 @@ int SessionTable::endAll(Session::End reason) {
         ++n;
     }
     return n;
-}
-
-QString SessionTable::connectedCallsRow(int slot) const {
-    if (slot == 0) return QString();
-    if (const Session* s = at(slot)) return fromSingleByte(s->callsign());
-    return kGone;
 }
 
 void SessionTable::linkPaced() {

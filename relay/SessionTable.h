@@ -58,8 +58,6 @@ public:
     // Text bytes the sessions that have ended sent to the node and received from it.
     quint64 endedToNodeBytes() const { return m_endedToNode; }
     quint64 endedFromNodeBytes() const { return m_endedFromNode; }
-    // The connected-calls row of a slot.
-    QString connectedCallsRow(int slot) const;
 
     // The link turned out to be paced: every session is told.
     void linkPaced();

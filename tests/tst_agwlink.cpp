@@ -57,8 +57,8 @@ void tst_agwlink::registersAfterTheConnectPause() {
     // count of each link's frames.
     QTRY_VERIFY_WITH_TIMEOUT(peer->bytesAvailable() >= 108, 5000);
     QCOMPARE(peer->readAll(), linkUpFrames("N0CALL-1"));
-    QCOMPARE(g.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
-    QVERIFY(!g.monitor.kickVisible);
+    QCOMPARE(g.monitor.shown().status, QStringLiteral("WinsockAGW.State = 7"));
+    QVERIFY(!g.monitor.shown().retryOffered);
     QCOMPARE(g.host.title(), QStringLiteral("AGW - Tarn Cluster 1.023C N0CALL-1"));
 }
 
@@ -78,8 +78,8 @@ void tst_agwlink::registersAgainAfterReconnect() {
         // The engine drops the link: nothing visible, the next tick reconnects.
         peer->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().state(), int(Socket::Closing), 5000);
-        QVERIFY(!g.monitor.kickVisible);
-        QCOMPARE(g.monitor.colour, LinkColour::Normal);
+        QVERIFY(!g.monitor.shown().retryOffered);
+        QCOMPARE(g.monitor.shown().linkFailed, false);
     }
 }
 
@@ -88,22 +88,22 @@ void tst_agwlink::errorDisplayAndRecovery() {
     timing.reconnectIntervalMs = 300;
     const quint16 port = unusedPort();
     LiveGateway g(timing);
-    FakeMonitor& monitor = g.monitor;
+    RecordedFeed& monitor = g.monitor;
     g.start(cfgFor(port));
-    QTRY_COMPARE_WITH_TIMEOUT(monitor.colour, LinkColour::Yellow, 5000);
-    QVERIFY(monitor.kickVisible);
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.shown().linkFailed, true, 5000);
+    QVERIFY(monitor.shown().retryOffered);
     const QString message =
         QStringLiteral("Winsock Error: Connection refused at 127.0.0.1  port %1").arg(port);
-    QCOMPARE(monitor.status, message);
+    QCOMPARE(monitor.shown().status, message);
     QVERIFY(g.log().contains(QStringLiteral("WinsockAGW_Error ") + message));
 
     // A listener started later is reached at a timer tick; the window stays yellow until then.
     QTcpServer engine;
     QVERIFY(engine.listen(QHostAddress::LocalHost, port));
-    QCOMPARE(monitor.colour, LinkColour::Yellow);
+    QCOMPARE(monitor.shown().linkFailed, true);
     QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(monitor.colour, LinkColour::Normal, 5000);
-    QVERIFY(!monitor.kickVisible);
+    QTRY_COMPARE_WITH_TIMEOUT(monitor.shown().linkFailed, false, 5000);
+    QVERIFY(!monitor.shown().retryOffered);
 
     // "Kick" after the engine went away reconnects at once and clears the status line.
     QTcpSocket* peer = engine.nextPendingConnection();
@@ -111,7 +111,7 @@ void tst_agwlink::errorDisplayAndRecovery() {
     QTRY_COMPARE_WITH_TIMEOUT(g.gw->link().state(), int(Socket::Closing), 5000);
     g.gw->link().reconnectTimer().setInterval(60000);
     g.gw->kick();
-    QCOMPARE(monitor.status, QString());
+    QCOMPARE(monitor.shown().status, QString());
     QTRY_VERIFY_WITH_TIMEOUT(engine.hasPendingConnections(), 5000);
 }
 
@@ -120,10 +120,11 @@ void tst_agwlink::kickWhileConnectedChangesNothing() {
     QVERIFY(engine.listen(QHostAddress::LocalHost, 0));
     LiveGateway g;
     g.start(cfgFor(engine.serverPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(g.monitor.status, QStringLiteral("WinsockAGW.State = 7"), 5000);
-    g.monitor.status = QStringLiteral("status");
+    QTRY_COMPARE_WITH_TIMEOUT(g.monitor.shown().status, QStringLiteral("WinsockAGW.State = 7"),
+                              5000);
+    g.monitor.shown().status = QStringLiteral("status");
     g.gw->kick();
-    QCOMPARE(g.monitor.status, QStringLiteral("status"));
+    QCOMPARE(g.monitor.shown().status, QStringLiteral("status"));
     QCOMPARE(g.gw->link().state(), int(Socket::Connected));
     QTest::qWait(50);
     QVERIFY(engine.hasPendingConnections());

@@ -1,7 +1,7 @@
 // Faults from outside, each with nothing else lost: an engine that drops the link in the middle of
 // a frame or sends one byte at a time, a node that resets a connection, descriptors that run
 // out, a directory that cannot be written, peers that stop reading, and a long soak. Network
-// faults use real sockets on 127.0.0.1 around a Gateway (real TCP sockets, recording monitor);
+// faults use real sockets on 127.0.0.1 around a Gateway (real TCP sockets, recorded feed);
 // every wait has a stated bound.
 #include "agwlink/AgwFrame.h"
 #include "agwlink/AgwLink.h"
@@ -75,22 +75,15 @@ bool resetPeakRss() {
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
-// Keeps its rows as short as the window does (2048 characters), and counts the arrivals the
-// receive side handles and those of a single byte.
-class CountingMonitor : public FakeMonitor {
+// Counts the arrivals the receive side handles and those of a single byte.
+class CountingMonitor : public RecordedFeed {
 public:
-    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override {
-        FakeMonitor::addTraffic(from, kind, text.left(2048));
-    }
-    void addSentToRadio(int stream, const QByteArray& text) override {
-        FakeMonitor::addSentToRadio(stream, text.left(2048));
-    }
-    void appendStatusText(const QString& text) override {
+    void statusAppended(const QString& text) override {
         if (text.startsWith(QLatin1String(" Len="))) {
             ++arrivals;
             if (text == QLatin1String(" Len=1\r\n")) ++singleBytes;
         }
-        FakeMonitor::appendStatusText(text);
+        RecordedFeed::statusAppended(text);
     }
     int arrivals = 0, singleBytes = 0;
 };
@@ -255,7 +248,7 @@ void tst_faults::linkLostEndsSessions() {
         1000));
     QCOMPARE(r.log().filter(QStringLiteral("AGW link lost")),
              QStringList{QStringLiteral("AGW link lost 3 sessions ended")});
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
     QVERIFY(r.registered(2));
     // The nodes' last words for the old sessions go nowhere.
     for (FakeNode::Conn* c : conns)

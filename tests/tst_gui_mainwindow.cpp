@@ -162,6 +162,14 @@ void tst_gui_mainwindow::windowLook() {
     for (QAction* a : entries)
         QVERIFY(!a->menu());
     QVERIFY(w.kickAction()->isVisible());
+    // The link up, then failed and a retry by hand between two looks: yellow without Kick.
+    w.monitor().healthChanged(LinkHealth::Up);
+    w.flushMonitor();
+    QCOMPARE(w.backgroundColour(), QApplication::palette().color(QPalette::Button));
+    w.monitor().healthChanged(LinkHealth::Failed);
+    w.monitor().healthChanged(LinkHealth::Retrying);
+    w.flushMonitor();
+    QVERIFY(!w.kickAction()->isVisible() && w.backgroundColour() == QColor(255, 255, 0));
 
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -311,11 +319,11 @@ void tst_gui_mainwindow::monitorLists() {
     for (int i = 0; i < adds; ++i) {
         const QByteArray row = "row " + QByteArray::number(i);
         if (list == QLatin1String("List1")) {
-            m.addTraffic("N0USR", 'D', row);
+            m.textToNode("N0USR", 'D', row);
         } else if (list == QLatin1String("List4")) {
-            m.addSentToRadio(3, row);
+            m.textToUser(3, row);
         } else {
-            m.addRoute(QString::fromLatin1(row));
+            m.routeSeen(row);
         }
         if (flushEvery && (i + 1) % flushEvery == 0) w.flushMonitor();
     }
@@ -326,16 +334,16 @@ void tst_gui_mainwindow::monitorLists() {
     QCOMPARE(shown.last(), shownAs(adds - 1));
 
     // Changes also reach the view by themselves, shortly after.
-    m.addTraffic("N0USR", 'D', "late");
-    m.addSentToRadio(3, "late");
+    m.textToNode("N0USR", 'D', "late");
+    m.textToUser(3, "late");
     QTRY_COMPARE(lastRow(w, "List1"), QStringLiteral("N0USR :D -> late"));
     QCOMPARE(lastRow(w, "List4"), QStringLiteral("3 -> late"));
     QVERIFY(rows(w, "List1").size() <= 100);
     QVERIFY(rows(w, "List4").size() <= 1001);
 
     // A row of bulk text is kept short, so a full list stays small.
-    m.addSentToRadio(3, QByteArray(100000, 'x'));
-    m.addTraffic("N0USR", 'D', QByteArray(100000, 'y'));
+    m.textToUser(3, QByteArray(100000, 'x'));
+    m.textToNode("N0USR", 'D', QByteArray(100000, 'y'));
     w.flushMonitor();
     QVERIFY(lastRow(w, "List4").size() < 2100);
     QCOMPARE(lastRow(w, "List1"),
@@ -369,8 +377,8 @@ void tst_gui_mainwindow::statusTextKeepsNewestTail() {
     Monitor& m = w.monitor();
     auto* status = w.findChild<QPlainTextEdit*>(QStringLiteral("Text1"));
 
-    m.setStatusText(QStringLiteral("Winsock.Connect"));
-    m.appendStatusText(QStringLiteral(" Len=36"));
+    m.statusChanged(QStringLiteral("Winsock.Connect"));
+    m.statusAppended(QStringLiteral(" Len=36"));
     w.flushMonitor();
     QCOMPARE(status->toPlainText(), QStringLiteral("Winsock.Connect Len=36"));
 
@@ -378,14 +386,14 @@ void tst_gui_mainwindow::statusTextKeepsNewestTail() {
     for (int i = 0; i < 20000; ++i) {
         const QString piece = QStringLiteral("%1;").arg(i);
         all += piece;
-        m.appendStatusText(piece);
+        m.statusAppended(piece);
         if (i == 9000) w.flushMonitor();
     }
     w.flushMonitor();
     QCOMPARE(status->toPlainText().size(), MainWindow::kStatusMax);
     QVERIFY(status->toPlainText() == all.right(MainWindow::kStatusMax));
 
-    m.setStatusText(QStringLiteral("fresh"));
+    m.statusChanged(QStringLiteral("fresh"));
     w.flushMonitor();
     QCOMPARE(status->toPlainText(), QStringLiteral("fresh"));
 }
@@ -398,8 +406,8 @@ void tst_gui_mainwindow::rowsShowOnOneLine() {
     MainWindow& w = r.w;
     Monitor& m = w.monitor();
     const QString row = QStringLiteral("G4ABC :D -> sh/dx\r\n\x01\t\x7f");
-    m.addTraffic("G4ABC", 'D', "sh/dx\r\n\x01\t\x7f");
-    m.addSentToRadio(1, "G4ABC :D -> sh/dx\r\n\x01\t\x7f");
+    m.textToNode("G4ABC", 'D', "sh/dx\r\n\x01\t\x7f");
+    m.textToUser(1, "G4ABC :D -> sh/dx\r\n\x01\t\x7f");
     w.flushMonitor();
     const auto* traffic = w.findChild<QListView*>(QStringLiteral("List1"))->model();
     QCOMPARE(traffic->index(0, 0).data().toString(),

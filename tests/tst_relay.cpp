@@ -94,17 +94,17 @@ void tst_relay::registration() {
     // Every connect registers the callsign again.
     r.agw->makeConnected();
     QCOMPARE(r.agw->written, linkUpFrames("GB7TC"));
-    QCOMPARE(r.monitor.status, QStringLiteral("WinsockAGW.State = 7"));
-    QVERIFY(!r.monitor.kickVisible);
+    QCOMPARE(r.monitor.shown().status, QStringLiteral("WinsockAGW.State = 7"));
+    QVERIFY(!r.monitor.shown().retryOffered);
     // A connect notification that finds the link gone again sends nothing but still hides Kick.
     r.agw->written.clear();
-    r.monitor.kickVisible = true;
-    r.monitor.colour = LinkColour::Yellow;
+    r.monitor.shown().retryOffered = true;
+    r.monitor.shown().linkFailed = true;
     r.agw->m_state = Socket::Closing;
     emit r.agw->connected();
     QVERIFY(r.agw->written.isEmpty());
-    QVERIFY(!r.monitor.kickVisible);
-    QCOMPARE(r.monitor.colour, LinkColour::Normal);
+    QVERIFY(!r.monitor.shown().retryOffered);
+    QCOMPARE(r.monitor.shown().linkFailed, false);
 }
 
 void tst_relay::arrivalPatterns_data() {
@@ -140,7 +140,7 @@ void tst_relay::loginAndData() {
     QCOMPARE(s->slot(), 1);
     QCOMPARE(s->state(), Session::State::Connecting);
     QCOMPARE(r.node("N0USR")->connects, 1);
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral("N0USR")}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), QStringLiteral("N0USR")}));
     r.node("N0USR")->makeConnected();
     QCOMPARE(s->state(), Session::State::LoggedIn);
     QCOMPARE(r.node("N0USR")->written, QByteArray("N0USR\r\n"));
@@ -148,11 +148,11 @@ void tst_relay::loginAndData() {
     r.engine(dataFrame("N0USR", QByteArray("hi\r\0x\r\n", 7)));
     QCOMPARE(r.node("N0USR")->written, QByteArray("hi\r\nx\r\n"));
     // The monitor: header boxes, routes once each, traffic rows with the converted text.
-    QCOMPARE(r.monitor.header.DataKind, 'D');
-    QCOMPARE(r.monitor.routes, (QStringList{"C:N0USR -> GB7TC", "D:N0USR -> GB7TC"}));
+    QCOMPARE(r.monitor.shown().header.DataKind, 'D');
+    QCOMPARE(r.monitor.shown().routes, (QStringList{"C:N0USR -> GB7TC", "D:N0USR -> GB7TC"}));
     r.engine(dataFrame("N0USR", "again\r"));
-    QCOMPARE(r.monitor.routes.size(), 2);
-    QCOMPARE(r.monitor.traffic.last(), QStringLiteral("N0USR :D -> again\r\n"));
+    QCOMPARE(r.monitor.shown().routes.size(), 2);
+    QCOMPARE(r.monitor.shown().traffic.last(), QStringLiteral("N0USR :D -> again\r\n"));
 }
 
 void tst_relay::heldBeforeConnect() {
@@ -183,7 +183,7 @@ void tst_relay::heldOverflowEndsSession() {
     QVERIFY(!r.session("N0USR"));
     QCOMPARE(node->state(), int(Socket::Closed));
     QVERIFY(node->written.isEmpty());
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
     QVERIFY(!r.dir.logEntries()
                  .filter(QStringLiteral("DataArrival  where = 14 N0USR typed more"))
                  .isEmpty());
@@ -245,14 +245,14 @@ void tst_relay::oversizeResetsLink() {
 void tst_relay::unknownKindShownAndLogged() {
     Rig r;
     r.engine(buildFrame(0, 'X', "GB7TC", "", QByteArray(1, '\1')));
-    QCOMPARE(r.monitor.status, QStringLiteral("****** DataKind = X \1"));
+    QCOMPARE(r.monitor.shown().status, QStringLiteral("****** DataKind = X \1"));
     // The log shows what came from outside with its control bytes visible.
     QVERIFY(r.dir.logEntries().contains(QStringLiteral("DataArrival ****** DataKind = X <01>")));
     // In an arrival of several frames, the frame after it shows the data of every frame so far,
     // not the notice with its own data after it.
     r.engine(buildFrame(0, 'D', "", "", "a") + buildFrame(0, 'Z', "", "", "zz") +
              buildFrame(0, 'D', "", "", "b"));
-    QCOMPARE(r.monitor.status, QStringLiteral("azzb"));
+    QCOMPARE(r.monitor.shown().status, QStringLiteral("azzb"));
 }
 
 void tst_relay::radioPorts_data() {
@@ -319,7 +319,7 @@ void tst_relay::nodeToRadio() {
     QCOMPARE(frames.size(), pieces.size());
     for (int k = 0; k < frames.size(); ++k)
         QCOMPARE(frames[k], buildFrame(3, 'D', "GB7TC", "N0USR", pieces[k]));
-    QCOMPARE(r.monitor.sent.last(), QStringLiteral("1 -> ") + QString::fromLatin1(text));
+    QCOMPARE(r.monitor.shown().sent.last(), QStringLiteral("1 -> ") + QString::fromLatin1(text));
 }
 
 void tst_relay::nodeCloses() {
@@ -331,10 +331,10 @@ void tst_relay::nodeCloses() {
     QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
     // The session stays until the engine reports the disconnect.
     QCOMPARE(r.session("N0USR")->state(), Session::State::Closing);
-    QCOMPARE(r.monitor.calls.value(1), QStringLiteral("N0USR"));
+    QCOMPARE(r.monitor.shown().calls.value(1), QStringLiteral("N0USR"));
     r.engine(disconnectFrame("N0USR"));
     QVERIFY(!r.session("N0USR"));
-    QCOMPARE(r.monitor.calls.value(1), QStringLiteral(" *gone*"));
+    QCOMPARE(r.monitor.shown().calls.value(1), QStringLiteral(" *gone*"));
 }
 
 void tst_relay::nodeClosesAfterLastWords() {
@@ -379,7 +379,7 @@ void tst_relay::nodeFails() {
     QVERIFY(
         r.dir.logEntries().contains(QStringLiteral("winsckOut_Error N0USR 1 Connection refused")));
     QCOMPARE(r.sent(), QList<QByteArray>{buildFrame(1, 'd', "GB7TC", "N0USR")});
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), QStringLiteral(" *gone*")}));
     QCOMPARE(node->state(), int(Socket::Closed));
     QVERIFY(!r.session("N0USR"));
 }
@@ -392,9 +392,9 @@ void tst_relay::userDisconnects() {
     QCOMPARE(node->state(), int(Socket::Closed));
     QVERIFY(r.sent().isEmpty());
     // A disconnect from a station without a session changes nothing.
-    const QStringList calls = r.monitor.calls;
+    const QStringList calls = r.monitor.shown().calls;
     r.engine(disconnectFrame("NOBODY"));
-    QCOMPARE(r.monitor.calls, calls);
+    QCOMPARE(r.monitor.shown().calls, calls);
     QVERIFY(r.sent().isEmpty());
 }
 
@@ -403,10 +403,10 @@ void tst_relay::slotReuse() {
     r.login("AAA");
     r.login("BBB");
     r.engine(disconnectFrame("AAA"));
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", "BBB"}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), " *gone*", "BBB"}));
     r.engine(connectFrame("CCC"));
     QCOMPARE(r.session("CCC")->slot(), 1);
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), "CCC", "BBB"}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), "CCC", "BBB"}));
     // A repeated connect from the same callsign keeps the node connection and the row.
     FakeSocket* b = r.node("BBB");
     r.engine(connectFrame("BBB", 5));
@@ -423,7 +423,7 @@ void tst_relay::sendWhileLinkDown() {
     r.login("N0USR");
     r.agw->m_state = Socket::Closed;
     r.node("N0USR")->deliver("spot\r\n");
-    QVERIFY(r.monitor.status.startsWith(QStringLiteral("SendToAx25: Error: where = 15 ")));
+    QVERIFY(r.monitor.shown().status.startsWith(QStringLiteral("SendToAx25: Error: where = 15 ")));
     QVERIFY(
         r.dir.logEntries().last().startsWith(QStringLiteral("SendToAx25  where = 15 stream = 1 ")));
 }
@@ -804,7 +804,7 @@ void tst_relay::linkLostEndsSessions() {
     QCOMPARE(r.table().inUse(), 0);
     for (FakeSocket* n : nodes)
         QCOMPARE(n->state(), int(Socket::Closed));
-    QCOMPARE(r.monitor.calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
+    QCOMPARE(r.monitor.shown().calls, (QStringList{QString(), " *gone*", " *gone*", " *gone*"}));
     QCOMPARE(r.dir.logEntries().filter(QStringLiteral("AGW link lost")),
              QStringList{QStringLiteral("AGW link lost 3 sessions ended")});
     QVERIFY(r.sent().isEmpty());

@@ -83,7 +83,7 @@ public:
     QAction* kickAction() const { return m_form.controls().kick; }
     QColor backgroundColour() const;
 
-    // What the relay shows goes through here; the window looks kFlushMs after a change.
+    // What the relay reports is recorded here; the window looks kFlushMs after a report.
     MonitorFeed& monitor() { return m_feed; }
 
     // The outer frame in twips, as pktgate.cfg holds it (MainForm). The widget's own geometry()

@@ -241,11 +241,12 @@ void MonitorViews::apply(const MonitorUpdate& u) {
         w.bytesSent->setText(QString::number(u.progress->first));
         w.bytesWaiting->setText(QString::number(u.progress->second));
     }
-    if (u.kickVisible && w.kick->isVisible() != *u.kickVisible) w.kick->setVisible(*u.kickVisible);
-    if (u.colour) {
-        const QColor c = *u.colour == LinkColour::Yellow
-                             ? agwlayout::toColour(agwlayout::kYellow)
-                             : QApplication::palette().color(QPalette::Button);
+    // A retry by hand is the Kick entry; a failed link turns the window yellow until it is up.
+    if (u.retryOffered && w.kick->isVisible() != *u.retryOffered)
+        w.kick->setVisible(*u.retryOffered);
+    if (u.linkFailed) {
+        const QColor c = *u.linkFailed ? agwlayout::toColour(agwlayout::kYellow)
+                                       : QApplication::palette().color(QPalette::Button);
         if (m_form.backgroundColour() != c) m_form.setBackground(c);
     }
     if (!u.traffic.isEmpty()) {

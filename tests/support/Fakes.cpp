@@ -13,6 +13,26 @@ void FakeSocket::send(const QByteArray& data) {
     written += data;
 }
 
+RecordedFeed::Shown& RecordedFeed::shown() {
+    const MonitorUpdate u = take();
+    Shown& s = m_shown;
+    if (u.status) s.status = *u.status;
+    if (u.header) s.header = *u.header;
+    s.routes << u.routes;
+    s.traffic << u.traffic;
+    if (s.traffic.size() > kTrafficRows) s.traffic.remove(0, s.traffic.size() - kTrafficRows);
+    s.sent << u.sent;
+    if (s.sent.size() > kSentRows + 1) s.sent.remove(0, s.sent.size() - kSentRows - 1);
+    for (auto it = u.calls.cbegin(); it != u.calls.cend(); ++it) {
+        while (s.calls.size() <= it.key())
+            s.calls << QString();
+        s.calls[it.key()] = it.value();
+    }
+    if (u.retryOffered) s.retryOffered = *u.retryOffered;
+    if (u.linkFailed) s.linkFailed = *u.linkFailed;
+    return s;
+}
+
 SocketFactory FakeSocketPool::factory() {
     return [this] {
         auto s = std::make_unique<FakeSocket>();

@@ -7,7 +7,7 @@
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Gateway.h"
-#include "relay/Monitor.h"
+#include "relay/MonitorFeed.h"
 #include "relay/Startup.h"
 #include "support/TestUtil.h"
 
@@ -18,49 +18,27 @@
 #include <memory>
 #include <vector>
 
-// Records what the relay shows, with the same bounds as the window.
-class FakeMonitor : public Monitor {
+// The relay's reports as the window's lists and boxes would show them (with the same bounds): a
+// MonitorFeed whose updates shown() gathers. It counts the frames seen as they are reported.
+class RecordedFeed : public MonitorFeed {
 public:
-    void setStatusText(const QString& text) override { status = text; }
-    void appendStatusText(const QString& text) override { status += text; }
-    void showHeader(const AgwHeader& h) override {
-        header = h;
+    struct Shown {
+        QString status;
+        AgwHeader header;
+        QStringList traffic, routes, calls, sent;
+        bool retryOffered = true, linkFailed = false;
+    };
+    // What is shown after the changes since the last look; a test may change it.
+    Shown& shown();
+
+    void frameSeen(const AgwHeader& h) override {
+        MonitorFeed::frameSeen(h);
         ++headersShown;
     }
-    void addRoute(const QString& line) override { routes << line; }
-    void showFrameData(QByteArrayView data, bool append) override {
-        if (!append) status.clear();
-        status += QString::fromLatin1(data.data(), data.size());
-    }
-    void addTraffic(const QByteArray& from, char kind, const QByteArray& text) override {
-        traffic << QString::fromLatin1(from + " :" + kind + " -> " + text);
-        while (traffic.size() > 100)
-            traffic.removeFirst();
-    }
-    void addSentToRadio(int stream, const QByteArray& text) override {
-        while (sent.size() > 1000)
-            sent.removeFirst();
-        sent << QString::number(stream) + QStringLiteral(" -> ") + QString::fromLatin1(text);
-    }
-    void setConnectedCall(int row, const QString& text) override {
-        while (calls.size() <= row)
-            calls << QString();
-        calls[row] = text;
-    }
-    void setKickVisible(bool visible) override { kickVisible = visible; }
-    void setLinkColour(LinkColour c) override { colour = c; }
-    void setSendProgress(qint64 s, qint64 r) override {
-        sentBytes = s;
-        remaining = r;
-    }
-
-    QString status;
-    AgwHeader header;
     int headersShown = 0;
-    QStringList traffic, routes, calls, sent;
-    bool kickVisible = true;
-    LinkColour colour = LinkColour::Normal;
-    qint64 sentBytes = -1, remaining = -1;
+
+private:
+    Shown m_shown;
 };
 
 // What a window keeps of a start: the title, and the frame a save writes.
@@ -176,7 +154,7 @@ struct StandInGateway {
     TempDir dir;
     ErrorLog log;
     Settings settings;
-    FakeMonitor monitor;
+    RecordedFeed monitor;
     FakeHost host;
     FakeSocketPool agwPool, nodePool;
     std::unique_ptr<Gateway> gw;

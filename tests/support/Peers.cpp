@@ -223,7 +223,7 @@ QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength) {
            QByteArray::number(packetLength) + "\r\n";
 }
 
-LiveGateway::LiveGateway(Timing timing, FakeMonitor* m)
+LiveGateway::LiveGateway(Timing timing, RecordedFeed* m)
     : errorLog(dir.path()), monitor(m ? *m : ownMonitor) {
     gw = std::make_unique<Gateway>(settings, errorLog, monitor, timing);
 }

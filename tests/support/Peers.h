@@ -118,10 +118,10 @@ QByteArray settingsFor(quint16 agwPort, quint16 nodePort, int packetLength = 130
 #include "support/Fakes.h"
 #include "support/TestUtil.h"
 
-// A gateway on real TCP sockets with a recording monitor, its files in a temporary directory.
+// A gateway on real TCP sockets with a recorded feed, its files in a temporary directory.
 struct LiveGateway {
     explicit LiveGateway(Timing timing = StandInGateway::quickTiming(),
-                         FakeMonitor* monitor = nullptr);
+                         RecordedFeed* monitor = nullptr);
     ~LiveGateway();
     // Runs the start-up sequence with this settings file.
     void start(const QByteArray& cfg);
@@ -130,8 +130,8 @@ struct LiveGateway {
     TempDir dir;
     ErrorLog errorLog;
     Settings settings;
-    FakeMonitor ownMonitor;
-    FakeMonitor& monitor;
+    RecordedFeed ownMonitor;
+    RecordedFeed& monitor;
     FakeHost host;
     std::unique_ptr<Gateway> gw;
 };
