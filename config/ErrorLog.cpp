@@ -1,5 +1,6 @@
 #include "config/ErrorLog.h"
 
+#include "config/OutsideText.h"
 #include "net/Platform.h"
 
 #include <QDir>
@@ -130,21 +131,7 @@ QString dateTimeText(const QDateTime& when) {
 
 QString outsideText(QByteArrayView bytes) {
     constexpr qsizetype kKept = 256;
-    static const char kHex[] = "0123456789abcdef";
-    const qsizetype kept = std::min(bytes.size(), kKept);
-    QString out;
-    out.reserve(kept + 20);
-    for (qsizetype i = 0; i < kept; ++i) {
-        const auto c = static_cast<uchar>(bytes[i]);
-        if (c < 0x20 || c == '"' || c > 0x7E) {
-            out += QLatin1Char('<');
-            out += QLatin1Char(kHex[c >> 4]);
-            out += QLatin1Char(kHex[c & 0xF]);
-            out += QLatin1Char('>');
-        } else {
-            out += QLatin1Char(static_cast<char>(c));
-        }
-    }
+    QString out = escapedBytes(bytes.first(std::min(bytes.size(), kKept)));
     if (bytes.size() > kKept)
         out += QStringLiteral("... (") + QString::number(bytes.size()) + QStringLiteral(" bytes)");
     return out;

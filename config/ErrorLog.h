@@ -29,8 +29,8 @@ QString dateTimeText(const QDateTime& when, const QLocale& locale);
 
 // Text that comes from outside (frame data, callsigns, node text) made fit for one log detail:
 // the first 256 bytes, then "... (N bytes)" with the full length when there were more; control
-// bytes, double quotes and bytes above 0x7E are written as <hh> (two lower-case hex digits), so
-// the text can neither end the entry nor start a new one.
+// bytes, double quotes and bytes above 0x7E are written as <hh> (escapedBytes() in
+// config/OutsideText.h), so the text can neither end the entry nor start a new one.
 QString outsideText(QByteArrayView bytes);
 
 // A detail as error.log keeps it: the first 2,048 characters, then "... (N characters left out)"
