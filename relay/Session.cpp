@@ -22,7 +22,7 @@ qint64 monotonicMs() {
 Session::Session(int slot, const QByteArray& callsign, quint8 port, SessionContext& context,
                  QObject* parent)
     : QObject(parent), m_slot(slot), m_callsign(callsign), m_port(port), m_context(context),
-      m_node(context.nodeSockets()), m_since(platform::nowUtc()) {
+      m_node(context.nodeSockets()), m_since(context.log.clock().nowUtc()) {
     connect(m_node.get(), &Socket::connected, this, &Session::onNodeConnected);
     connect(m_node.get(), &Socket::dataArrived, this, &Session::onNodeData);
     connect(m_node.get(), &Socket::peerClosed, this, &Session::onNodeClosed);

@@ -28,7 +28,7 @@ quint16 portNumber(const QString& text) {
 void startUp(Gateway& gateway, Settings& settings, const QString& settingsPath, ErrorLog& log,
              WindowHost& window) {
     try {
-        log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
+        log.write(QStringLiteral("Program Started"), dateTimeText(log.clock().now()));
         // One descriptor per radio user: what the system allows is worth knowing.
         if (const long long limit = unixsystem::openFileLimit(); limit >= 0)
             log.write(QStringLiteral("Open files"),
