@@ -10,7 +10,10 @@
 // - the status page: the HTML entities first, then the control pictures, U+2400 + c and U+2421 for
 //   DEL (htmlText() in service/StatusPage.cpp);
 // - the monitor's rows: a return arrow for CR, a downwards arrow for LF, a rightwards arrow for
-//   tab, the replacement character for the rest, in the first 300 characters of a row (ui/).
+//   tab, the replacement character for the rest, in the first 300 characters of a row (ui/);
+// - the lines of --probe on standard output: C's notation (\r, \n, \t, \xhh) for control bytes
+//   and bytes above 0x7E, the double quote and the backslash escaped (quotedBytes() in
+//   service/Probe.cpp).
 #include <QByteArrayView>
 #include <QString>
 
