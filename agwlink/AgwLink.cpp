@@ -147,7 +147,7 @@ void AgwLink::lose() {
 }
 
 void AgwLink::reset() {
-    m_changedAt = platform::now();
+    m_changedAt = m_log.clock().now();
     reconnect();
     lose();
 }
@@ -162,7 +162,7 @@ void AgwLink::onConnected() {
     // A new connection starts at a frame boundary: the start of a frame that the old connection
     // left in the buffer goes with it.
     m_assembler.clear();
-    m_changedAt = platform::now();
+    m_changedAt = m_log.clock().now();
     if (m_events) m_events->linkUp();
     // The engine needs a moment after accepting before it takes the registration; the relay goes
     // on meanwhile.
@@ -331,14 +331,14 @@ void AgwLink::onError(const QString& description) {
                             QStringLiteral("  port ") + QString::number(m_socket->remotePort());
     m_observer.statusChanged(message);
     m_log.write(QStringLiteral("WinsockAGW_Error"), message);
-    m_changedAt = platform::now();
+    m_changedAt = m_log.clock().now();
     setCongested(false);
     lose();
 }
 
 void AgwLink::onPeerClosed() {
     // The reconnect timer brings the link back.
-    m_changedAt = platform::now();
+    m_changedAt = m_log.clock().now();
     setCongested(false);
     lose();
 }

@@ -224,9 +224,7 @@ QString callsignText(const QString& text) {
 }
 
 bool isUsableCallsign(const QString& call) {
-    return call.size() <= kMaxCallsignLength && std::all_of(call.begin(), call.end(), [](QChar c) {
-               return c.unicode() >= 0x21 && c.unicode() <= 0x7E;
-           });
+    return call.size() <= kMaxCallsignLength && isUsableCall(QStringView(call));
 }
 
 QStringList settingsFields(QByteArrayView content) {

@@ -5,6 +5,7 @@
 // The reading and writing rules are plain functions on bytes and texts (settingsFields,
 // applySettingsText, formatSettings, numericValue, beginsWithNumber, toInt32, toSingle);
 // readSettingsFile and saveSettingsFile only add the file and the log.
+#include "config/Callsign.h"
 #include "config/Settings.h"
 
 #include <QByteArray>
@@ -53,9 +54,8 @@ bool everyFrameValue(WindowFrame::Field field, double twips);
 QString callsignText(const QString& text);
 
 // Whether a callsign (as callsignText gives it) is fit to be registered with the engine: at most
-// kMaxCallsignLength characters, each from '!' to '~' (0x21..0x7E). An empty one passes too.
+// kMaxCallsignLength characters, each from '!' to '~' (isUsableCall()). An empty one passes too.
 bool isUsableCallsign(const QString& call);
-inline constexpr qsizetype kMaxCallsignLength = 9;
 
 // The fields of the file in order. Fields are separated by commas or line ends (CR LF, CR or LF)
 // wherever the lines break. A field that begins (after blanks) with a double quote is the text up

@@ -1,6 +1,6 @@
 #include "config/ErrorLog.h"
 
-#include "net/Platform.h"
+#include "config/OutsideText.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,19 +58,13 @@ qint64 steadyMs() {
 constexpr int kRecentLines = 50;
 
 #ifdef Q_OS_UNIX
-// One descriptor held in reserve from the first log line on, for the whole process. When the
-// process has run out of descriptors (hundreds of users connecting at once), it is given up for
-// the moment it takes to append a line, so that the failures of that moment still reach the log.
-QMutex g_reserveMutex;
-int g_reserve = -1;
-
-void holdReserve() {
-    if (g_reserve < 0) g_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+void holdReserve(int& reserve) {
+    if (reserve < 0) reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void giveUpReserve() {
-    ::close(g_reserve);
-    g_reserve = -1;
+void giveUpReserve(int& reserve) {
+    ::close(reserve);
+    reserve = -1;
 }
 
 // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of waiting for one.
@@ -130,21 +124,7 @@ QString dateTimeText(const QDateTime& when) {
 
 QString outsideText(QByteArrayView bytes) {
     constexpr qsizetype kKept = 256;
-    static const char kHex[] = "0123456789abcdef";
-    const qsizetype kept = std::min(bytes.size(), kKept);
-    QString out;
-    out.reserve(kept + 20);
-    for (qsizetype i = 0; i < kept; ++i) {
-        const auto c = static_cast<uchar>(bytes[i]);
-        if (c < 0x20 || c == '"' || c > 0x7E) {
-            out += QLatin1Char('<');
-            out += QLatin1Char(kHex[c >> 4]);
-            out += QLatin1Char(kHex[c & 0xF]);
-            out += QLatin1Char('>');
-        } else {
-            out += QLatin1Char(static_cast<char>(c));
-        }
-    }
+    QString out = escapedBytes(bytes.first(std::min(bytes.size(), kKept)));
     if (bytes.size() > kKept)
         out += QStringLiteral("... (") + QString::number(bytes.size()) + QStringLiteral(" bytes)");
     return out;
@@ -158,14 +138,20 @@ QString cappedDetail(const QString& detail) {
 }
 
 ErrorLog::ErrorLog(const QString& directory, QObject* parent)
+    : ErrorLog(directory, WallClock(), parent) {}
+
+ErrorLog::ErrorLog(const QString& directory, WallClock clock, QObject* parent)
     : QObject(parent), m_path(QDir(directory).filePath(QStringLiteral("error.log"))),
-      m_timer(new QTimer(this)), m_clock(steadyMs) {
+      m_wallClock(std::move(clock)), m_timer(new QTimer(this)), m_clock(steadyMs) {
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, &ErrorLog::onTimer);
 }
 
 ErrorLog::~ErrorLog() {
     flush();
+#ifdef Q_OS_UNIX
+    if (m_reserve >= 0) ::close(m_reserve);
+#endif
 }
 
 void ErrorLog::write(const QString& tag, const QString& detail) noexcept {
@@ -257,7 +243,7 @@ QString ErrorLog::filePath() const {
 // Below, m_mutex is held.
 
 void ErrorLog::emitLine(const QString& tag, const QString& detail) {
-    const QByteArray line = formatLogLine(platform::now(), tag, cappedDetail(detail));
+    const QByteArray line = formatLogLine(m_wallClock.now(), tag, cappedDetail(detail));
     append(line);
     const QByteArray entry = line.sliced(1, line.size() - 4); // without the quotes and CR LF
     if (m_echo) echo(entry + '\n');
@@ -268,12 +254,11 @@ void ErrorLog::emitLine(const QString& tag, const QString& detail) {
 void ErrorLog::append(const QByteArray& line) {
 #ifdef Q_OS_UNIX
     const QByteArray path = QFile::encodeName(m_path);
-    QMutexLocker reserveLock(&g_reserveMutex);
-    holdReserve();
+    holdReserve(m_reserve);
     int fd = openForAppend(path);
     bool gaveUp = false;
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && g_reserve >= 0) {
-        giveUpReserve();
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && m_reserve >= 0) {
+        giveUpReserve(m_reserve);
         gaveUp = true;
         fd = openForAppend(path);
     }
@@ -288,7 +273,7 @@ void ErrorLog::append(const QByteArray& line) {
         }
         ::close(fd);
     }
-    if (gaveUp) holdReserve();
+    if (gaveUp) holdReserve(m_reserve);
     if (refused && !m_refusedSaid) {
         m_refusedSaid = true;
         echo(QByteArray("pktgate: ") + path + " is not a regular file; log lines are lost\n");

@@ -1,4 +1,6 @@
 #pragma once
+#include "net/Platform.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -29,8 +31,8 @@ QString dateTimeText(const QDateTime& when, const QLocale& locale);
 
 // Text that comes from outside (frame data, callsigns, node text) made fit for one log detail:
 // the first 256 bytes, then "... (N bytes)" with the full length when there were more; control
-// bytes, double quotes and bytes above 0x7E are written as <hh> (two lower-case hex digits), so
-// the text can neither end the entry nor start a new one.
+// bytes, double quotes and bytes above 0x7E are written as <hh> (escapedBytes() in
+// config/OutsideText.h), so the text can neither end the entry nor start a new one.
 QString outsideText(QByteArrayView bytes);
 
 // A detail as error.log keeps it: the first 2,048 characters, then "... (N characters left out)"
@@ -54,6 +56,8 @@ class ErrorLog : public QObject {
     Q_OBJECT
 public:
     explicit ErrorLog(const QString& directory, QObject* parent = nullptr);
+    // The same with the wall clock its lines are stamped with (tests fix it).
+    ErrorLog(const QString& directory, WallClock clock, QObject* parent = nullptr);
     ~ErrorLog() override; // writes the pending summaries unless close() came first
 
     // Logs one entry. Any thread; lines appear in the order of the calls. Never throws, never
@@ -74,6 +78,9 @@ public:
     void setBurstLimit(int lines, int windowMs = 1000);
     // The monotonic clock (milliseconds) the windows are measured with; tests step their own.
     void setMonotonicClock(std::function<qint64()> ms);
+    // The wall clock the lines are stamped with: the run's one clock, which the start and end
+    // lines, the link's and the sessions' times are read from too.
+    const WallClock& clock() const { return m_wallClock; }
 
     // The last 50 lines written, without their quotes and CR LF, oldest first.
     QStringList recentLines() const;
@@ -98,6 +105,7 @@ private:
     void onTimer();
 
     const QString m_path;
+    const WallClock m_wallClock;
     mutable QMutex m_mutex;
     QTimer* m_timer;                 // lives in this object's thread, touched only there
     std::function<qint64()> m_clock; // monotonic ms
@@ -110,4 +118,8 @@ private:
     bool m_closed = false;
     bool m_armed = false;       // a timer start or a queued onTimer() is on its way
     bool m_refusedSaid = false; // the refusal of a non-regular file has been reported
+    // One descriptor held in reserve from the first line on (Unix). When the process has run out
+    // of descriptors (hundreds of users connecting at once), it is given up for the moment it
+    // takes to append a line, so that the failures of that moment still reach the log.
+    int m_reserve = -1;
 };

@@ -1,5 +1,6 @@
 #include "relay/CallPolicy.h"
 
+#include "config/Callsign.h"
 #include "config/ErrorLog.h"
 
 #include <QFile>
@@ -16,15 +17,14 @@ bool isAlnum(char c) {
 
 // The callsign without its SSID, and the SSID (-1: none given). False when it is not a callsign.
 bool splitCall(QByteArrayView call, QByteArrayView& base, int& ssid) {
-    if (call.isEmpty() || call.size() > 9) return false;
-    const qsizetype dash = call.indexOf('-');
-    base = dash < 0 ? call : call.first(dash);
+    if (call.isEmpty() || call.size() > kMaxCallsignLength) return false;
+    base = callBase(call);
     if (base.isEmpty()) return false;
     for (const char c : base)
         if (!isAlnum(c)) return false;
     ssid = -1;
-    if (dash < 0) return true;
-    const QByteArrayView digits = call.sliced(dash + 1);
+    if (base.size() == call.size()) return true;
+    const QByteArrayView digits = call.sliced(base.size() + 1);
     if (digits.isEmpty() || digits.size() > 2) return false;
     ssid = 0;
     for (const char c : digits) {
@@ -44,7 +44,7 @@ bool isCallsignEntry(const QString& entry) {
 
 bool RefusedCalls::add(const QString& entry) {
     if (!isCallsignEntry(entry)) return false;
-    const QByteArray call = entry.toLatin1().toUpper();
+    const QByteArray call = normalCall(entry.toLatin1());
     QByteArrayView base;
     int ssid = 0;
     splitCall(call, base, ssid);
@@ -64,16 +64,16 @@ void RefusedCalls::add(const RefusedCalls& other) {
 
 RefusedCalls::Refusal RefusedCalls::refuses(const QByteArray& call,
                                             const QString& clusterCall) const {
-    const QByteArray upper = call.toUpper();
-    const qsizetype dash = upper.indexOf('-');
-    const QByteArray base = dash < 0 ? upper : upper.left(dash);
+    const QByteArray upper = normalCall(call);
+    const QByteArray base = callBase(upper).toByteArray();
     // The cluster callsign, with any SSID: often the node's own call or its sysop's.
-    const QByteArray own = clusterCall.trimmed().toLatin1().toUpper();
-    const qsizetype ownDash = own.indexOf('-');
-    const QByteArray ownBase = ownDash < 0 ? own : own.left(ownDash);
+    const QByteArray own = normalCall(clusterCall.trimmed().toLatin1());
+    const QByteArrayView ownBase = callBase(own);
     if (!ownBase.isEmpty() && base == ownBase) return Refusal::ClusterCall;
     if (m_bare.contains(base) || m_exact.contains(upper)) return Refusal::Listed;
-    if (dash >= 0 && upper.mid(dash + 1) == "0" && m_exact.contains(base)) return Refusal::Listed;
+    if (base.size() < upper.size() && upper.sliced(base.size() + 1) == "0" &&
+        m_exact.contains(base))
+        return Refusal::Listed;
     return Refusal::None;
 }
 

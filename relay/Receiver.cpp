@@ -2,7 +2,9 @@
 
 #include "agwlink/AgwFrame.h"
 #include "agwlink/TextCutter.h"
+#include "config/Callsign.h"
 #include "config/ErrorLog.h"
+#include "config/OutsideText.h"
 #include "net/Failure.h"
 #include "net/SingleByte.h"
 #include "relay/Monitor.h"
@@ -11,31 +13,6 @@
 
 namespace {
 const QString kTag = QStringLiteral("DataArrival");
-
-// A callsign is printable ASCII without blanks; anything else (a CR or LF above all) would end
-// up inside the cluster login line.
-bool isUsableCall(const QByteArray& call) {
-    if (call.isEmpty()) return false;
-    for (const char c : call)
-        if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e)
-            return false;
-    return true;
-}
-
-// A callsign the gateway refuses, as the log shows it: every byte outside the printable range
-// (the blank included: it is what makes such a callsign unusable) written as <hh>.
-QString refusedCall(const QByteArray& call) {
-    QString out;
-    for (const char c : call) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x21 && u <= 0x7e && u != '"')
-            out += QLatin1Char(c);
-        else
-            out += QLatin1Char('<') + QString::number(u, 16).rightJustified(2, QLatin1Char('0')) +
-                   QLatin1Char('>');
-    }
-    return out;
-}
 
 QString where(Step step) {
     return QStringLiteral(" where = ") + QString::number(stepNumber(step));
@@ -152,7 +129,9 @@ void Receiver::connectUser(quint8 port, const QByteArray& call) {
         return;
     }
     if (!isUsableCall(call)) {
-        m_log.write(kTag, where(Step::Dispatch) + QStringLiteral(" bad call ") + refusedCall(call));
+        // The blank is written as <20> too: it is what makes such a callsign unusable.
+        m_log.write(kTag,
+                    where(Step::Dispatch) + QStringLiteral(" bad call ") + escapedBytes(call, " "));
         return;
     }
     if (const auto why = m_sessions.refuses(call); why != RefusedCalls::Refusal::None) {

@@ -22,7 +22,7 @@ qint64 monotonicMs() {
 Session::Session(int slot, const QByteArray& callsign, quint8 port, SessionContext& context,
                  QObject* parent)
     : QObject(parent), m_slot(slot), m_callsign(callsign), m_port(port), m_context(context),
-      m_node(context.nodeSockets()), m_since(platform::nowUtc()) {
+      m_node(context.nodeSockets()), m_since(context.log.clock().nowUtc()) {
     connect(m_node.get(), &Socket::connected, this, &Session::onNodeConnected);
     connect(m_node.get(), &Socket::dataArrived, this, &Session::onNodeData);
     connect(m_node.get(), &Socket::peerClosed, this, &Session::onNodeClosed);
@@ -77,8 +77,7 @@ bool Session::userText(const QByteArray& text) {
     case State::LoggedIn:
         if (m_node->state() != Socket::Connected) return false;
         m_node->send(text);
-        m_toNodeBytes += text.size();
-        m_toNodeLines += text.count('\n');
+        m_sentToNode.count(text);
         if (m_node->bytesToWrite() > kMaxNodeQueue)
             end(End::NodeNotReading, QStringLiteral("The cluster node is not reading (") +
                                          QString::number(m_node->bytesToWrite()) +
@@ -95,8 +94,7 @@ bool Session::userText(const QByteArray& text) {
         // Typed before the node connection is up: held and sent after the login line.
         if (m_held.size() + text.size() <= kMaxHeldBytes) {
             m_held += text;
-            m_toNodeBytes += text.size();
-            m_toNodeLines += text.count('\n');
+            m_sentToNode.count(text);
             return true;
         }
         end(End::HeldOverflow);
@@ -265,8 +263,7 @@ void Session::onNodeData() {
         // The node's login prompt is not for the user; decided by the first bytes, after which
         // this is one test of a flag.
         if (!m_prompt.done() && !text.isEmpty() && (text = m_prompt.take(text)).isEmpty()) return;
-        m_toRadioBytes += text.size();
-        m_toRadioLines += text.count('\n');
+        m_sentToRadio.count(text);
         m_context.radio.textCame(m_slot, text);
         m_toRadio.hold(text);
         pump();
@@ -282,8 +279,7 @@ void Session::onNodeClosed() {
         QByteArray text = m_node->bytesAvailable() > 0 ? m_node->readAll() : QByteArray();
         if (!m_prompt.done()) text = m_prompt.last(text);
         if (!text.isEmpty()) {
-            m_toRadioBytes += text.size();
-            m_toRadioLines += text.count('\n');
+            m_sentToRadio.count(text);
             m_context.radio.textCame(m_slot, text);
             m_toRadio.hold(text);
         }

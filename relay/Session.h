@@ -44,6 +44,15 @@ struct SessionContext {
     const WriteBudget* nodeQueue = nullptr;
 };
 
+// Text that went one way: its bytes and its lines (line feeds).
+struct TextCount {
+    qint64 bytes = 0, lines = 0;
+    void count(const QByteArray& text) {
+        bytes += text.size();
+        lines += text.count('\n');
+    }
+};
+
 class Session : public QObject {
     Q_OBJECT
 public:
@@ -85,10 +94,10 @@ public:
     const RadioQueue& toRadio() const { return m_toRadio; }
     // When the user connected, and what went each way since.
     const QDateTime& since() const { return m_since; }
-    qint64 toNodeBytes() const { return m_toNodeBytes; }
-    qint64 toNodeLines() const { return m_toNodeLines; }
-    qint64 toRadioBytes() const { return m_toRadioBytes; }
-    qint64 toRadioLines() const { return m_toRadioLines; }
+    qint64 toNodeBytes() const { return m_sentToNode.bytes; }
+    qint64 toNodeLines() const { return m_sentToNode.lines; }
+    qint64 toRadioBytes() const { return m_sentToRadio.bytes; }
+    qint64 toRadioLines() const { return m_sentToRadio.lines; }
     Socket& node() { return *m_node; }
     const Socket& node() const { return *m_node; }
     const QTimer& keepAliveTimer() const { return m_keepAlive; }
@@ -153,6 +162,5 @@ private:
     bool m_disconnectDue = false; // the node closed: the user is disconnected once all is handed
     LoginPromptFilter m_prompt;   // the node's first bytes on the connection
     QDateTime m_since;
-    qint64 m_toNodeBytes = 0, m_toNodeLines = 0;
-    qint64 m_toRadioBytes = 0, m_toRadioLines = 0;
+    TextCount m_sentToNode, m_sentToRadio;
 };

@@ -17,7 +17,7 @@ StartedUp startUp(Gateway& gateway, Settings& settings, const QString& settingsP
                   FrameRule takes) {
     StartedUp shown;
     try {
-        log.write(QStringLiteral("Program Started"), dateTimeText(platform::now()));
+        log.write(QStringLiteral("Program Started"), dateTimeText(log.clock().now()));
         // One descriptor per radio user: what the system allows is worth knowing.
         if (const long long limit = unixsystem::openFileLimit(); limit >= 0)
             log.write(QStringLiteral("Open files"),

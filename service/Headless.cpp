@@ -47,7 +47,7 @@ int runHeadless(int& argc, char** argv, const ProgramOptions& options) {
             // Shutdown begins: whatever comes later is ignored.
             unixsystem::ignoreTerminationSignals();
             gateway.shutdown();
-            log.writeLast(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
+            log.writeLast(QStringLiteral("Program terminated"), dateTimeText(log.clock().now()));
             QCoreApplication::quit();
         });
 

@@ -1,6 +1,7 @@
 #include "service/Probe.h"
 
 #include "config/ConfigFile.h"
+#include "config/OutsideText.h"
 #include "net/Failure.h"
 
 #include <QCoreApplication>
@@ -189,7 +190,7 @@ QString quotedBytes(QByteArrayView bytes, qsizetype limit) {
             out += QLatin1Char(char(c));
             break;
         default:
-            if (c < 0x20 || c > 0x7e)
+            if (isControlChar(c) || c > 0x7E)
                 out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
             else
                 out += QLatin1Char(char(c));

@@ -81,8 +81,9 @@ bool couldBeAgwHeader(QByteArrayView bytes);
 enum class NodeGreeting { Silent, Login, Password, Other };
 NodeGreeting classifyGreeting(QByteArrayView words);
 
-// Bytes from a peer as one quoted text: CR, LF and tab as \r, \n, \t, other control bytes,
-// bytes above 0x7E, double quotes and backslashes escaped, cut after `limit` bytes ("...").
+// Bytes from a peer as one quoted text (the outside-text rule of config/OutsideText.h, in C's
+// notation for standard output): CR, LF and tab as \r, \n, \t, other control bytes, bytes
+// above 0x7E, double quotes and backslashes escaped, cut after `limit` bytes ("...").
 QString quotedBytes(QByteArrayView bytes, qsizetype limit = 80);
 
 // HOST:PORT as the lines show it (an IPv6 address in brackets).

@@ -1,5 +1,6 @@
 #include "service/StatusPage.h"
 
+#include "config/OutsideText.h"
 #include "config/Settings.h"
 
 #include <QJsonArray>
@@ -67,15 +68,10 @@ private:
 } // namespace
 
 QString htmlText(const QString& text) {
-    QString out = text.toHtmlEscaped();
-    for (QChar& c : out) {
-        const char16_t u = c.unicode();
-        if (u < 0x20)
-            c = QChar(char16_t(0x2400 + u));
-        else if (u == 0x7f)
-            c = QChar(char16_t(0x2421));
-    }
-    return out;
+    // The control pictures: U+2400 + c, and U+2421 for DEL.
+    return withControlsShown(text.toHtmlEscaped(), [](char16_t c) {
+        return c == 0x7F ? char16_t(0x2421) : char16_t(0x2400 + c);
+    });
 }
 
 QByteArray statusJson(const GatewayStatus& st) {

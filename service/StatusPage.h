@@ -34,5 +34,5 @@ QByteArray metricsText(const GatewayStatus& status, const QMap<QString, quint64>
                        const DescriptorFigures& descriptors);
 
 // Text made fit for HTML: the markup characters escaped, control characters shown as their
-// visible symbols.
+// visible symbols (withControlsShown() in config/OutsideText.h).
 QString htmlText(const QString& text);

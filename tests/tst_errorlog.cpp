@@ -17,9 +17,8 @@ const QDateTime kWhen(QDate(2026, 12, 7), QTime(9, 5));
 // A log in a fresh directory at a fixed time, its windows measured by a clock the test steps.
 struct Rig {
     TempDir dir;
-    FixedClock wall{kWhen};
     std::atomic<qint64> ms{0};
-    ErrorLog log{dir.path()};
+    ErrorLog log{dir.path(), WallClock([] { return kWhen; })};
     Rig() {
         log.setMonotonicClock([this] { return ms.load(); });
     }
@@ -84,8 +83,7 @@ void tst_errorlog::logLine() {
     QCOMPARE(formatLogLine(when, tag, detail, QLocale(QLocale::English)), line);
     // Appended in call order.
     TempDir dir;
-    FixedClock clock(when);
-    ErrorLog log(dir.path());
+    ErrorLog log(dir.path(), WallClock([when] { return when; }));
     log.write(tag, detail);
     log.write(tag, detail);
     QCOMPARE(dir.read(QStringLiteral("error.log")), line + line);
@@ -184,9 +182,8 @@ void tst_errorlog::notAFile() {
     QFETCH(QString, place);
     QFETCH(int, notices);
     TempDir dir;
-    FixedClock clock(kWhen);
     const QString logDir = place == "missing" ? dir.file(QStringLiteral("missing")) : dir.path();
-    ErrorLog log(logDir);
+    ErrorLog log(logDir, WallClock([] { return kWhen; }));
     log.setEcho(true);
     const QByteArray fifo = QFile::encodeName(log.filePath());
     int reader = -1;

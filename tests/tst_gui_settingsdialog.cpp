@@ -408,13 +408,11 @@ void tst_gui_settingsdialog::escapeKeepsDialogAndEdits() {
 
 void tst_gui_settingsdialog::helpOpensPageBesideExecutable() {
     QList<QUrl> opened;
-    const auto previous = SettingsDialog::openUrl();
-    SettingsDialog::openUrl() = [&opened](const QUrl& url) { opened << url; };
     SettingsDialog d = m_rig->dialog();
+    d.setUrlOpener([&opened](const QUrl& url) { opened << url; });
     d.show();
     QVERIFY(QTest::qWaitForWindowExposed(&d));
     QTest::mouseClick(d.button(Help), Qt::LeftButton);
-    SettingsDialog::openUrl() = previous;
     QCOMPARE(
         opened,
         QList<QUrl>({QUrl::fromLocalFile(

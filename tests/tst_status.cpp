@@ -57,6 +57,7 @@ private slots:
     void limits_data();
     void limits();
     void offTheRelaysThread();
+    void htmlTextShowsControls();
 };
 
 void tst_status::pages_data() {
@@ -357,6 +358,13 @@ void tst_status::offTheRelaysThread() {
         &onRelay, [&] { g.reset(); }, Qt::BlockingQueuedConnection);
     relay.quit();
     relay.wait();
+}
+
+// The markup escaped first, then every control character as its control picture: none reaches
+// the page as it is, and the entities' own characters are never taken for one.
+void tst_status::htmlTextShowsControls() {
+    QCOMPARE(htmlText(QStringLiteral("a<b\r\n\t\x7f\x01\"&")),
+             QStringLiteral("a&lt;b\u240d\u240a\u2409\u2421\u2401&quot;&amp;"));
 }
 
 QTEST_GUILESS_MAIN(tst_status)

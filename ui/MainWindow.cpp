@@ -125,7 +125,7 @@ void MainWindow::queryClose(bool& cancel, int reason) {
     }
     if (m_config) m_config->close();
     // The run's last line: whatever the relay does while it is torn down goes unlogged.
-    m_log.writeLast(QStringLiteral("Program terminated"), dateTimeText(platform::now()));
+    m_log.writeLast(QStringLiteral("Program terminated"), dateTimeText(m_log.clock().now()));
 }
 
 void MainWindow::unload() {

@@ -1,6 +1,7 @@
 #include "ui/MonitorViews.h"
 
 #include "agwlink/AgwFrame.h"
+#include "config/OutsideText.h"
 #include "net/SingleByte.h"
 #include "relay/MonitorFeed.h"
 #include "ui/MainForm.h"
@@ -30,17 +31,12 @@ constexpr char16_t kControlSymbol = 0xfffd; // �
 // LF a downwards arrow, tab a rightwards arrow, any other control character (and DEL) the
 // replacement character.
 QString oneLine(const QString& row) {
-    QString out;
-    for (qsizetype i = 0; i < row.size(); ++i) {
-        const char16_t c = row[i].unicode();
-        if (c >= 0x20 && c != 0x7f) continue;
-        if (out.isNull()) out = row;
-        out[i] = QChar(c == u'\r'   ? kCrSymbol
-                       : c == u'\n' ? kLfSymbol
-                       : c == u'\t' ? kTabSymbol
-                                    : kControlSymbol);
-    }
-    return out.isNull() ? row : out;
+    return withControlsShown(row, [](char16_t c) {
+        return c == u'\r'   ? kCrSymbol
+               : c == u'\n' ? kLfSymbol
+               : c == u'\t' ? kTabSymbol
+                            : kControlSymbol;
+    });
 }
 
 // Rows of a monitor list. The window records additions and removals from the front as they

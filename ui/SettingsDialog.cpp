@@ -7,7 +7,6 @@
 #include "ui/ScreenPlacement.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -42,13 +41,6 @@ QPoint pixelsOf(QPoint twips) {
 QUrl SettingsDialog::helpUrl() {
     return QUrl::fromLocalFile(
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("help.html")));
-}
-
-std::function<void(const QUrl&)>& SettingsDialog::openUrl() {
-    static std::function<void(const QUrl&)> open = [](const QUrl& url) {
-        QDesktopServices::openUrl(url);
-    };
-    return open;
 }
 
 SettingsDialog::SettingsDialog(Settings& settings, const QString& settingsPath, ErrorLog& log,
@@ -240,5 +232,5 @@ void SettingsDialog::exit() {
 
 void SettingsDialog::showHelp() {
     // If the page cannot be opened, nothing is reported.
-    press(Help, [] { openUrl()(helpUrl()); });
+    press(Help, [this] { m_openUrl(helpUrl()); });
 }

@@ -6,6 +6,7 @@
 #include "config/Settings.h"
 #include "config/Twips.h"
 
+#include <QDesktopServices>
 #include <QDialog>
 #include <QPoint>
 #include <QUrl>
@@ -133,7 +134,7 @@ public:
     // Where the help page lives: help.html beside the executable.
     static QUrl helpUrl();
     // How Help asks the desktop to open a page (QDesktopServices by default; tests replace it).
-    static std::function<void(const QUrl&)>& openUrl();
+    void setUrlOpener(std::function<void(const QUrl&)> open) { m_openUrl = std::move(open); }
 
 signals:
     // Save took the fields (or those before a failure) into the settings.
@@ -163,4 +164,5 @@ private:
     // The position Save writes while the dialog stands where it was put ("Config Left",
     // "Config Top" in twips): exact, though the dialog itself can only stand on whole pixels.
     QPoint m_positionTwips;
+    std::function<void(const QUrl&)> m_openUrl = &QDesktopServices::openUrl;
 };

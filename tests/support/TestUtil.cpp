@@ -1,7 +1,5 @@
 #include "support/TestUtil.h"
 
-#include "net/Platform.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,14 +33,6 @@ QStringList TempDir::logEntries() const {
         out << (second < 0 ? e : e.mid(second + 1));
     }
     return out;
-}
-
-FixedClock::FixedClock(const QDateTime& when) {
-    platform::setClock([when] { return when; });
-}
-
-FixedClock::~FixedClock() {
-    platform::setClock(nullptr);
 }
 
 bool waitUntil(const std::function<bool()>& pred, int ms) {

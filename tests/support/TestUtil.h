@@ -21,12 +21,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Fixes the clock for the lifetime of the object.
-class FixedClock {
-public:
-    explicit FixedClock(const QDateTime& when);
-    ~FixedClock();
-};
-
 // Handles events until pred holds or ms have passed, without the 10 ms naps of QTest::qWaitFor.
 bool waitUntil(const std::function<bool()>& pred, int ms);
