@@ -1,9 +1,9 @@
 #pragma once
 // Everything that runs: the AGW link, the sessions with their node connections, the receive side
 // and the sending to radio users, wired together. Settings, the log and the monitor are handed
-// in; the window (or a headless run) owns one Gateway, on its own thread or on a relay thread
-// (RelayThread). Its controls below may be called from any thread: they run on the gateway's own,
-// and the caller waits for them.
+// in; a run, with the window or headless, owns one Gateway on the relay thread (RelayThread). Its
+// controls below may be called from any thread: they run on the gateway's own, and the caller
+// waits for them.
 #include "net/DescriptorBudget.h"
 #include "net/Platform.h"
 #include "net/Socket.h"
