@@ -2,7 +2,7 @@
 // One run of the gateway, with the window and headless alike: the relay on a thread of its own
 // (RelayThread), the command line's options applied to it, the status server when asked for, the
 // start-up sequence and the termination signals. Runs differ only in what they show: the window
-// its MainWindow and close handshake, headless nothing but the log on standard error.
+// its form, monitor views and close handshake, headless nothing but the log on standard error.
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "service/ProgramOptions.h"
