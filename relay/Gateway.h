@@ -1,9 +1,9 @@
 #pragma once
 // Everything that runs: the AGW link, the sessions with their node connections, the receive side
 // and the sending to radio users, wired together. The log and the monitor are handed in, the
-// settings taken as a value of its own; the window (or a headless run) owns one Gateway, on its own
-// thread or on a relay thread (RelayThread). Its controls below may be called from any thread: they
-// run on the gateway's own, and the caller waits for them.
+// settings taken as a value of its own; a run, with the window or headless, owns one Gateway on
+// the relay thread (RelayThread). Its controls below may be called from any thread: they run on
+// the gateway's own, and the caller waits for them.
 #include "config/Settings.h"
 #include "net/DescriptorBudget.h"
 #include "net/Platform.h"

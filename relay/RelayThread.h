@@ -2,7 +2,7 @@
 // The relay on a thread of its own, whose event loop waits on epoll: the cost of a wake-up follows
 // the sockets that are ready, not those that are open, and the window's painting never holds up a
 // frame. The Gateway is made, run and destroyed on that thread, with settings of its own that
-// reconfigure() keeps up to date; its controls may be called from the window's thread.
+// reconfigure() keeps up to date; its controls may be called from any other thread.
 #include "config/Settings.h"
 #include "net/Platform.h"
 #include "net/Socket.h"

@@ -1,10 +1,10 @@
 #pragma once
-// The gateway without a window and without a window system: the same relay, settings, log,
-// keep-alive, reconnects and signal handling as the window's, on the main thread with the epoll
-// event dispatcher. Every error.log line also goes to standard error (the journal's, under
-// systemd). A termination signal ends it: the AGW link is closed first, with no frame sent before
-// it, then the sessions; "Program terminated" is the last line logged, and pktgate.cfg is not
-// written.
+// The gateway without a window and without a window system: the same run as the window's
+// (GatewayRun: the relay on its own thread with the epoll event dispatcher, the settings, log,
+// keep-alive, reconnects and signal handling); the main thread waits for the signals. Every
+// error.log line also goes to standard error (the journal's, under systemd). A termination signal
+// ends it: the AGW link is closed first, with no frame sent before it, then the sessions; "Program
+// terminated" is the last line logged, and pktgate.cfg is not written.
 #include "relay/Monitor.h"
 #include "relay/Startup.h"
 #include "service/ProgramOptions.h"

@@ -38,9 +38,7 @@ class tst_gui_e2e : public QObject {
             engine.keepFrames = true;
             Timing timing;
             timing.connectSleepMs = 0;
-            // As the program runs it: the relay on a thread of its own.
-            w = std::make_unique<MainWindow>(settings, log, dir.path(), timing, SocketFactory(),
-                                             SocketFactory(), MainWindow::Relay::OwnThread);
+            w = std::make_unique<MainWindow>(settings, log, dir.path(), timing);
             w->askToEnd = [] { return true; };
             w->show();
             w->start();
@@ -389,7 +387,7 @@ int descriptorsChild(int argc, char** argv, const QString& dir) {
     Settings settings;
     Timing timing;
     timing.connectSleepMs = 0;
-    MainWindow window(settings, log, dir, timing, {}, {}, MainWindow::Relay::OwnThread);
+    MainWindow window(settings, log, dir, timing);
     window.askToEnd = [] { return true; };
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {

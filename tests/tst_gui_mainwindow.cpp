@@ -353,20 +353,22 @@ void tst_gui_mainwindow::monitorLists() {
 void tst_gui_mainwindow::connectedCallsFromTable() {
     Rig r;
     MainWindow& w = r.w;
-    w.gateway().sessions().setNodeAddress({QStringLiteral("127.0.0.1"), 8000});
-    SessionTable& table = w.gateway().sessions();
-    table.open("N0CALL", 0);
-    table.open("G4ABC", 1);
+    Gateway& g = w.gateway();
+    g.onOwnThread([&g] { g.sessions().setNodeAddress({QStringLiteral("127.0.0.1"), 8000}); });
+    // The table is the relay thread's.
+    const auto open = [&g](auto c, int p) { g.onOwnThread([&] { g.sessions().open(c, p); }); };
+    open("N0CALL", 0);
+    open("G4ABC", 1);
     w.flushMonitor();
     QCOMPARE(rows(w, "List3"), QStringList({"", "N0CALL", "G4ABC"}));
 
-    table.at(1)->end(Session::End::UserLeft);
+    g.onOwnThread([&g] { g.sessions().at(1)->end(Session::End::UserLeft); });
     w.flushMonitor();
     QCOMPARE(rows(w, "List3"), QStringList({"", " *gone*", "G4ABC"}));
 
     // The freed slot is taken again; a third user makes the table grow.
-    table.open("K1XYZ", 0);
-    table.open("M0NEW", 0);
+    open("K1XYZ", 0);
+    open("M0NEW", 0);
     w.flushMonitor();
     QCOMPARE(rows(w, "List3"), QStringList({"", "K1XYZ", "G4ABC", "M0NEW"}));
 }

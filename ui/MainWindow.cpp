@@ -3,7 +3,6 @@
 #include "config/ConfigFile.h"
 #include "config/ErrorLog.h"
 #include "net/Platform.h"
-#include "relay/RelayThread.h"
 #include "ui/SettingsDialog.h"
 
 #include <QAction>
@@ -16,7 +15,7 @@
 
 MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
                        const Timing& timing, SocketFactory agwSockets, SocketFactory nodeSockets,
-                       Relay relay, QWidget* parent)
+                       QWidget* parent)
     : QMainWindow(parent), m_form(*this), m_views(m_form, this), m_feed([this] {
           // The first change after a look: the window looks again kFlushMs from now.
           if (QThread::currentThread() == thread())
@@ -25,7 +24,8 @@ MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directo
               QMetaObject::invokeMethod(
                   this, [this] { scheduleFlush(); }, Qt::QueuedConnection);
       }),
-      m_settings(settings), m_log(log), m_settingsPath(settingsFilePath(directory)) {
+      m_settings(settings), m_log(log), m_run(settings, log, m_feed, directory, timing,
+                                              std::move(agwSockets), std::move(nodeSockets)) {
     connect(configureAction(), &QAction::triggered, this, &MainWindow::showSettingsDialog);
     connect(kickAction(), &QAction::triggered, this, &MainWindow::kick);
 
@@ -34,23 +34,9 @@ MainWindow::MainWindow(Settings& settings, ErrorLog& log, const QString& directo
     connect(&m_flushTimer, &QTimer::timeout, this, &MainWindow::flushMonitor);
 
     askToEnd = [this] { return defaultAskToEnd(); };
-
-    if (relay == Relay::OwnThread) {
-        m_relayThread = std::make_unique<RelayThread>(
-            settings, log, m_feed, timing, std::move(agwSockets), std::move(nodeSockets));
-        m_gateway = &m_relayThread->gateway();
-    } else {
-        m_ownGateway = std::make_unique<Gateway>(settings, log, m_feed, timing,
-                                                 std::move(agwSockets), std::move(nodeSockets));
-        m_gateway = m_ownGateway.get();
-    }
 }
 
-MainWindow::~MainWindow() {
-    m_gateway = nullptr;
-    m_relayThread.reset();
-    m_ownGateway.reset();
-}
+MainWindow::~MainWindow() = default;
 
 SettingsDialog* MainWindow::settingsDialog() const {
     return m_config.data();
@@ -63,7 +49,7 @@ QColor MainWindow::backgroundColour() const {
 // ---------------------------------------------------------------- start-up, menu, shutdown
 
 void MainWindow::start() {
-    const StartedUp shown = startUp(*m_gateway, m_settings, m_settingsPath, m_log, windowTakes);
+    const StartedUp shown = m_run.start(windowTakes);
     // The frame the file gave, every value one the window takes.
     for (int f = WindowFrame::Top; f <= WindowFrame::Width; ++f)
         if (const std::optional<double> twips = shown.frame.twips[size_t(f)])
@@ -73,17 +59,17 @@ void MainWindow::start() {
 }
 
 void MainWindow::kick() {
-    m_gateway->kick();
+    gateway().kick();
 }
 
 void MainWindow::showSettingsDialog() {
     // A dialog closed a moment ago may still wait for its deletion: a new one is loaded then.
     if (!m_config || !m_config->isVisible()) {
         m_config = new SettingsDialog(
-            m_settings, m_settingsPath, m_log, [this] { return frameToSave(); }, this);
+            m_settings, m_run.settingsPath(), m_log, [this] { return frameToSave(); }, this);
         // What Save took reaches the relay, which reads the settings where it needs them.
         connect(m_config, &SettingsDialog::settingsTaken, this,
-                [this] { m_gateway->reconfigure(m_settings); });
+                [this] { gateway().reconfigure(m_settings); });
     }
     m_config->show();
     m_config->raise();
@@ -104,7 +90,7 @@ bool MainWindow::defaultAskToEnd() {
 void MainWindow::queryClose(bool& cancel, int reason) {
     if (reason == ByUser) {
         // Saved before the question, so settings and geometry are kept even if the user stays.
-        saveSettingsFile(m_settingsPath, m_settings, frameToSave(), m_log);
+        saveSettingsFile(m_run.settingsPath(), m_settings, frameToSave(), m_log);
         m_asking = true;
         const bool yes = askToEnd();
         m_asking = false;
@@ -129,7 +115,7 @@ void MainWindow::queryClose(bool& cancel, int reason) {
 }
 
 void MainWindow::unload() {
-    m_gateway->shutdown();
+    gateway().shutdown();
     // Every other window of the program that is still open.
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget* w : windows) {

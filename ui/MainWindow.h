@@ -1,15 +1,16 @@
 #pragma once
 // The main window: the owner that wires its form (MainForm: the controls, the resize rule, the
 // geometry in twips), its monitor views (MonitorViews), the menu entries, start-up and the close
-// handshake. Everything that runs lives in the Gateway the window owns; the window only shows what
-// the gateway reports through the Monitor interface, coalesced so that a busy link costs the
-// window a few plain assignments per frame.
+// handshake. Everything that runs lives in the run the window owns (GatewayRun: the gateway on the
+// relay thread); the window only shows what the gateway reports through the Monitor interface,
+// coalesced so that a busy link costs the window a few plain assignments per frame.
 #include "agwlink/AgwFrame.h"
 #include "net/Platform.h"
 #include "net/Socket.h"
 #include "relay/Gateway.h"
 #include "relay/MonitorFeed.h"
 #include "relay/Startup.h"
+#include "service/GatewayRun.h"
 #include "ui/MainForm.h"
 #include "ui/MonitorViews.h"
 
@@ -26,7 +27,6 @@ class QAction;
 class QCloseEvent;
 class QMessageBox;
 class ErrorLog;
-class RelayThread;
 class SettingsDialog;
 struct Settings;
 
@@ -42,20 +42,18 @@ public:
     // Monitor changes reach the widgets this long after the first of them.
     static constexpr int kFlushMs = 200;
 
-    // Where the relay runs: on the window's thread, or on a thread of its own (RelayThread).
-    enum class Relay { SameThread, OwnThread };
-
     // settings: the run's settings, read from and saved to pktgate.cfg in directory; log: the
-    // run's error log. The factories make the gateway's sockets (real TCP sockets by default).
+    // run's error log. The factories make the gateway's sockets on the relay thread (real TCP
+    // sockets by default).
     MainWindow(Settings& settings, ErrorLog& log, const QString& directory,
                const Timing& timing = {}, SocketFactory agwSockets = {},
-               SocketFactory nodeSockets = {}, Relay relay = Relay::SameThread,
-               QWidget* parent = nullptr);
+               SocketFactory nodeSockets = {}, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The gateway: its controls may be used from the window's thread; its parts only when the
-    // relay runs on the window's thread.
-    Gateway& gateway() { return *m_gateway; }
+    // The run, with the command line's options still to apply.
+    GatewayRun& run() { return m_run; }
+    // Its controls may be used from the window's thread, its parts only through onOwnThread.
+    Gateway& gateway() { return m_run.gateway(); }
 
     // The start-up sequence.
     void start();
@@ -125,10 +123,7 @@ private:
 
     Settings& m_settings;
     ErrorLog& m_log;
-    const QString m_settingsPath;
 
-    // Declared last: goes first, before the widgets its notifications reach.
-    std::unique_ptr<Gateway> m_ownGateway;
-    std::unique_ptr<RelayThread> m_relayThread;
-    Gateway* m_gateway = nullptr;
+    // Declared last: goes first, before the widgets and the feed its notifications reach.
+    GatewayRun m_run;
 };

@@ -4,10 +4,10 @@
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/UnixSystem.h"
+#include "service/GatewayRun.h"
 #include "service/Headless.h"
 #include "service/Probe.h"
 #include "service/ProgramOptions.h"
-#include "service/StatusServer.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -32,48 +32,22 @@ int runWindow(int& argc, char** argv, const ProgramOptions& options) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pktgate"));
 
-    // The gateway's files lie beside its executable unless --dir names another directory.
-    const QString directory =
-        options.directory.isEmpty() ? QCoreApplication::applicationDirPath() : options.directory;
+    const QString directory = runDirectory(options);
     ErrorLog log(directory);
     Settings settings;
-    MainWindow window(settings, log, directory, Timing(), {}, {}, MainWindow::Relay::OwnThread);
-    window.gateway().setAllPorts(options.allPorts);
-    window.gateway().setFrameLimit(options.maxOutstanding);
-    window.gateway().addRefusedCalls(options.refusedCalls);
-    window.gateway().setProxySource(options.proxySource);
-    if (options.status) {
-        QString error;
-        const StatusServer* status =
-            openStatusServer(window.gateway(), log, *options.status, error);
-        if (!status) {
-            print(stderr, QStringLiteral("pktgate: %1\n").arg(error));
-            return 1;
-        }
-        print(stderr, QStringLiteral("pktgate: status page on http://%1/\n")
-                          .arg(addressText(options.status->address, status->port())));
-    }
-
-    // A service manager or a terminal ending the program, and the desktop session ending, close
-    // the window with a reason other than the user's: no question, no save, the end logged.
-    unixsystem::TerminationSignals termination;
-    QObject::connect(&termination, &unixsystem::TerminationSignals::terminationRequested, &window,
-                     [&window](int) {
-                         // Shutdown begins: whatever comes later is ignored.
-                         unixsystem::ignoreTerminationSignals();
-                         window.closeWithReason(MainWindow::ByTaskManager);
-                     });
+    MainWindow window(settings, log, directory);
+    if (!window.run().applyOptions(options)) return 1;
 #ifndef QT_NO_SESSIONMANAGER
+    // The desktop session ending, like a termination signal from a service manager or a
+    // terminal, closes the window with a reason other than the user's: no question, no save, the
+    // end logged.
     QObject::connect(
         &app, &QGuiApplication::commitDataRequest, &window,
         [&window](QSessionManager&) { window.closeWithReason(MainWindow::BySession); });
 #endif
-
     window.start();
     window.show();
-    const int rc = QApplication::exec();
-    unixsystem::ignoreTerminationSignals();
-    return rc;
+    return GatewayRun::exec([&window] { window.closeWithReason(MainWindow::ByTaskManager); });
 }
 
 } // namespace

@@ -103,7 +103,7 @@ public:
     int receiveBuffer = 0;
 };
 
-// Makes FakeSockets and keeps track of them in creation order.
+// Makes FakeSockets in creation order; another thread reads them once a gateway control returns.
 struct FakeSocketPool {
     std::vector<FakeSocket*> made;
     SocketFactory factory();
