@@ -50,6 +50,14 @@ QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const 
 // lone LF) one CR. (The node writes whole lines, so no CR LF is parted between two calls.)
 QByteArray toRadioText(const QByteArray& nodeText);
 
+// The PROXY protocol line a gateway may send a node before the user's callsign.
+inline bool isProxyLine(QByteArrayView line) {
+    return line.startsWith("PROXY ");
+}
+// The callsign a node connection logs in with: its first line, or the line after a PROXY line,
+// without its line end; empty until that line has ended in CR LF.
+QByteArrayView loginCall(QByteArrayView received);
+
 // Cuts a frame into pieces for separate writes: one byte, the rest of the first 20, the rest
 // of the header, then the data in two halves (empty pieces left out).
 QList<QByteArray> splitForWrites(const QByteArray& frame);
