@@ -95,6 +95,19 @@ public:
     QByteArray greeting; // sent on every new connection (a login prompt, say)
 };
 
+// The engine and the node, for a gateway between them.
+struct PeerPair {
+    explicit PeerPair(int engineReceive = 0, int nodeReceive = 0, int nodeSend = 0)
+        : engine(engineReceive), node(nodeReceive, nodeSend) {}
+    // A user connects and is logged in at the node (null when not within 5 s).
+    FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
+        engine.send(connectFrame(call, port));
+        return node.waitFor(call);
+    }
+    FakeEngine engine;
+    FakeNode node;
+};
+
 // One HTTP answer: its status code (0: the connection ended without one), head and body.
 struct HttpReply {
     int code = 0;
