@@ -82,15 +82,13 @@ void SimEngine::onClosed(Connection* c) {
 }
 
 void SimEngine::onReadyRead(Connection* c) {
-    c->frames.append(c->socket->readAll());
-    QByteArrayView f;
     quint32 announced = 0;
-    FrameAssembler::Next next;
-    while ((next = c->frames.next(f, &announced)) == FrameAssembler::Next::Frame) {
+    const auto take = [&](QByteArrayView f) {
         ++m_counters.framesIn;
         handleFrame(c, f);
-    }
-    if (next == FrameAssembler::Next::Oversize) {
+    };
+    if (takeFrames(c->frames, c->socket->readAll(), take, &announced) ==
+        FrameAssembler::Next::Oversize) {
         // No gateway sends such a frame: the stream has lost its frame alignment.
         emit notice(QStringLiteral("engine: a frame header announces %1 data bytes, more than "
                                    "%2; closing the connection")

@@ -3,6 +3,7 @@
 // engine's texts and frames, spot lines, pacing and the cut of a frame into pieces. (Frames are
 // cut out of a stream by the gateway's own FrameAssembler.)
 #include "agwlink/AgwFrame.h"
+#include "agwlink/FrameAssembler.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -25,6 +26,20 @@ private:
     QByteArray m_partial;
     bool m_afterCr = false;
 };
+
+// Appends bytes to a stream and hands each whole frame it completes to take(QByteArrayView), in
+// order; returns how the stream stands then (Oversize: a header announces more data than a frame
+// may hold, and `announced` gets the number).
+template <class Take>
+FrameAssembler::Next takeFrames(FrameAssembler& stream, QByteArrayView bytes, Take&& take,
+                                quint32* announced = nullptr) {
+    stream.append(bytes);
+    QByteArrayView f;
+    FrameAssembler::Next next;
+    while ((next = stream.next(f, announced)) == FrameAssembler::Next::Frame)
+        take(f);
+    return next;
+}
 
 // The data of the engine's connect report: "*** CONNECTED To Station " + call + CR + zero.
 QByteArray connectedText(const QByteArray& call);

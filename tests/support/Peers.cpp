@@ -55,12 +55,9 @@ FakeEngine::~FakeEngine() {
 
 void FakeEngine::read() {
     if (paused || !link) return;
-    assembler.append(link->readAll());
-    QByteArrayView f;
-    FrameAssembler::Next next;
-    while ((next = assembler.next(f)) == FrameAssembler::Next::Frame)
-        take(f);
-    if (next == FrameAssembler::Next::Oversize) ++broken;
+    const auto each = [this](QByteArrayView f) { take(f); };
+    if (sim::takeFrames(assembler, link->readAll(), each) == FrameAssembler::Next::Oversize)
+        ++broken;
 }
 
 void FakeEngine::take(QByteArrayView f) {
@@ -87,9 +84,8 @@ void FakeEngine::send(const QByteArray& bytes) {
     link->write(bytes);
     link->flush();
     if (!countsFrames) return;
-    reported.append(bytes);
-    for (QByteArrayView f; reported.next(f) == FrameAssembler::Next::Frame;)
-        links.reported(readHeader(f.data()));
+    sim::takeFrames(reported, bytes,
+                    [this](QByteArrayView f) { links.reported(readHeader(f.data())); });
 }
 
 bool FakeEngine::sendAll(const QByteArray& bytes) {

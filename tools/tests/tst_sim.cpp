@@ -32,10 +32,9 @@ struct FakeGateway {
 
     explicit FakeGateway(quint16 port) {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            assembler.append(socket.readAll());
-            QByteArrayView f;
-            while (assembler.next(f) == FrameAssembler::Next::Frame)
+            takeFrames(assembler, socket.readAll(), [this](QByteArrayView f) {
                 frames.append({readHeader(f.data()), f.sliced(kAgwHeaderSize).toByteArray()});
+            });
         });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
