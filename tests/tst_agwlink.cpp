@@ -151,14 +151,14 @@ void tst_agwlink::pacedNodeFeelsTheRadio() {
     for (int i = 0; flood.size() < 1024 * 1024; ++i)
         flood += QByteArray::number(i).rightJustified(78, '.') + "\r\n";
     c->sock->write(flood);
-    QTRY_COMPARE_WITH_TIMEOUT(engine.held.value("N0USR"), 8, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(engine.held("N0USR"), 8, 5000);
     QTest::qWait(600); // a question or two later: no more without room
-    QCOMPARE(engine.held.value("N0USR"), 8);
+    QCOMPARE(engine.held("N0USR"), 8);
     QVERIFY(c->sock->bytesToWrite() > flood.size() - 64 * 1024);
     // The engine airs what it holds, three times over: the text follows in order.
     for (int round = 0; round < 3; ++round) {
         engine.aired("N0USR");
-        QTRY_COMPARE_WITH_TIMEOUT(engine.held.value("N0USR"), 8, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(engine.held("N0USR"), 8, 5000);
     }
     const QByteArray aired = engine.text.value("N0USR");
     QCOMPARE(aired.size(), 32 * 79);

@@ -116,23 +116,16 @@ struct Buffers {
 };
 
 // A Gateway on real sockets between a fake engine and a fake node.
-struct Rig {
-    FakeEngine engine;
-    FakeNode node;
+struct Rig : PeerPair {
     CountingMonitor monitor;
     LiveGateway live;
 
     explicit Rig(Buffers b = {}, Timing timing = StandInGateway::quickTiming())
-        : engine(b.engineReceive), node(b.nodeReceive, b.nodeSend), live(timing, &monitor) {
+        : PeerPair(b.engineReceive, b.nodeReceive, b.nodeSend), live(timing, &monitor) {
         live.start(settingsFor(engine.port(), node.port()));
     }
     Gateway& gw() { return *live.gw; }
     bool registered(int times = 1) { return engine.registered(times); }
-    // A user connects and is logged in at the node (at most 5 s).
-    FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
-        engine.send(connectFrame(call, port));
-        return node.waitFor(call);
-    }
     QStringList log() const { return live.log(); }
 };
 

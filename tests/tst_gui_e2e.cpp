@@ -25,10 +25,8 @@
 class tst_gui_e2e : public QObject {
     Q_OBJECT
 
-    struct Rig {
+    struct Rig : PeerPair {
         TempDir dir;
-        FakeEngine engine;
-        FakeNode node;
         Settings settings;
         ErrorLog log{dir.path()};
         std::unique_ptr<MainWindow> w;
@@ -45,11 +43,6 @@ class tst_gui_e2e : public QObject {
         }
         // The gateway registered, before it sent anything else.
         bool registered() { return engine.registered() && engine.kept.first()[4] == 'X'; }
-        // A user connects and is logged in at the node.
-        FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
-            engine.send(connectFrame(call, port));
-            return node.waitFor(call);
-        }
     };
 
 private slots:

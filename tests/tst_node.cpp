@@ -14,7 +14,7 @@
 namespace {
 
 // An engine, a node and a gateway between them, on 127.0.0.1.
-struct Rig {
+struct Rig : PeerPair {
     // refusedFile: the content of refused-calls.txt (none when null; "<dir>": a directory there).
     explicit Rig(const QString& refuseOption = {}, const QByteArray& refusedFile = {},
                  const QByteArray& greeting = {},
@@ -43,8 +43,6 @@ struct Rig {
     }
     QStringList logWith(const QString& text) const { return g.log().filter(text); }
 
-    FakeEngine engine;
-    FakeNode node;
     LiveGateway g;
     bool up = false;
 };

@@ -23,9 +23,7 @@ struct Rig : StandInGateway {
     Session* session(const QByteArray& call) { return table().find(call); }
     // The engine answers the question for a link's frames outstanding.
     void outstanding(quint8 port, const QByteArray& call, quint32 frames) {
-        const char count[4] = {char(frames), char(frames >> 8), char(frames >> 16),
-                               char(frames >> 24)};
-        engine(buildFrame(port, 'Y', "GB7TC", call, QByteArray(count, 4)));
+        engine(sim::buildOutstandingFrame(port, "GB7TC", call, frames));
     }
     // The engine has answered the link's first question: it keeps count, the link is paced.
     void pace() { outstanding(0, "GB7TC", 0); }

@@ -16,7 +16,7 @@
 namespace {
 
 // A gateway between a fake engine and node, with its status server.
-struct Rig {
+struct Rig : PeerPair {
     explicit Rig(const StatusLimits& limits = {}) {
         g.start(settingsFor(engine.port(), node.port()));
         engine.registered();
@@ -24,16 +24,11 @@ struct Rig {
         QString error;
         QVERIFY2(server->listen({QHostAddress::LocalHost, 0}, error, limits), qPrintable(error));
     }
-    void login(const QByteArray& call, quint8 port = 1) {
-        engine.send(connectFrame(call, port));
-        QVERIFY(node.waitFor(call));
-    }
+    void login(const QByteArray& call, quint8 port = 1) { QVERIFY(PeerPair::login(call, port)); }
     QJsonObject json() {
         return QJsonDocument::fromJson(httpGet(server->port(), "/status.json").body).object();
     }
 
-    FakeEngine engine;
-    FakeNode node;
     LiveGateway g;
     StatusServer* server = nullptr;
 };

@@ -12,6 +12,7 @@ constexpr qint64 kLowWater = 64 * 1024;
 
 SimEngine::SimEngine(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
     m_radio.baud = 0;
+    m_users.setTiming(m_radio);
     m_server->setListenBacklogSize(1024);
     connect(m_server, &QTcpServer::newConnection, this, &SimEngine::onNewConnection);
     m_pieceTimer.setInterval(1);
@@ -39,18 +40,6 @@ quint16 SimEngine::port() const {
 
 qint64 SimEngine::bytesQueued() const {
     return m_gateway ? m_gateway->socket->bytesToWrite() + m_gateway->piecesBytes : 0;
-}
-
-int SimEngine::outstanding(const QByteArray& call) const {
-    const auto it = m_users.constFind(call);
-    return it == m_users.constEnd() ? 0 : int(it->link.outstanding());
-}
-
-int SimEngine::outstandingTotal() const {
-    int n = 0;
-    for (const User& u : m_users)
-        n += int(u.link.outstanding());
-    return n;
 }
 
 bool SimEngine::registeredOn(quint8 port) const {
@@ -93,15 +82,13 @@ void SimEngine::onClosed(Connection* c) {
 }
 
 void SimEngine::onReadyRead(Connection* c) {
-    c->frames.append(c->socket->readAll());
-    QByteArrayView f;
     quint32 announced = 0;
-    FrameAssembler::Next next;
-    while ((next = c->frames.next(f, &announced)) == FrameAssembler::Next::Frame) {
+    const auto take = [&](QByteArrayView f) {
         ++m_counters.framesIn;
         handleFrame(c, f);
-    }
-    if (next == FrameAssembler::Next::Oversize) {
+    };
+    if (takeFrames(c->frames, c->socket->readAll(), take, &announced) ==
+        FrameAssembler::Next::Oversize) {
         // No gateway sends such a frame: the stream has lost its frame alignment.
         emit notice(QStringLiteral("engine: a frame header announces %1 data bytes, more than "
                                    "%2; closing the connection")
@@ -157,14 +144,15 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
     case 'G':
         send(c, buildPortInfoFrame(m_ports));
         break;
-    case 'D':
-        if (m_ports > 1 && m_users.contains(h.CallTo) && m_users[h.CallTo].port != h.Port) {
+    case 'D': {
+        const User* u = m_users.find(h.CallTo);
+        if (m_ports > 1 && u && u->port != h.Port) {
             ++m_counters.framesDropped;
             emit notice(QStringLiteral("engine: data for %1 on port %2, who is on port %3")
                             .arg(QString::fromLatin1(h.CallTo))
                             .arg(h.Port)
-                            .arg(m_users[h.CallTo].port));
-        } else if (m_users.contains(h.CallTo)) {
+                            .arg(u->port));
+        } else if (u) {
             queueForAir(h.CallTo, data);
         } else {
             ++m_counters.framesDropped;
@@ -172,16 +160,17 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
                             .arg(QString::fromLatin1(h.CallTo)));
         }
         break;
+    }
     case 'd': {
-        const auto it = m_users.constFind(h.CallTo);
-        if (it == m_users.constEnd()) {
+        const User* u = m_users.find(h.CallTo);
+        if (!u) {
             ++m_counters.framesDropped;
             emit notice(QStringLiteral("engine: disconnect for %1, who is not connected")
                             .arg(QString::fromLatin1(h.CallTo)));
             break;
         }
         const QByteArray call = h.CallTo;
-        send(c, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
+        send(c, buildFrame(u->port, 'd', call, u->to, disconnectedText(call)));
         removeUser(call);
         emit userGone(call, true);
         break;
@@ -199,29 +188,23 @@ void SimEngine::handleFrame(Connection* c, QByteArrayView frame) {
 }
 
 void SimEngine::answerOutstanding(Connection* c, const AgwHeader& h) {
-    // As Direwolf: a true count only for the link the asking client owns, named from the
-    // cluster callsign to the user on the user's port; 0 for everything else.
-    const auto it = m_users.constFind(h.CallTo);
-    const bool known = c == m_gateway && it != m_users.constEnd();
-    int count = 0;
-    if (known && it->port == h.Port && h.CallFrom == it->to)
-        count = int(it->link.outstanding()) + it->staleExtra;
-    send(c, buildOutstandingFrame(h.Port, h.CallFrom, h.CallTo, quint32(count)));
-    if (known) emit outstandingAsked(h.CallTo, count);
+    const quint32 count = m_users.answer(c == m_gateway, h);
+    send(c, buildOutstandingFrame(h.Port, h.CallFrom, h.CallTo, count));
+    if (c == m_gateway && hasUser(h.CallTo)) emit outstandingAsked(h.CallTo, int(count));
 }
 
 void SimEngine::queueForAir(const QByteArray& call, const QByteArray& data) {
-    User& u = m_users[call];
+    User& u = *m_users.find(call);
     if (!hasRadio()) {
         emit frameArrived(call, data, 1);
-        if (!m_users.contains(call)) return;
+        if (!hasUser(call)) return;
         emit frameAired(call, data);
         deliver(call, data);
         return;
     }
-    u.link.enqueue(data);
-    emit frameArrived(call, data, int(u.link.outstanding()));
-    if (u.keying || u.link.onAir()) return;
+    u.radio.enqueue(data);
+    emit frameArrived(call, data, int(u.radio.outstanding()));
+    if (u.keying || u.radio.onAir()) return;
     if (!u.airTimer) {
         u.airTimer = new QTimer(this);
         u.airTimer->setSingleShot(true);
@@ -234,40 +217,40 @@ void SimEngine::queueForAir(const QByteArray& call, const QByteArray& data) {
 }
 
 void SimEngine::onAirTimer(const QByteArray& call) {
-    const auto it = m_users.find(call);
-    if (it == m_users.end()) return;
-    if (it->keying) {
-        it->keying = false;
-        const double ms = it->link.startBurst();
-        if (ms >= 0) it->airTimer->start(qMax(1, qRound(ms)));
+    User* u = m_users.find(call);
+    if (!u) return;
+    if (u->keying) {
+        u->keying = false;
+        const double ms = u->radio.startBurst();
+        if (ms >= 0) u->airTimer->start(qMax(1, qRound(ms)));
         return;
     }
-    const QList<QByteArray> aired = it->link.finishBurst();
-    if (!aired.isEmpty()) it->staleExtra = 0;
-    if (it->link.queued() > 0) {
-        it->keying = true;
-        it->airTimer->start(m_radio.txDelayMs);
+    const QList<QByteArray> aired = u->radio.finishBurst();
+    if (!aired.isEmpty()) m_users.aired(*u);
+    if (u->radio.queued() > 0) {
+        u->keying = true;
+        u->airTimer->start(m_radio.txDelayMs);
     }
     for (const QByteArray& data : aired) {
         // A slot may end the user's link (a user that leaves on what it reads).
-        if (!m_users.contains(call)) return;
+        if (!hasUser(call)) return;
         emit frameAired(call, data);
         deliver(call, data);
     }
 }
 
 void SimEngine::removeUser(const QByteArray& call) {
-    const auto it = m_users.find(call);
-    if (it == m_users.end()) return;
-    if (it->airTimer) {
-        it->airTimer->stop();
-        it->airTimer->deleteLater();
+    User* u = m_users.find(call);
+    if (!u) return;
+    if (u->airTimer) {
+        u->airTimer->stop();
+        u->airTimer->deleteLater();
     }
-    m_users.erase(it);
+    m_users.close(call);
 }
 
 void SimEngine::deliver(const QByteArray& call, const QByteArray& data) {
-    User& u = m_users[call];
+    User& u = *m_users.find(call);
     if (!u.greeted && !data.isEmpty()) {
         u.greeted = true;
         ++m_counters.usersGreeted;
@@ -288,17 +271,8 @@ void SimEngine::deliver(const QByteArray& call, const QByteArray& data) {
 }
 
 bool SimEngine::connectUser(const QByteArray& call, quint8 radioPort) {
-    if (!registeredOn(radioPort) || call.isEmpty() || m_users.contains(call)) return false;
-    User u;
-    u.port = radioPort;
-    u.to = clusterCall();
-    u.link = RadioLink(m_radio);
-    // Direwolf's count for a link that was there before stays a window too high until new
-    // frames pass.
-    const QByteArray link = QByteArray::number(radioPort) + ':' + call;
-    if (hasRadio() && m_linkedBefore.contains(link)) u.staleExtra = m_radio.window;
-    m_linkedBefore.insert(link);
-    m_users.insert(call, u);
+    if (!registeredOn(radioPort) || call.isEmpty() || hasUser(call)) return false;
+    const User& u = m_users.open(radioPort, call, clusterCall());
     ++m_counters.usersConnected;
     send(m_gateway, buildFrame(radioPort, 'C', call, u.to, connectedText(call)));
     emit userConnected(call);
@@ -306,17 +280,17 @@ bool SimEngine::connectUser(const QByteArray& call, quint8 radioPort) {
 }
 
 bool SimEngine::sendLine(const QByteArray& call, const QByteArray& line) {
-    const auto it = m_users.constFind(call);
-    if (!m_gateway || it == m_users.constEnd()) return false;
+    const User* u = m_users.find(call);
+    if (!m_gateway || !u) return false;
     ++m_counters.linesSent;
-    send(m_gateway, buildFrameWithPid(it->port, 'D', kPidText, call, it->to, line + '\r'));
+    send(m_gateway, buildFrameWithPid(u->port, 'D', kPidText, call, u->to, line + '\r'));
     return true;
 }
 
 bool SimEngine::disconnectUser(const QByteArray& call) {
-    const auto it = m_users.constFind(call);
-    if (!m_gateway || it == m_users.constEnd()) return false;
-    send(m_gateway, buildFrame(it->port, 'd', call, it->to, disconnectedText(call)));
+    const User* u = m_users.find(call);
+    if (!m_gateway || !u) return false;
+    send(m_gateway, buildFrame(u->port, 'd', call, u->to, disconnectedText(call)));
     removeUser(call);
     emit userGone(call, false);
     return true;

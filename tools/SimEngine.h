@@ -12,8 +12,8 @@
 // answers "Y" with the frames it still holds for a user, as Direwolf does. Without one the frames
 // reach the users at once and "Y" goes unanswered, as with a plain AGW server.
 #include "agwlink/FrameAssembler.h"
+#include "tools/SimLinks.h"
 #include "tools/SimProtocol.h"
-#include "tools/SimRadio.h"
 
 #include <QHash>
 #include <QObject>
@@ -53,13 +53,16 @@ public:
     void setPorts(int count) { m_ports = qBound(1, count, 256); }
     int ports() const { return m_ports; }
     // Each user's radio link; a baud rate of 0 (the default here) means none.
-    void setRadio(const RadioTiming& timing) { m_radio = timing; }
+    void setRadio(const RadioTiming& timing) {
+        m_radio = timing;
+        m_users.setTiming(timing);
+    }
     const RadioTiming& radio() const { return m_radio; }
     bool hasRadio() const { return m_radio.baud > 0; }
     // The frames held for a user (queued and on air); 0 for a user not connected.
-    int outstanding(const QByteArray& call) const;
+    int outstanding(const QByteArray& call) const { return m_users.outstanding(call); }
     // The same over all users.
-    int outstandingTotal() const;
+    int outstandingTotal() const { return m_users.outstandingTotal(); }
     // True when the gateway's registration holds on this radio port.
     bool registeredOn(quint8 port) const;
     // The callsign users connect to; empty (the default): the first one the gateway registers.
@@ -75,8 +78,8 @@ public:
     bool sendLine(const QByteArray& call, const QByteArray& line);
     // The user ends the connection: a "d" frame.
     bool disconnectUser(const QByteArray& call);
-    bool hasUser(const QByteArray& call) const { return m_users.contains(call); }
-    int userCount() const { return int(m_users.size()); }
+    bool hasUser(const QByteArray& call) const { return m_users.links().contains(call); }
+    int userCount() const { return int(m_users.links().size()); }
 
     // Bytes queued towards the gateway and not yet handed to the system.
     qint64 bytesQueued() const;
@@ -112,15 +115,11 @@ private:
         QList<QByteArray> pieces; // split mode: still to write, in order
         qint64 piecesBytes = 0;
     };
-    struct User {
-        quint8 port = 0;
-        QByteArray to;
+    struct User : EngineLink {
         QByteArray partial; // the start of a line not yet ended by CR
         bool greeted = false;
-        RadioLink link;
         QTimer* airTimer = nullptr; // keying up, then the burst until its acknowledgement
         bool keying = false;
-        int staleExtra = 0; // a window the "Y" answer shows too many after a reconnect
     };
 
     void onNewConnection();
@@ -139,9 +138,8 @@ private:
     QTcpServer* m_server = nullptr;
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection* m_gateway = nullptr;
-    QHash<QByteArray, User> m_users;
-    QSet<QByteArray> m_linkedBefore; // port and call of every link the engine has had
-    RadioTiming m_radio;             // no radio until setRadio()
+    RadioTiming m_radio; // no radio until setRadio()
+    LinkBook<User> m_users{m_radio};
     QByteArray m_fixedCall;
     QByteArray m_firstCall;
     bool m_split = false;

@@ -207,7 +207,8 @@ void SimNode::writeLines(QTcpSocket* s, const QList<QByteArray>& lines, Kind kin
 
 void SimNode::handleLine(QTcpSocket* s, Client& c, const QByteArray& line) {
     const QByteArray text = line.trimmed();
-    if (text.isEmpty()) return; // keep-alive lines and stray line ends
+    if (text.isEmpty()) return;                        // keep-alive lines and stray line ends
+    if (c.call.isEmpty() && isProxyLine(text)) return; // the gateway's address line
     if (c.call.isEmpty()) {
         c.call = text;
         ++m_counters.logins;

@@ -85,6 +85,12 @@ QByteArray toRadioText(const QByteArray& nodeText) {
     return out;
 }
 
+QByteArrayView loginCall(QByteArrayView received) {
+    if (isProxyLine(received)) received = received.sliced(received.indexOf('\n') + 1);
+    const qsizetype end = received.indexOf("\r\n");
+    return end < 0 ? QByteArrayView() : received.first(end);
+}
+
 QList<QByteArray> splitForWrites(const QByteArray& frame) {
     const qsizetype n = frame.size();
     const qsizetype headerEnd = qMin<qsizetype>(n, kAgwHeaderSize);

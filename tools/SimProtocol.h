@@ -3,6 +3,7 @@
 // engine's texts and frames, spot lines, pacing and the cut of a frame into pieces. (Frames are
 // cut out of a stream by the gateway's own FrameAssembler.)
 #include "agwlink/AgwFrame.h"
+#include "agwlink/FrameAssembler.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -25,6 +26,20 @@ private:
     QByteArray m_partial;
     bool m_afterCr = false;
 };
+
+// Appends bytes to a stream and hands each whole frame it completes to take(QByteArrayView), in
+// order; returns how the stream stands then (Oversize: a header announces more data than a frame
+// may hold, and `announced` gets the number).
+template <class Take>
+FrameAssembler::Next takeFrames(FrameAssembler& stream, QByteArrayView bytes, Take&& take,
+                                quint32* announced = nullptr) {
+    stream.append(bytes);
+    QByteArrayView f;
+    FrameAssembler::Next next;
+    while ((next = stream.next(f, announced)) == FrameAssembler::Next::Frame)
+        take(f);
+    return next;
+}
 
 // The data of the engine's connect report: "*** CONNECTED To Station " + call + CR + zero.
 QByteArray connectedText(const QByteArray& call);
@@ -49,6 +64,14 @@ QByteArray buildOutstandingFrame(quint8 port, const QByteArray& callFrom, const 
 // The node's text as the gateway hands it to a radio user: every line end (CR LF, a lone CR or a
 // lone LF) one CR. (The node writes whole lines, so no CR LF is parted between two calls.)
 QByteArray toRadioText(const QByteArray& nodeText);
+
+// The PROXY protocol line a gateway may send a node before the user's callsign.
+inline bool isProxyLine(QByteArrayView line) {
+    return line.startsWith("PROXY ");
+}
+// The callsign a node connection logs in with: its first line, or the line after a PROXY line,
+// without its line end; empty until that line has ended in CR LF.
+QByteArrayView loginCall(QByteArrayView received);
 
 // Cuts a frame into pieces for separate writes: one byte, the rest of the first 20, the rest
 // of the header, then the data in two halves (empty pieces left out).

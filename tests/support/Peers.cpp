@@ -11,8 +11,7 @@
 #include <sys/socket.h>
 
 QByteArray connectFrame(const QByteArray& call, quint8 port) {
-    return buildFrame(port, 'C', call, "GB7TC",
-                      "*** CONNECTED To Station GB7TC\r" + QByteArray(1, '\0'));
+    return buildFrame(port, 'C', call, "GB7TC", sim::connectedText("GB7TC"));
 }
 
 QByteArray dataFrame(const QByteArray& call, const QByteArray& data, quint8 port) {
@@ -44,6 +43,7 @@ FakeEngine::FakeEngine(int receiveBuffer) {
             link = s;
             ++connections;
             assembler.clear();
+            reported.clear();
             QObject::connect(link, &QTcpSocket::readyRead, this, [this] { read(); });
         }
     });
@@ -55,12 +55,9 @@ FakeEngine::~FakeEngine() {
 
 void FakeEngine::read() {
     if (paused || !link) return;
-    assembler.append(link->readAll());
-    QByteArrayView f;
-    FrameAssembler::Next next;
-    while ((next = assembler.next(f)) == FrameAssembler::Next::Frame)
-        take(f);
-    if (next == FrameAssembler::Next::Oversize) ++broken;
+    const auto each = [this](QByteArrayView f) { take(f); };
+    if (sim::takeFrames(assembler, link->readAll(), each) == FrameAssembler::Next::Oversize)
+        ++broken;
 }
 
 void FakeEngine::take(QByteArrayView f) {
@@ -74,21 +71,21 @@ void FakeEngine::take(QByteArrayView f) {
     if (h.DataKind == 'D') {
         text[h.CallTo] += f.sliced(kAgwHeaderSize).toByteArray();
         maxDataLen = std::max(maxDataLen, h.DataLen);
-        if (countsFrames) ++held[h.CallTo];
     }
+    if (countsFrames) links.received(h, f.sliced(kAgwHeaderSize).toByteArray());
     if (h.DataKind == 'Y' && countsFrames) {
         ++outstandingAsked;
-        const quint32 n = h.CallFrom == registeredCall ? quint32(held.value(h.CallTo)) : 0;
-        const char count[4] = {char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
-        send(buildFrame(h.Port, 'Y', h.CallFrom, h.CallTo, QByteArray(count, 4)));
+        send(sim::buildOutstandingFrame(h.Port, h.CallFrom, h.CallTo, links.answer(true, h)));
     }
-    if (h.DataKind == 'd') held.remove(h.CallTo);
     if (h.DataKind == 'd') ++disconnects[h.CallTo];
 }
 
 void FakeEngine::send(const QByteArray& bytes) {
     link->write(bytes);
     link->flush();
+    if (!countsFrames) return;
+    sim::takeFrames(reported, bytes,
+                    [this](QByteArrayView f) { links.reported(readHeader(f.data())); });
 }
 
 bool FakeEngine::sendAll(const QByteArray& bytes) {
@@ -139,11 +136,8 @@ FakeNode::~FakeNode() {
 }
 
 FakeNode::Conn* FakeNode::of(const QByteArray& call) {
-    const QByteArray login = call + "\r\n";
-    for (auto& c : conns) {
-        const qsizetype proxyEnd = c->bytes.startsWith("PROXY ") ? c->bytes.indexOf('\n') : -1;
-        if (QByteArrayView(c->bytes).sliced(proxyEnd + 1).startsWith(login)) return c.get();
-    }
+    for (auto& c : conns)
+        if (sim::loginCall(c->bytes) == call) return c.get();
     return nullptr;
 }
 

@@ -3,6 +3,8 @@
 // whole window) against them: a packet engine that accepts the gateway's AGW link and a cluster
 // node that accepts one connection per radio user.
 #include "agwlink/FrameAssembler.h"
+#include "tools/SimLinks.h"
+#include "tools/SimProtocol.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -42,12 +44,11 @@ public:
     // Frames of a kind sent to a user, in order; kept when keepFrames is set.
     QList<QByteArray> to(const QByteArray& call, char kind = 'D') const;
 
-    // Answers "Y" as Direwolf does: the frames of a link it still holds (those it has not
-    // aired(): every "D" until then), 0 for a station it has no link with, and for a question
-    // that names the gateway's callsign second.
+    // Answers "Y" as the simulator's engine does (sim::LinkBook): for a link it reported with a
+    // "C", the "D" frames it holds (those it has not aired()), 0 for anything else.
     bool countsFrames = false;
-    QHash<QByteArray, int> held; // per user
-    void aired(const QByteArray& call) { held.remove(call); }
+    int held(const QByteArray& call) const { return links.outstanding(call); }
+    void aired(const QByteArray& call) { links.airAll(call); }
 
     QTcpServer server;
     QTcpSocket* link = nullptr;
@@ -65,6 +66,8 @@ public:
 private:
     void read();
     void take(QByteArrayView f);
+    sim::LinkBook<> links;
+    FrameAssembler reported; // what the engine sent, for the links it reported
 };
 
 // The node: one connection per user, known by its first line (or the line after a PROXY line).
@@ -90,6 +93,19 @@ public:
     QTcpServer server;
     std::vector<std::unique_ptr<Conn>> conns;
     QByteArray greeting; // sent on every new connection (a login prompt, say)
+};
+
+// The engine and the node, for a gateway between them.
+struct PeerPair {
+    explicit PeerPair(int engineReceive = 0, int nodeReceive = 0, int nodeSend = 0)
+        : engine(engineReceive), node(nodeReceive, nodeSend) {}
+    // A user connects and is logged in at the node (null when not within 5 s).
+    FakeNode::Conn* login(const QByteArray& call, quint8 port = 1) {
+        engine.send(connectFrame(call, port));
+        return node.waitFor(call);
+    }
+    FakeEngine engine;
+    FakeNode node;
 };
 
 // One HTTP answer: its status code (0: the connection ended without one), head and body.

@@ -32,10 +32,9 @@ struct FakeGateway {
 
     explicit FakeGateway(quint16 port) {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            assembler.append(socket.readAll());
-            QByteArrayView f;
-            while (assembler.next(f) == FrameAssembler::Next::Frame)
+            takeFrames(assembler, socket.readAll(), [this](QByteArrayView f) {
                 frames.append({readHeader(f.data()), f.sliced(kAgwHeaderSize).toByteArray()});
+            });
         });
         socket.connectToHost(QHostAddress::LocalHost, port);
     }
@@ -542,8 +541,10 @@ void TstSim::nodeByeCloses() {
     QSignalSpy left(&node, &SimNode::userLeft);
     NodeClient c(node.port());
     QVERIFY(c.socket.waitForConnected(3000));
-    c.socket.write("G4ABC\r\nbye\r\nafter bye\r\n");
+    // After the PROXY line a gateway may send first.
+    c.socket.write("PROXY TCP4 192.0.2.1 127.0.0.1 1 2\r\nG4ABC\r\nbye\r\nafter bye\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(c.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY(c.lines().first().startsWith("Hello G4ABC,"));
     QVERIFY(c.lines().last().startsWith("73 de SIMNODE"));
     QTRY_COMPARE_WITH_TIMEOUT(left.size(), 1, 5000);
     QCOMPARE(node.loggedIn(), 0);
