@@ -136,6 +136,8 @@ trap 'stop_all; exit 143' TERM
 trap 'stop_all' EXIT
 
 if [ $use_sim = 1 ]; then
+    # The file is there before tail looks for it, whichever of the two starts first.
+    : >"$run_dir/sim.out"
     # setsid: Ctrl-C reaches this script only, which ends both programs in order.
     setsid "$build/tools/pktgate-sim" --agw-port "$agw_port" --node-port "$node_port" \
         ${sim_args[@]+"${sim_args[@]}"} >"$run_dir/sim.out" 2>&1 &
