@@ -4,7 +4,6 @@
 #include "config/ErrorLog.h"
 #include "config/Settings.h"
 #include "net/Failure.h"
-#include "net/SingleByte.h"
 
 namespace {
 const QString kPacingTag = QStringLiteral("AGW pacing");
@@ -176,7 +175,7 @@ void AgwLink::registerCall() {
     try {
         m_observer.statusChanged(QStringLiteral("Winsock.Connect"));
         if (m_socket->state() == Socket::Connected) {
-            const QByteArray call = toSingleByte(m_settings.clusterCall);
+            const QByteArray call = m_settings.clusterCall.bytes();
             send(buildRegisterFrame(call));
             m_registeredCall = call;
             m_ports = 1;

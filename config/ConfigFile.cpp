@@ -68,7 +68,7 @@ const char* const kFrameKeys[] = {"Top", "Left", "Height", "Width"};
 std::optional<QString> applyPair(const QString& key, const QString& value, Settings& s,
                                  FrameFromFile& frame, FrameRule takes) {
     if (key == QLatin1String("Cluster Call")) {
-        s.clusterCall = callsignText(value);
+        s.clusterCall = CallsignSetting(callsignText(value));
     } else if (key == QLatin1String("AGW IP")) {
         s.agwIp = trimBlanks(value);
     } else if (key == QLatin1String("AGW Port")) {
@@ -308,7 +308,7 @@ QByteArray formatSettingsNumber(float value) {
 QByteArray formatSettings(const Settings& s, const WindowFrame& frame) {
     const QByteArray crlf = QByteArrayLiteral("\r\n");
     QByteArray out;
-    out.reserve(256 + s.clusterCall.size() + s.agwIp.size() + s.agwPort.text().size() +
+    out.reserve(256 + s.clusterCall.text().size() + s.agwIp.size() + s.agwPort.text().size() +
                 s.clusterIp.size() + s.clusterPort.text().size());
     const auto text = [&](const char* key, const QString& value) {
         out += '"' + QByteArray(key) + "\"," + quotedText(value) + crlf;
@@ -316,7 +316,7 @@ QByteArray formatSettings(const Settings& s, const WindowFrame& frame) {
     const auto integer = [&](const char* key, qint32 value) {
         out += '"' + QByteArray(key) + "\"," + QByteArray::number(value) + crlf;
     };
-    text("Cluster Call", s.clusterCall);
+    text("Cluster Call", s.clusterCall.text());
     text("AGW IP", s.agwIp);
     text("AGW Port", s.agwPort.text());
     text("Winsock IP", s.clusterIp);

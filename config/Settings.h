@@ -1,7 +1,10 @@
 #pragma once
-// The gateway's settings, as pktgate.cfg holds them: one value, with the ports as numbers. The
-// window keeps one for the run; the relay takes a copy when it is made and again whenever the
-// settings dialog saves (Gateway::reconfigure).
+// The gateway's settings, as pktgate.cfg holds them: one value, with the ports as numbers and the
+// callsign as its bytes. The window keeps one for the run; the relay takes a copy when it is made
+// and again whenever the settings dialog saves (Gateway::reconfigure).
+#include "net/SingleByte.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 #include <array>
@@ -30,8 +33,27 @@ private:
     QString m_problem;
 };
 
+// The "Cluster Call": the text the file or the dialog holds (as callsignText gives it), which Save
+// writes back as it stands, beside the bytes the gateway registers with the engine and sends frames
+// from, worked out once when it is made: one byte a character, '?' for one outside Latin-1.
+class CallsignSetting {
+public:
+    CallsignSetting() = default;
+    CallsignSetting(const QString& text) : m_text(text), m_bytes(toSingleByte(text)) {}
+
+    const QString& text() const { return m_text; }
+    const QByteArray& bytes() const { return m_bytes; }
+    bool isEmpty() const { return m_text.isEmpty(); }
+
+    bool operator==(const CallsignSetting& other) const { return m_text == other.m_text; }
+
+private:
+    QString m_text;
+    QByteArray m_bytes;
+};
+
 struct Settings {
-    QString clusterCall;         // "Cluster Call": registered with the engine, sender of frames
+    CallsignSetting clusterCall; // "Cluster Call": registered with the engine, sender of frames
     QString agwIp;               // "AGW IP"
     PortSetting agwPort;         // "AGW Port"
     QString clusterIp;           // "Winsock IP": the cluster node

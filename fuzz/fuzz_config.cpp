@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Settings second;
     FakeWindow w2;
     readInto(saved, second, w2, true);
-    if (second.clusterCall != afterRoundTrip(first.clusterCall).toUpper())
+    if (second.clusterCall.text() != afterRoundTrip(first.clusterCall.text()).toUpper())
         fail("Cluster Call changed on the way through the file");
     if (second.agwIp != afterRoundTrip(first.agwIp) ||
         second.agwPort.text() != afterRoundTrip(first.agwPort.text()) ||

@@ -33,6 +33,17 @@ bool splitCall(QByteArrayView call, QByteArrayView& base, int& ssid) {
     }
     return ssid <= 15 && !(digits.size() == 2 && digits[0] == '0');
 }
+
+// A single-byte callsign without the white space around it, each byte taken as its Latin-1
+// character: a no-break space or a next-line that a file may leave goes too.
+QByteArrayView withoutSpaceAround(QByteArrayView call) {
+    const auto space = [](char c) { return QChar::isSpace(char32_t(uchar(c))); };
+    while (!call.isEmpty() && space(call.front()))
+        call = call.sliced(1);
+    while (!call.isEmpty() && space(call.back()))
+        call.chop(1);
+    return call;
+}
 } // namespace
 
 bool isCallsignEntry(const QString& entry) {
@@ -63,11 +74,11 @@ void RefusedCalls::add(const RefusedCalls& other) {
 }
 
 RefusedCalls::Refusal RefusedCalls::refuses(const QByteArray& call,
-                                            const QString& clusterCall) const {
+                                            QByteArrayView clusterCall) const {
     const QByteArray upper = normalCall(call);
     const QByteArray base = callBase(upper).toByteArray();
     // The cluster callsign, with any SSID: often the node's own call or its sysop's.
-    const QByteArray own = normalCall(clusterCall.trimmed().toLatin1());
+    const QByteArray own = normalCall(withoutSpaceAround(clusterCall));
     const QByteArrayView ownBase = callBase(own);
     if (!ownBase.isEmpty() && base == ownBase) return Refusal::ClusterCall;
     if (m_bare.contains(base) || m_exact.contains(upper)) return Refusal::Listed;

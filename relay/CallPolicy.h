@@ -6,6 +6,7 @@
 // letter case does not matter (nodes take callsigns in either case). The cluster callsign itself
 // is always refused, with every SSID.
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -25,8 +26,8 @@ public:
     void add(const RefusedCalls& other);
     enum class Refusal { None, Listed, ClusterCall };
     // Whether a radio user with this callsign must not be logged in, and why. clusterCall is the
-    // gateway's own callsign as the settings have it now.
-    Refusal refuses(const QByteArray& call, const QString& clusterCall) const;
+    // gateway's own callsign as it registers it now (CallsignSetting::bytes()).
+    Refusal refuses(const QByteArray& call, QByteArrayView clusterCall) const;
     // Entries on the list (the cluster callsign not counted).
     int size() const { return static_cast<int>(m_bare.size() + m_exact.size()); }
 

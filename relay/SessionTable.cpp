@@ -79,7 +79,7 @@ Session* SessionTable::open(const QByteArray& callsign, quint8 port) {
 RefusedCalls::Refusal SessionTable::refuses(const QByteArray& callsign) const {
     static const RefusedCalls kNone;
     return (m_context.policy ? m_context.policy->refused : kNone)
-        .refuses(callsign, m_context.settings.clusterCall);
+        .refuses(callsign, m_context.settings.clusterCall.bytes());
 }
 
 bool SessionTable::descriptorsLow() const {

@@ -6,6 +6,7 @@
 #include "net/DescriptorBudget.h"
 #include "net/Failure.h"
 #include "net/Platform.h"
+#include "net/SingleByte.h"
 #include "net/UnixSystem.h"
 #include "relay/CallPolicy.h"
 #include "relay/Gateway.h"
@@ -40,8 +41,9 @@ StartedUp startUp(Gateway& gateway, Settings& settings, const QString& settingsP
         // before this thread goes on. A bad port leaves its address as it was; a bad node port
         // still leaves the link open, users refused.
         gateway.reconfigure(settings);
+        // The file's callsign is single-byte: its bytes give back its text.
         shown.titleSuffix = QLatin1Char(' ') + QLatin1String(kProgramVersion) + QLatin1Char(' ') +
-                            settings.clusterCall;
+                            fromSingleByte(settings.clusterCall.bytes());
         if (!settings.agwPort.isEmpty() && !settings.agwPort.number())
             throw Failure(settings.agwPort.problem());
         gateway.openLink();

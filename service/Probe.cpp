@@ -217,7 +217,7 @@ QString settingsLine(const ProbeSettings& s) {
         return QStringLiteral("settings %1: not found — a start uses the defaults: %2")
             .arg(s.path, peers);
     QString line = QStringLiteral("settings %1: Cluster Call \"%2\", %3")
-                       .arg(s.path, s.settings.clusterCall, peers);
+                       .arg(s.path, s.settings.clusterCall.text(), peers);
     if (s.settings.clusterCall.isEmpty())
         line += QStringLiteral("; no \"Cluster Call\": the engine would be asked to register an "
                                "empty callsign");

@@ -239,7 +239,7 @@ void TestConfigFile::read() {
         readSettingsFile(settingsFilePath(dir.path()), settings, errors, takesFrame);
 
     const Settings& s = settings;
-    QCOMPARE(s.clusterCall, call);
+    QCOMPARE(s.clusterCall.text(), call);
     QCOMPARE(s.agwIp, agwIp);
     QCOMPARE(s.packetLength, packetLength);
     QCOMPARE(s.keepAliveMinutes, keepAlive);
@@ -278,7 +278,7 @@ void TestConfigFile::missingFileTouchesNothing() {
     settings.clusterCall = QStringLiteral("KEEP");
     settings.packetLength = 5;
     const FrameFromFile frame = readSettingsFile(settingsFilePath(dir.path()), settings, errors);
-    QCOMPARE(settings.clusterCall, QStringLiteral("KEEP"));
+    QCOMPARE(settings.clusterCall.text(), QStringLiteral("KEEP"));
     QCOMPARE(settings.packetLength, 5);
     QVERIFY(sets(frame).isEmpty());
     QVERIFY(!QFile::exists(dir.file(QStringLiteral("error.log"))));
@@ -334,7 +334,7 @@ void TestConfigFile::roundTrip() {
     const Settings before = s;
     s = Settings{};
     const FrameFromFile loaded = readSettingsFile(settingsFilePath(dir.path()), settings, errors);
-    QCOMPARE(s.clusterCall, expectedCall);
+    QCOMPARE(s.clusterCall.text(), expectedCall);
     QCOMPARE(s.agwIp, expectedAgwIp);
     QCOMPARE(s.agwPort.text(), before.agwPort.text());
     QCOMPARE(s.clusterIp, before.clusterIp);

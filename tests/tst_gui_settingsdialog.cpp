@@ -259,7 +259,7 @@ void tst_gui_settingsdialog::save() {
     QCOMPARE(s.agwPort.text(), texts[1]);
     QCOMPARE(s.clusterPort.text(), texts[2]);
     QCOMPARE(s.clusterIp, texts[3]);
-    QCOMPARE(s.clusterCall, QStringLiteral("N0CALL"));
+    QCOMPARE(s.clusterCall.text(), QStringLiteral("N0CALL"));
     QCOMPARE(s.packetLength, packetLength);
     QCOMPARE(s.keepAliveMinutes, keepAliveMinutes);
     QCOMPARE(d.field(PacketLength)->text(), shown);
@@ -312,7 +312,7 @@ void tst_gui_settingsdialog::callsign() {
     const auto* message = d.findChild<QLabel*>(QStringLiteral("lblMessage"));
     if (saved.isNull()) {
         // Nothing is taken, neither the callsign nor any other field, and nothing is written.
-        QCOMPARE(s.clusterCall, QStringLiteral("OLD"));
+        QCOMPARE(s.clusterCall.text(), QStringLiteral("OLD"));
         QCOMPARE(s.agwIp, QString());
         QVERIFY(file.isEmpty());
         QVERIFY(message && message->isVisible());
@@ -321,9 +321,9 @@ void tst_gui_settingsdialog::callsign() {
         // Once mended, Save goes ahead and the message goes.
         d.field(ClusterCall)->setText(QStringLiteral("GB7TC"));
         QTest::mouseClick(d.button(Save), Qt::LeftButton);
-        QCOMPARE(s.clusterCall, QStringLiteral("GB7TC"));
+        QCOMPARE(s.clusterCall.text(), QStringLiteral("GB7TC"));
     } else {
-        QCOMPARE(s.clusterCall, saved);
+        QCOMPARE(s.clusterCall.text(), saved);
         QCOMPARE(d.field(ClusterCall)->text(), saved);
         QVERIFY(file.contains("\"Cluster Call\",\"" + saved.toLatin1() + "\"\r\n"));
     }
@@ -357,7 +357,7 @@ void tst_gui_settingsdialog::positionKeptOnlyBySave() {
 
     QCOMPARE(s.configTop, kept ? 250 * 15 : 1500);
     QCOMPARE(s.configLeft, kept ? 400 * 15 : 3000);
-    QCOMPARE(s.clusterCall, kept ? QStringLiteral("EDITED") : QString());
+    QCOMPARE(s.clusterCall.text(), kept ? QStringLiteral("EDITED") : QString());
     if (!kept) {
         QVERIFY(!d->isVisible());
         QTRY_VERIFY(!d); // gone: the next Configure loads a new one
@@ -402,7 +402,7 @@ void tst_gui_settingsdialog::escapeKeepsDialogAndEdits() {
     QCoreApplication::processEvents();
     QVERIFY(d && d->isVisible());
     QCOMPARE(d->field(ClusterCall)->text(), QStringLiteral("GB7TC"));
-    QCOMPARE(m_rig->settings.clusterCall, QString());
+    QCOMPARE(m_rig->settings.clusterCall.text(), QString());
     delete d.data();
 }
 

@@ -117,7 +117,7 @@ void SettingsDialog::load() {
     const Settings& s = m_settings;
     field(KeepAlive)->setText(QString::number(s.keepAliveMinutes));
     field(PacketLength)->setText(QString::number(s.packetLength));
-    field(ClusterCall)->setText(s.clusterCall);
+    field(ClusterCall)->setText(s.clusterCall.text());
     field(ClusterIp)->setText(s.clusterIp);
     field(ClusterPort)->setText(s.clusterPort.text());
     field(AgwPort)->setText(s.agwPort.text());
@@ -196,7 +196,7 @@ void SettingsDialog::takeFields() {
     showMessage(QString());
     field(ClusterCall)->setText(call);
     Settings& s = m_settings;
-    s.clusterCall = call;
+    s.clusterCall = CallsignSetting(call);
     s.clusterIp = field(ClusterIp)->text();
     s.clusterPort = PortSetting(field(ClusterPort)->text());
     s.agwIp = field(AgwIp)->text();
