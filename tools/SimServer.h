@@ -45,6 +45,13 @@ struct FrameLink {
         if (paused || !socket) return FrameAssembler::Next::NeedMore;
         return takeFrames(frames, socket->readAll(), take, announced);
     }
+    // Takes a new connection in place of the old, which stays open but no longer reaches `owner`;
+    // the start of a frame from the old one is dropped.
+    void replace(QTcpSocket* s, QObject* owner) {
+        if (socket) socket->disconnect(owner);
+        socket = s;
+        frames.clear();
+    }
     // Stops reading, holding `held` bytes in the socket, or reads again (call read() then).
     void pause(bool on, qint64 held = 4096) {
         paused = on;

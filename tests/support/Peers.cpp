@@ -31,9 +31,7 @@ void resetConnection(QTcpSocket* s) {
 
 FakeEngine::FakeEngine(int receiveBuffer) {
     const auto accepted = [this](QTcpSocket* s) {
-        if (link) link->disconnect(this);
-        link.socket = s;
-        link.frames.clear();
+        link.replace(s, this);
         ++connections;
         reported.clear();
         QObject::connect(s, &QTcpSocket::readyRead, this, [this] { read(); });
