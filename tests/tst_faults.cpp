@@ -410,14 +410,11 @@ void tst_faults::nodeResetsOneConnection() {
 // reset is counted in error.log, in a line of its own or in a summary.
 void tst_faults::nodeResetsEveryConnection() {
     FakeEngine engine;
-    QTcpServer node;
-    QVERIFY(node.listen(QHostAddress::LocalHost, 0));
-    QObject::connect(&node, &QTcpServer::newConnection, [&node] {
-        while (QTcpSocket* s = node.nextPendingConnection()) {
-            resetConnection(s);
-            s->deleteLater();
-        }
-    });
+    sim::PeerServer node;
+    QVERIFY(node.listenLocal(0, [](QTcpSocket* s) {
+        resetConnection(s);
+        s->deleteLater();
+    }));
     LiveGateway live;
     live.start(settingsFor(engine.port(), node.serverPort()));
     QVERIFY(engine.registered());

@@ -78,17 +78,13 @@ struct Run {
 // A peer that says its words to every connection, then reads and ignores what comes.
 struct Speaker {
     explicit Speaker(const QByteArray& words) {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, words] {
-            while (QTcpSocket* s = server.nextPendingConnection()) {
-                s->setParent(&server);
-                s->write(words);
-                QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
-            }
+        server.listenLocal(0, [words](QTcpSocket* s) {
+            s->write(words);
+            QObject::connect(s, &QTcpSocket::readyRead, s, [s] { s->readAll(); });
         });
     }
     quint16 port() const { return server.serverPort(); }
-    QTcpServer server;
+    sim::PeerServer server;
 };
 
 // A port of 127.0.0.1 where nothing listens.

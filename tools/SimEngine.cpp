@@ -1,8 +1,6 @@
 #include "tools/SimEngine.h"
 
 #include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 namespace sim {
 namespace {
@@ -10,11 +8,9 @@ namespace {
 constexpr qint64 kLowWater = 64 * 1024;
 } // namespace
 
-SimEngine::SimEngine(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
+SimEngine::SimEngine(QObject* parent) : QObject(parent), m_server(new PeerServer(this)) {
     m_radio.baud = 0;
     m_users.setTiming(m_radio);
-    m_server->setListenBacklogSize(1024);
-    connect(m_server, &QTcpServer::newConnection, this, &SimEngine::onNewConnection);
     m_pieceTimer.setInterval(1);
     connect(&m_pieceTimer, &QTimer::timeout, this, &SimEngine::writePieces);
 }
@@ -27,10 +23,8 @@ SimEngine::~SimEngine() {
 }
 
 bool SimEngine::listen(quint16 port, QString& error) {
-    if (m_server->listen(QHostAddress::LocalHost, port)) return true;
-    error = QStringLiteral("AGW engine cannot listen on 127.0.0.1:%1: %2")
-                .arg(port)
-                .arg(m_server->errorString());
+    if (m_server->listenLocal(port, [this](QTcpSocket* s) { onNewConnection(s); })) return true;
+    error = m_server->listenError(QStringLiteral("AGW engine"), port);
     return false;
 }
 
@@ -46,25 +40,22 @@ bool SimEngine::registeredOn(quint8 port) const {
     return m_gateway && (m_ports == 1 || m_gateway->ports.contains(port));
 }
 
-void SimEngine::onNewConnection() {
-    while (QTcpSocket* s = m_server->nextPendingConnection()) {
-        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        auto c = std::make_unique<Connection>();
-        c->socket = s;
-        Connection* raw = c.get();
-        m_connections.push_back(std::move(c));
-        connect(s, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
-        // Queued, so that a connection closed from inside its own read handler outlives it.
-        connect(
-            s, &QTcpSocket::disconnected, this, [this, raw] { onClosed(raw); },
-            Qt::QueuedConnection);
-        connect(s, &QTcpSocket::bytesWritten, this, [this, raw] {
-            if (raw == m_gateway && bytesQueued() < kLowWater) emit drained();
-        });
-        emit notice(QStringLiteral("engine: connection from %1:%2")
-                        .arg(s->peerAddress().toString())
-                        .arg(s->peerPort()));
-    }
+void SimEngine::onNewConnection(QTcpSocket* s) {
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    auto c = std::make_unique<Connection>();
+    c->socket = s;
+    Connection* raw = c.get();
+    m_connections.push_back(std::move(c));
+    connect(s, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
+    // Queued, so that a connection closed from inside its own read handler outlives it.
+    connect(
+        s, &QTcpSocket::disconnected, this, [this, raw] { onClosed(raw); }, Qt::QueuedConnection);
+    connect(s, &QTcpSocket::bytesWritten, this, [this, raw] {
+        if (raw == m_gateway && bytesQueued() < kLowWater) emit drained();
+    });
+    emit notice(QStringLiteral("engine: connection from %1:%2")
+                    .arg(s->peerAddress().toString())
+                    .arg(s->peerPort()));
 }
 
 void SimEngine::onClosed(Connection* c) {
@@ -87,8 +78,7 @@ void SimEngine::onReadyRead(Connection* c) {
         ++m_counters.framesIn;
         handleFrame(c, f);
     };
-    if (takeFrames(c->frames, c->socket->readAll(), take, &announced) ==
-        FrameAssembler::Next::Oversize) {
+    if (c->read(take, &announced) == FrameAssembler::Next::Oversize) {
         // No gateway sends such a frame: the stream has lost its frame alignment.
         emit notice(QStringLiteral("engine: a frame header announces %1 data bytes, more than "
                                    "%2; closing the connection")

@@ -11,9 +11,8 @@
 // the user wait and air at that rate, the user reads a frame once it has aired, and the engine
 // answers "Y" with the frames it still holds for a user, as Direwolf does. Without one the frames
 // reach the users at once and "Y" goes unanswered, as with a plain AGW server.
-#include "agwlink/FrameAssembler.h"
 #include "tools/SimLinks.h"
-#include "tools/SimProtocol.h"
+#include "tools/SimServer.h"
 
 #include <QHash>
 #include <QObject>
@@ -21,9 +20,6 @@
 #include <QTimer>
 #include <memory>
 #include <vector>
-
-class QTcpServer;
-class QTcpSocket;
 
 namespace sim {
 
@@ -107,9 +103,7 @@ signals:
     void notice(const QString& text);
 
 private:
-    struct Connection {
-        QTcpSocket* socket = nullptr;
-        FrameAssembler frames;
+    struct Connection : FrameLink {
         QByteArray registered;
         QList<quint8> ports;      // the radio ports the cluster callsign is registered on
         QList<QByteArray> pieces; // split mode: still to write, in order
@@ -122,7 +116,7 @@ private:
         bool keying = false;
     };
 
-    void onNewConnection();
+    void onNewConnection(QTcpSocket* s);
     void onReadyRead(Connection* c);
     void onClosed(Connection* c);
     void handleFrame(Connection* c, QByteArrayView frame);
@@ -135,7 +129,7 @@ private:
     void send(Connection* c, const QByteArray& frame);
     void writePieces();
 
-    QTcpServer* m_server = nullptr;
+    PeerServer* m_server = nullptr;
     std::vector<std::unique_ptr<Connection>> m_connections;
     Connection* m_gateway = nullptr;
     RadioTiming m_radio; // no radio until setRadio()

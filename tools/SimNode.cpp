@@ -1,9 +1,5 @@
 #include "tools/SimNode.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
-
 namespace sim {
 namespace {
 constexpr int kRecentSpots = 10;
@@ -14,9 +10,7 @@ constexpr qint64 kSpotBacklog = 1024 * 1024;
 constexpr qint64 kSpotBurst = 10000;
 } // namespace
 
-SimNode::SimNode(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
-    m_server->setListenBacklogSize(1024);
-    connect(m_server, &QTcpServer::newConnection, this, &SimNode::onNewConnection);
+SimNode::SimNode(QObject* parent) : QObject(parent), m_server(new PeerServer(this)) {
     connect(&m_spotTimer, &QTimer::timeout, this, &SimNode::spotTick);
     m_streamTimer.setInterval(20);
     connect(&m_streamTimer, &QTimer::timeout, this, &SimNode::streamTick);
@@ -34,10 +28,8 @@ SimNode::~SimNode() {
 }
 
 bool SimNode::listen(quint16 port, QString& error) {
-    if (m_server->listen(QHostAddress::LocalHost, port)) return true;
-    error = QStringLiteral("cluster node cannot listen on 127.0.0.1:%1: %2")
-                .arg(port)
-                .arg(m_server->errorString());
+    if (m_server->listenLocal(port, [this](QTcpSocket* s) { onNewConnection(s); })) return true;
+    error = m_server->listenError(QStringLiteral("cluster node"), port);
     return false;
 }
 
@@ -155,16 +147,14 @@ void SimNode::streamTick() {
     if (!more) m_streamTimer.stop();
 }
 
-void SimNode::onNewConnection() {
-    while (QTcpSocket* s = m_server->nextPendingConnection()) {
-        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (m_sendBuffer > 0)
-            s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, m_sendBuffer);
-        m_clients.insert(s, Client());
-        connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
-        connect(
-            s, &QTcpSocket::disconnected, this, [this, s] { onClosed(s); }, Qt::QueuedConnection);
-    }
+void SimNode::onNewConnection(QTcpSocket* s) {
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_sendBuffer > 0)
+        s->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, m_sendBuffer);
+    m_clients.insert(s, Client());
+    connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
+    connect(
+        s, &QTcpSocket::disconnected, this, [this, s] { onClosed(s); }, Qt::QueuedConnection);
 }
 
 void SimNode::onClosed(QTcpSocket* s) {

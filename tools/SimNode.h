@@ -4,15 +4,12 @@
 // flood each user after the login (`sh/dx`-like lines at once, then more spread over a time),
 // writing without waiting, and tells when a user's writes first block because the system's send
 // buffer is full.
-#include "tools/SimProtocol.h"
+#include "tools/SimServer.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QTimer>
-
-class QTcpServer;
-class QTcpSocket;
 
 namespace sim {
 
@@ -73,7 +70,7 @@ private:
         QElapsedTimer streamClock;
     };
 
-    void onNewConnection();
+    void onNewConnection(QTcpSocket* s);
     void onReadyRead(QTcpSocket* s);
     void onClosed(QTcpSocket* s);
     void handleLine(QTcpSocket* s, Client& c, const QByteArray& line);
@@ -87,7 +84,7 @@ private:
     void spotTick();
     void addSpot(const Spot& spot);
 
-    QTcpServer* m_server = nullptr;
+    PeerServer* m_server = nullptr;
     QHash<QTcpSocket*, Client> m_clients;
     SpotGenerator m_spots;
     QList<Spot> m_recent; // newest last, at most kRecentSpots

@@ -22,10 +22,6 @@ QByteArray disconnectFrame(const QByteArray& call, quint8 port) {
     return buildFrame(port, 'd', call, "GB7TC", "*** DISCONNECTED From Station GB7TC\r");
 }
 
-void setSocketBuffer(qintptr fd, int option, int bytes) {
-    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, option, &bytes, sizeof bytes);
-}
-
 void resetConnection(QTcpSocket* s) {
     const linger hard{1, 0};
     ::setsockopt(static_cast<int>(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
@@ -34,19 +30,13 @@ void resetConnection(QTcpSocket* s) {
 }
 
 FakeEngine::FakeEngine(int receiveBuffer) {
-    server.listen(QHostAddress::LocalHost, 0);
-    // Accepted connections inherit the size; a fixed size also turns off the kernel's tuning.
-    if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
-    QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* s = server.nextPendingConnection()) {
-            if (link) link->disconnect(this);
-            link = s;
-            ++connections;
-            assembler.clear();
-            reported.clear();
-            QObject::connect(link, &QTcpSocket::readyRead, this, [this] { read(); });
-        }
-    });
+    const auto accepted = [this](QTcpSocket* s) {
+        link.replace(s, this);
+        ++connections;
+        reported.clear();
+        QObject::connect(s, &QTcpSocket::readyRead, this, [this] { read(); });
+    };
+    server.listenLocal(0, accepted, receiveBuffer);
 }
 
 FakeEngine::~FakeEngine() {
@@ -54,10 +44,8 @@ FakeEngine::~FakeEngine() {
 }
 
 void FakeEngine::read() {
-    if (paused || !link) return;
     const auto each = [this](QByteArrayView f) { take(f); };
-    if (sim::takeFrames(assembler, link->readAll(), each) == FrameAssembler::Next::Oversize)
-        ++broken;
+    if (link.read(each) == FrameAssembler::Next::Oversize) ++broken;
 }
 
 void FakeEngine::take(QByteArrayView f) {
@@ -94,8 +82,7 @@ bool FakeEngine::sendAll(const QByteArray& bytes) {
 }
 
 void FakeEngine::pause(bool on) {
-    paused = on;
-    link->setReadBufferSize(on ? 4096 : 0);
+    link.pause(on);
     if (!on) read();
 }
 
@@ -111,23 +98,18 @@ QList<QByteArray> FakeEngine::to(const QByteArray& call, char kind) const {
 }
 
 FakeNode::FakeNode(int receiveBuffer, int sendBuffer) {
-    server.listen(QHostAddress::LocalHost, 0);
-    server.setMaxPendingConnections(2000);
-    if (receiveBuffer) setSocketBuffer(server.socketDescriptor(), SO_RCVBUF, receiveBuffer);
-    if (sendBuffer) setSocketBuffer(server.socketDescriptor(), SO_SNDBUF, sendBuffer);
-    QObject::connect(&server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* s = server.nextPendingConnection()) {
-            conns.push_back(std::make_unique<Conn>());
-            Conn* c = conns.back().get();
-            c->sock = s;
-            if (!greeting.isEmpty()) s->write(greeting);
-            QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
-                if (c->reading) c->bytes += c->sock->readAll();
-            });
-            QObject::connect(s, &QTcpSocket::disconnected, this, [c] { c->ended = true; });
-            QObject::connect(s, &QTcpSocket::errorOccurred, this, [c] { c->ended = true; });
-        }
-    });
+    const auto accepted = [this](QTcpSocket* s) {
+        conns.push_back(std::make_unique<Conn>());
+        Conn* c = conns.back().get();
+        c->sock = s;
+        if (!greeting.isEmpty()) s->write(greeting);
+        QObject::connect(s, &QTcpSocket::readyRead, this, [c] {
+            if (c->reading) c->bytes += c->sock->readAll();
+        });
+        QObject::connect(s, &QTcpSocket::disconnected, this, [c] { c->ended = true; });
+        QObject::connect(s, &QTcpSocket::errorOccurred, this, [c] { c->ended = true; });
+    };
+    server.listenLocal(0, accepted, receiveBuffer, sendBuffer);
 }
 
 FakeNode::~FakeNode() {
@@ -149,7 +131,7 @@ FakeNode::Conn* FakeNode::waitFor(const QByteArray& call) {
 
 void FakeNode::stopReading(Conn* c) {
     c->reading = false;
-    c->sock->setReadBufferSize(1);
+    sim::holdReads(c->sock, true, 1);
 }
 
 HttpReply httpRequest(quint16 port, const QByteArray& bytes) {

@@ -2,16 +2,11 @@
 // The gateway's two peers on real sockets on 127.0.0.1, for tests that run the gateway (or the
 // whole window) against them: a packet engine that accepts the gateway's AGW link and a cluster
 // node that accepts one connection per radio user.
-#include "agwlink/FrameAssembler.h"
 #include "tools/SimLinks.h"
-#include "tools/SimProtocol.h"
+#include "tools/SimServer.h"
 
-#include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QObject>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <memory>
 #include <vector>
 
@@ -20,13 +15,13 @@ QByteArray connectFrame(const QByteArray& call, quint8 port = 1);
 QByteArray dataFrame(const QByteArray& call, const QByteArray& data, quint8 port = 1);
 QByteArray disconnectFrame(const QByteArray& call, quint8 port = 1);
 
-// Sets a socket buffer size (SO_RCVBUF, SO_SNDBUF) on a descriptor.
-void setSocketBuffer(qintptr fd, int option, int bytes);
+using sim::setSocketBuffer;
 // Ends a connection with RST instead of an orderly close, unread data and all.
 void resetConnection(QTcpSocket* s);
 
 // The engine: accepts the gateway's link (a new one replaces the old), reads its frames and keeps
-// per user the text and the disconnects it received.
+// per user the text and the disconnects it received. It answers nothing on its own ("X", "R",
+// "G" go unanswered) and airs a user's frames only when told.
 class FakeEngine : public QObject {
 public:
     // receiveBuffer: the accepted link's receive buffer in bytes (0: the system's default).
@@ -50,10 +45,8 @@ public:
     int held(const QByteArray& call) const { return links.outstanding(call); }
     void aired(const QByteArray& call) { links.airAll(call); }
 
-    QTcpServer server;
-    QTcpSocket* link = nullptr;
-    FrameAssembler assembler;
-    bool paused = false;
+    sim::PeerServer server;
+    sim::FrameLink link;
     bool keepFrames = false;
     int connections = 0, registrations = 0, broken = 0, outstandingAsked = 0;
     QByteArray registeredCall; // the callsign of the last registration
@@ -70,7 +63,8 @@ private:
     FrameAssembler reported; // what the engine sent, for the links it reported
 };
 
-// The node: one connection per user, known by its first line (or the line after a PROXY line).
+// The node: one connection per user, known by its first line (or the line after a PROXY line);
+// silent but for its greeting.
 class FakeNode : public QObject {
 public:
     struct Conn {
@@ -90,7 +84,7 @@ public:
     // The node stops reading this connection: the system's buffers fill, then the gateway's.
     static void stopReading(Conn* c);
 
-    QTcpServer server;
+    sim::PeerServer server;
     std::vector<std::unique_ptr<Conn>> conns;
     QByteArray greeting; // sent on every new connection (a login prompt, say)
 };
