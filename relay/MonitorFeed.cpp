@@ -1,18 +1,8 @@
 #include "relay/MonitorFeed.h"
 
-#include "net/SingleByte.h"
-
 #include <QMutexLocker>
 
 namespace {
-const QString kGone = QStringLiteral(" *gone*");
-
-// A row of bulk text is cut, so that a thousand rows cannot hold megabytes; the cut is marked.
-QString shortRow(const QString& row) {
-    if (row.size() <= MonitorFeed::kRowChars) return row;
-    return row.left(MonitorFeed::kRowChars) + QStringLiteral(" \u2026");
-}
-
 // What a row keeps of a text: no more than it shows, and in a block of its own, so that a waiting
 // row holds on neither to a whole read of bulk text nor to the socket's read buffer that a short
 // text may share.
@@ -49,40 +39,14 @@ template <typename Text> void MonitorFeed::appendStatus(const Text& text) {
 }
 
 MonitorUpdate MonitorFeed::take() {
-    MonitorUpdate out;
-    std::vector<QByteArray> routes;
-    std::deque<TrafficRow> traffic;
-    std::deque<SentEntry> sent;
-    QMap<int, Slot> changed;
-    {
-        // The relay waits for this lock: only what changed is taken under it, and put into
-        // words after.
-        QMutexLocker lock(&m_mutex);
-        out = std::move(m_update);
-        m_update = MonitorUpdate();
-        if (m_statusChanged) {
-            m_statusChanged = false;
-            out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
-        }
-        routes.swap(m_routes);
-        traffic.swap(m_traffic);
-        sent.swap(m_sent);
-        changed.swap(m_slots);
-        m_pending = false;
+    // The relay waits for this lock: only what changed is taken under it.
+    QMutexLocker lock(&m_mutex);
+    MonitorUpdate out = std::exchange(m_update, MonitorUpdate());
+    if (m_statusChanged) {
+        m_statusChanged = false;
+        out.status = m_status.size() > kStatusChars ? m_status.right(kStatusChars) : m_status;
     }
-    for (const QByteArray& route : routes)
-        out.routes << fromSingleByte(route);
-    for (const TrafficRow& row : traffic)
-        out.traffic << shortRow(fromSingleByte(row.from) + QStringLiteral(" :") +
-                                QLatin1Char(row.kind) + QStringLiteral(" -> ") +
-                                fromSingleByte(row.text));
-    for (const SentEntry& entry : sent)
-        out.sent << shortRow(QString::number(entry.stream) + QStringLiteral(" -> ") +
-                             fromSingleByte(entry.text));
-    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
-        out.calls.insert(it.key(), it->state == SlotState::InUse   ? fromSingleByte(it->callsign)
-                                   : it->state == SlotState::Freed ? kGone
-                                                                   : QString());
+    m_pending = false;
     return out;
 }
 
@@ -120,23 +84,25 @@ void MonitorFeed::frameData(QByteArrayView data, bool append) {
 }
 
 void MonitorFeed::routeSeen(const QByteArray& route) {
-    record([&] { m_routes.push_back(route); });
+    record([&] { m_update.routes.push_back(route); });
 }
 
 void MonitorFeed::textToNode(const QByteArray& from, char kind, const QByteArray& text) {
     record([&] {
-        m_traffic.push_back({from, kind, rowText(text)});
-        keepLast(m_traffic, kTrafficRows);
+        m_update.traffic.push_back({from, kind, rowText(text)});
+        keepLast(m_update.traffic, kTrafficRows);
     });
 }
 
 void MonitorFeed::textToUser(int stream, const QByteArray& text) {
     record([&] {
-        m_sent.push_back({stream, rowText(text)});
-        keepLast(m_sent, kSentRows + 1);
+        m_update.sent.push_back({stream, rowText(text)});
+        keepLast(m_update.sent, kSentRows + 1);
     });
 }
 
 void MonitorFeed::slotChanged(int slot, SlotState state, const QByteArray& callsign) {
-    record([&] { m_slots[slot] = {state, state == SlotState::InUse ? callsign : QByteArray()}; });
+    record([&] {
+        m_update.calls[slot] = {state, state == SlotState::InUse ? callsign : QByteArray()};
+    });
 }

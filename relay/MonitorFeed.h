@@ -1,29 +1,48 @@
 #pragma once
 // The relay's reports gathered for a view that looks at them now and then, on its own thread:
 // every report only records what changed, under a lock, and the view takes the changes since it
-// last looked, with the lists already cut to what a view keeps and put into the words of their
-// rows. Many reports between two looks cost a few assignments each.
+// last looked, with the lists already cut to what a view keeps. The rows come as the relay reported
+// them, and the view puts them into words. Many reports between two looks cost a
+// few assignments each.
 #include "agwlink/AgwFrame.h"
 #include "relay/Monitor.h"
 
 #include <QMap>
 #include <QMutex>
 #include <QString>
-#include <QStringList>
 #include <deque>
 #include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
 
+// A row of the traffic list: text that went to the node from a radio user (or a station without
+// a session), with the frame's kind.
+struct TrafficRow {
+    QByteArray from;
+    char kind;
+    QByteArray text; // at most MonitorFeed::kRowChars + 1 bytes: what a row can show, and a mark
+};
+// An entry of the sent-to-radio list: text that went to a radio user (stream: the slot, or the
+// radio port for a station without a session).
+struct SentRow {
+    int stream;
+    QByteArray text; // at most MonitorFeed::kRowChars + 1 bytes
+};
+// A slot of the connected-calls list as it is now.
+struct SlotRow {
+    SlotState state;
+    QByteArray callsign; // while in use
+};
+
 // What changed since the last look.
 struct MonitorUpdate {
-    std::optional<QString> status;   // the status text now, when it changed
-    std::optional<AgwHeader> header; // of the last frame seen
-    QStringList routes;              // routes seen for the first time, in order
-    QStringList traffic; // "FROM :K -> text" rows added, oldest first; at most the list's length
-    QStringList sent;    // "N -> text" entries added, oldest first; at most the list's length
-    QMap<int, QString> calls; // the rows of slots that changed: the callsign, " *gone*" or empty
+    std::optional<QString> status;    // the status text now, when it changed
+    std::optional<AgwHeader> header;  // of the last frame seen
+    std::vector<QByteArray> routes;   // routes seen for the first time, in order
+    std::deque<TrafficRow> traffic;   // rows added, oldest first; at most the list's length
+    std::deque<SentRow> sent;         // entries added, oldest first; at most the list's length
+    QMap<int, SlotRow> calls;         // the slots that changed
     std::optional<bool> linkFailed;   // the link failed (true) or came up (false), the latest
     std::optional<bool> retryOffered; // a retry by hand is of use: after a failure, until the
                                       // link comes up or such a retry starts
@@ -69,24 +88,7 @@ private:
     bool m_pending = false;
     QString m_status; // the status text as it stands, kept within twice kStatusChars
     bool m_statusChanged = false;
-    MonitorUpdate m_update; // the header, the link's health and the send counters
-    // The rows added or changed since the last look, as they came: they are put into words only
-    // for the rows a view keeps, when it looks.
-    struct TrafficRow {
-        QByteArray from;
-        char kind;
-        QByteArray text;
-    };
-    struct SentEntry {
-        int stream;
-        QByteArray text;
-    };
-    struct Slot {
-        SlotState state;
-        QByteArray callsign;
-    };
-    std::vector<QByteArray> m_routes;
-    std::deque<TrafficRow> m_traffic;
-    std::deque<SentEntry> m_sent;
-    QMap<int, Slot> m_slots;
+    // Everything else that changed: the header, the link's health, the send counters and the rows
+    // added or changed since the last look, as they came.
+    MonitorUpdate m_update;
 };

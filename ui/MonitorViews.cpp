@@ -5,6 +5,7 @@
 #include "net/SingleByte.h"
 #include "relay/MonitorFeed.h"
 #include "ui/MainForm.h"
+#include "ui/MonitorRows.h"
 
 #include <QAbstractListModel>
 #include <QAction>
@@ -245,26 +246,26 @@ void MonitorViews::apply(const MonitorUpdate& u) {
                                        : QApplication::palette().color(QPalette::Button);
         if (m_form.backgroundColour() != c) m_form.setBackground(c);
     }
-    if (!u.traffic.isEmpty()) {
-        for (const QString& row : u.traffic)
-            m_trafficRows->add(row);
+    if (!u.traffic.empty()) {
+        for (const TrafficRow& row : u.traffic)
+            m_trafficRows->add(trafficRowText(row));
         m_trafficRows->trimTo(kTrafficMax);
         m_trafficRows->commit();
         w.traffic->scrollToBottom();
     }
-    if (!u.routes.isEmpty()) {
-        for (const QString& line : u.routes)
-            m_routeRows->add(line);
+    if (!u.routes.empty()) {
+        for (const QByteArray& route : u.routes)
+            m_routeRows->add(routeText(route));
         m_routeRows->commit();
     }
     if (!u.calls.isEmpty()) {
         for (auto it = u.calls.cbegin(); it != u.calls.cend(); ++it)
-            m_callRows->set(it.key(), it.value());
+            m_callRows->set(it.key(), slotRowText(it.value()));
         m_callRows->commit();
     }
-    if (!u.sent.isEmpty()) {
-        for (const QString& entry : u.sent)
-            m_sentRows->add(entry);
+    if (!u.sent.empty()) {
+        for (const SentRow& entry : u.sent)
+            m_sentRows->add(sentRowText(entry));
         m_sentRows->trimTo(kSentMax + 1);
         m_sentRows->commit();
         w.sentToRadio->scrollToBottom();

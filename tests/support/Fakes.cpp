@@ -5,6 +5,7 @@
 #include "net/Failure.h"
 #include "relay/Receiver.h"
 #include "relay/SessionTable.h"
+#include "ui/MonitorRows.h"
 
 void FakeSocket::send(const QByteArray& data) {
     if (m_state != Connected)
@@ -18,15 +19,18 @@ RecordedFeed::Shown& RecordedFeed::shown() {
     Shown& s = m_shown;
     if (u.status) s.status = *u.status;
     if (u.header) s.header = *u.header;
-    s.routes << u.routes;
-    s.traffic << u.traffic;
+    for (const QByteArray& route : u.routes)
+        s.routes << routeText(route);
+    for (const TrafficRow& row : u.traffic)
+        s.traffic << trafficRowText(row);
     if (s.traffic.size() > kTrafficRows) s.traffic.remove(0, s.traffic.size() - kTrafficRows);
-    s.sent << u.sent;
+    for (const SentRow& entry : u.sent)
+        s.sent << sentRowText(entry);
     if (s.sent.size() > kSentRows + 1) s.sent.remove(0, s.sent.size() - kSentRows - 1);
     for (auto it = u.calls.cbegin(); it != u.calls.cend(); ++it) {
         while (s.calls.size() <= it.key())
             s.calls << QString();
-        s.calls[it.key()] = it.value();
+        s.calls[it.key()] = slotRowText(it.value());
     }
     if (u.retryOffered) s.retryOffered = *u.retryOffered;
     if (u.linkFailed) s.linkFailed = *u.linkFailed;
