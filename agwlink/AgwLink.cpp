@@ -337,6 +337,7 @@ void AgwLink::onError(const QString& description) {
 
 void AgwLink::onPeerClosed() {
     // The reconnect timer brings the link back.
+    m_observer.healthChanged(LinkHealth::Down);
     m_changedAt = m_log.clock().now();
     setCongested(false);
     lose();

@@ -8,6 +8,7 @@
 // The link's health as the link reports it.
 enum class LinkHealth {
     Up,       // the callsign is being registered on a new connection
+    Down,     // the engine closed the connection; the reconnect timer brings it back
     Failed,   // the connection failed; the reconnect timer, or a retry by hand, brings it back
     Retrying, // a retry by hand has started
 };

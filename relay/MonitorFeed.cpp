@@ -62,6 +62,8 @@ void MonitorFeed::statusAppended(const QString& text) {
 }
 
 void MonitorFeed::healthChanged(LinkHealth health) {
+    // A link the engine closed looks as it did until the reconnect says more.
+    if (health == LinkHealth::Down) return;
     record([&] {
         if (health != LinkHealth::Retrying) m_update.linkFailed = health == LinkHealth::Failed;
         m_update.retryOffered = health == LinkHealth::Failed;
