@@ -1,9 +1,9 @@
 #pragma once
 // The relay's reports gathered for a view that looks at them now and then, on its own thread:
 // every report only records what changed, under a lock, and the view takes the changes since it
-// last looked, with the lists already cut to what a view keeps. The rows come as the relay reported
-// them, and the view puts them into words. Many reports between two looks cost a
-// few assignments each.
+// last looked, with the lists already cut to what a view keeps. The rows come as the relay
+// reported them, and the view puts them into words. Many reports between two looks cost a few
+// assignments each.
 #include "agwlink/AgwFrame.h"
 #include "relay/Monitor.h"
 

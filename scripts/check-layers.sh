@@ -50,7 +50,7 @@ for dir in net config agwlink relay service tools; do
             echo "check-layers: $f:${hit%%:*} uses the window system (${hit#*:})"
             bad=1
         done < <(code "$f" | grep -nE "#[[:space:]]*include[[:space:]]*<(QtWidgets|QtGui)/|\\b($widgets)\\b" |
-            grep -oE "^[0-9]+:.*" | sed -E 's/^([0-9]+):[[:space:]]*/\1:/')
+            sed -E 's/^([0-9]+):[[:space:]]*/\1:/')
     done < <(find "$dir" -name '*.h' -o -name '*.cpp')
     if [ -f "$dir/CMakeLists.txt" ] && grep -qE 'Qt6?::(Widgets|Gui)\b' "$dir/CMakeLists.txt"; then
         echo "check-layers: $dir/CMakeLists.txt links the window system"
